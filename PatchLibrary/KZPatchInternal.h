@@ -1,0 +1,21 @@
+#pragma once
+// What the patch interface offers inside the library and to its tests, beside the C functions.
+
+#include <cstdint>
+
+class CKZWebInstaller;
+
+namespace KZPatch
+{
+typedef CKZWebInstaller* (*InstallerFactory)();
+
+// The init worker builds its installer through this factory; null restores the plain installer.
+void SetInstallerFactory(InstallerFactory factory);
+// The installer of the current run, or null.
+CKZWebInstaller* GetWebInstaller();
+
+// The compare-and-swap of the status word, with its report on refusal.
+bool TransitionFromTo(int32_t from, int32_t to);
+
+constexpr uint32_t kBufferSize = 2048;
+}
