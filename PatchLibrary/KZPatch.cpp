@@ -117,6 +117,11 @@ CKZWebInstaller* GetWebInstaller()
     return sm_pWebInstaller;
 }
 
+void ResetForTesting()
+{
+    DestroyWorker();
+}
+
 bool TransitionFromTo(int32_t from, int32_t to)
 {
     printf("kzpatch debug: transitioning from %d to %d...\n", from, to);

@@ -17,5 +17,9 @@ CKZWebInstaller* GetWebInstaller();
 // The compare-and-swap of the status word, with its report on refusal.
 bool TransitionFromTo(int32_t from, int32_t to);
 
+// Ends any run at once (deleting its installer) and returns the status to 0. Tests use it to start
+// each case from a fresh process state; a launcher never needs it.
+void ResetForTesting();
+
 constexpr uint32_t kBufferSize = 2048;
 }
