@@ -1,0 +1,266 @@
+#include "Base/Net/KZInternet.h"
+
+#include "Base/Net/KZHttpRequest.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <curl/curl.h>
+#include <memory>
+
+const std::string HTTP_PREFIX = "http://";
+const std::string HTTPS_PREFIX = "https://";
+const std::string HTTP_SCHEMES[2] = {HTTP_PREFIX, HTTPS_PREFIX};
+
+namespace
+{
+const char* const s_szBuildNumber = "83236";
+
+// libcurl's global state lives as long as the library is loaded.
+class CKZGlobals
+{
+public:
+    CKZGlobals() { curl_global_init(CURL_GLOBAL_ALL); }
+    ~CKZGlobals() { curl_global_cleanup(); }
+    CKZGlobals(const CKZGlobals&) = delete;
+    CKZGlobals& operator=(const CKZGlobals&) = delete;
+};
+CKZGlobals g_curlGlobals;
+
+struct SProgressTarget
+{
+    KZInternet::ProgressCallback pCallback;
+    void* pUser;
+};
+
+size_t writer(char* pData, size_t size, size_t count, std::string* pString)
+{
+    if (!pString)
+        return 0;
+    pString->append(pData, size * count);
+    return size * count;
+}
+
+size_t throw_away(char*, size_t size, size_t count, void*)
+{
+    return size * count;
+}
+
+int progress(void* pClient, curl_off_t downloadTotal, curl_off_t downloadedNow, curl_off_t, curl_off_t)
+{
+    const SProgressTarget* pTarget = static_cast<const SProgressTarget*>(pClient);
+    pTarget->pCallback(pTarget->pUser, static_cast<uint64_t>(downloadedNow), static_cast<uint64_t>(downloadTotal));
+    return 0;
+}
+
+std::string WithScheme(const char* szUrl)
+{
+    return CKZHttpRequest::UrlHasSchemePrefix(szUrl) ? std::string(szUrl) : HTTP_PREFIX + szUrl;
+}
+
+// The relaxation is keyed on the URL as given, case-sensitively: "HTTPS://" gets none.
+void RelaxHttps(CURL* pCurl, const char* szUrl)
+{
+    if (strncmp(szUrl, "https", 5) != 0)
+        return;
+    curl_easy_setopt(pCurl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(pCurl, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(pCurl, CURLOPT_FOLLOWLOCATION, 1L);
+}
+
+struct SFileCloser
+{
+    void operator()(FILE* pFile) const { fclose(pFile); }
+};
+} // namespace
+
+namespace KZInternet
+{
+std::string GetAgentString()
+{
+    return std::string("TVK/") + s_szBuildNumber;
+}
+
+bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectTimeoutMs, void* pUser,
+                 ProgressCallback pCallback)
+{
+    std::unique_ptr<FILE, SFileCloser> pFile(fopen(szLocalPath, "wb"));
+    if (!pFile)
+        return false;
+    long httpStatus = 0;
+    CURL* pCurl = curl_easy_init();
+    if (!pCurl)
+        return false;
+    const std::string strAgent = GetAgentString();
+    SProgressTarget target = {pCallback, pUser};
+    curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
+    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
+    curl_easy_setopt(pCurl, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_FAILONERROR, 1L);
+    if (pUser && pCallback)
+    {
+        curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(pCurl, CURLOPT_XFERINFOFUNCTION, progress);
+        curl_easy_setopt(pCurl, CURLOPT_XFERINFODATA, &target);
+    }
+    curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, pFile.get());
+    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(dwConnectTimeoutMs));
+    if (curl_easy_perform(pCurl) == CURLE_OK)
+        curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
+    curl_easy_cleanup(pCurl);
+    // A short write (disk full) shows only when the stream is flushed.
+    const bool bClosed = fclose(pFile.release()) == 0;
+    return httpStatus == 200 && bClosed;
+}
+
+bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_slist* pHeaders)
+{
+    const std::string strUrl = WithScheme(szUrl);
+    long fileTime = -1;
+    curl_off_t contentLength = 0;
+    CURL* pCurl = curl_easy_init();
+    if (!pCurl)
+        return false;
+    const std::string strAgent = GetAgentString();
+    RelaxHttps(pCurl, szUrl);
+    if (pHeaders)
+        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, pHeaders);
+    curl_easy_setopt(pCurl, CURLOPT_URL, strUrl.c_str());
+    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
+    curl_easy_setopt(pCurl, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_FILETIME, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_HEADERFUNCTION, throw_away);
+    curl_easy_setopt(pCurl, CURLOPT_HEADER, 0L);
+    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, 10L);
+    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, 15L);
+    bool bResult = false;
+    if (curl_easy_perform(pCurl) == CURLE_OK &&
+        curl_easy_getinfo(pCurl, CURLINFO_FILETIME, &fileTime) == CURLE_OK && fileTime >= 0)
+    {
+        if (pTime)
+            *pTime = static_cast<uint64_t>(fileTime);
+        if (curl_easy_getinfo(pCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &contentLength) == CURLE_OK &&
+            contentLength > 0)
+        {
+            bResult = true;
+            if (pSize)
+                *pSize = static_cast<uint64_t>(contentLength);
+        }
+    }
+    curl_easy_cleanup(pCurl);
+    curl_slist_free_all(pHeaders);
+    return bResult;
+}
+
+bool HttpRequest(const char* szUrl, std::string& strResponse, curl_slist* pHeaders)
+{
+    const std::string strUrl = WithScheme(szUrl);
+    CURL* pCurl = curl_easy_init();
+    if (!pCurl)
+        return false;
+    const std::string strAgent = GetAgentString();
+    RelaxHttps(pCurl, szUrl);
+    if (pHeaders)
+        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, pHeaders);
+    curl_easy_setopt(pCurl, CURLOPT_URL, strUrl.c_str());
+    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
+    curl_easy_setopt(pCurl, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, &strResponse);
+    curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, writer);
+    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, 10L);
+    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, 15L);
+    const CURLcode result = curl_easy_perform(pCurl);
+    curl_easy_cleanup(pCurl);
+    curl_slist_free_all(pHeaders);
+    return result == CURLE_OK;
+}
+
+bool HttpRequestPost(const char* szUrl, const char* szSuffix, const char* szBody, std::string& strResponse,
+                     curl_slist* pHeaders, bool, int64_t* pHttpStatus, int* pCurlCode)
+{
+    const std::string strUrl = WithScheme(szUrl) + szSuffix;
+    CURL* pCurl = curl_easy_init();
+    if (!pCurl)
+    {
+        if (pCurlCode)
+            *pCurlCode = CURLE_FAILED_INIT;
+        return false;
+    }
+    if (!pHeaders)
+        pHeaders = CreateHeader("application/x-www-form-urlencoded");
+    curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, pHeaders);
+    RelaxHttps(pCurl, szUrl);
+    const std::string strAgent = GetAgentString();
+    curl_easy_setopt(pCurl, CURLOPT_URL, strUrl.c_str());
+    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
+    curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(szBody)));
+    curl_easy_setopt(pCurl, CURLOPT_POSTFIELDS, szBody);
+    curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, &strResponse);
+    curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, writer);
+    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, 30L);
+    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, 15L);
+    const CURLcode result = curl_easy_perform(pCurl);
+    if (pHttpStatus)
+    {
+        long httpStatus = 0;
+        curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
+        *pHttpStatus = httpStatus;
+    }
+    curl_easy_cleanup(pCurl);
+    curl_slist_free_all(pHeaders);
+    if (pCurlCode)
+        *pCurlCode = result;
+    return result == CURLE_OK;
+}
+
+curl_slist* CreateHeader(const char* szContentType)
+{
+    curl_slist* pList = curl_slist_append(nullptr, (std::string("Content-Type: ") + szContentType).c_str());
+    return curl_slist_append(pList, "Accept: */*");
+}
+} // namespace KZInternet
+
+std::string URLEncodeString(const char* szText)
+{
+    static const char s_hex[] = "0123456789ABCDEF";
+    std::string strOut;
+    for (const char* p = szText; *p; ++p)
+    {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (isalnum(c))
+            strOut += static_cast<char>(c);
+        else if (isspace(c))
+            strOut += '+';
+        else
+        {
+            strOut += '%';
+            strOut += s_hex[c >> 4];
+            strOut += s_hex[c & 15];
+        }
+    }
+    return strOut;
+}
+
+// A '%' not followed by two hexadecimal digits is copied as it stands.
+std::string URLDecodeString(const char* szText)
+{
+    std::string strOut;
+    for (const char* p = szText; *p; ++p)
+    {
+        if (*p == '%' && isxdigit(static_cast<unsigned char>(p[1])) && isxdigit(static_cast<unsigned char>(p[2])))
+        {
+            const char hex[3] = {p[1], p[2], 0};
+            strOut += static_cast<char>(strtoul(hex, nullptr, 16));
+            p += 2;
+        }
+        else
+            strOut += *p;
+    }
+    return strOut;
+}

@@ -1,0 +1,41 @@
+#pragma once
+// HTTP operations of the system: each call is one blocking transfer over its own libcurl easy
+// handle, so they may run on several threads at once.
+
+#include <cstdint>
+#include <string>
+
+struct curl_slist;
+
+extern const std::string HTTP_PREFIX;
+extern const std::string HTTPS_PREFIX;
+extern const std::string HTTP_SCHEMES[2];
+
+namespace KZInternet
+{
+// Called with (user pointer, bytes downloaded so far, bytes to download in all).
+typedef void (*ProgressCallback)(void* pUser, uint64_t qwDone, uint64_t qwTotal);
+
+// "TVK/" and the build number: the user agent of every request.
+std::string GetAgentString();
+
+// Downloads a URL (used exactly as given, no redirects) into a local file; true only for status 200.
+// The file stays behind on failure, empty after an HTTP error or partial after a broken transfer.
+bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectTimeoutMs, void* pUser,
+                 ProgressCallback pCallback);
+// HEAD request: true when the server reports both a file time and a positive length.
+bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_slist* pHeaders);
+// GET into a string (appended to); true when the transfer completed, whatever the status.
+bool HttpRequest(const char* szUrl, std::string& strResponse, curl_slist* pHeaders);
+// POST of a body to URL + suffix; true when the transfer completed, whatever the status.
+bool HttpRequestPost(const char* szUrl, const char* szSuffix, const char* szBody, std::string& strResponse,
+                     curl_slist* pHeaders, bool bUnused, int64_t* pHttpStatus, int* pCurlCode);
+
+// Header lists; every transfer that is given one frees it.
+curl_slist* CreateHeader(const char* szContentType);
+curl_slist* CreateHeader(const char* szMessage, uint32_t dwCustomerId, const char* szKey, const char* szScheme,
+                         const char* szContentType);
+}
+
+std::string URLEncodeString(const char* szText);
+std::string URLDecodeString(const char* szText);

@@ -1,0 +1,180 @@
+#include "Base/Net/KZInternet.h"
+
+#include "Fixtures/KZTestHttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <curl/curl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+struct SProgressLog
+{
+    std::vector<std::pair<uint64_t, uint64_t>> calls;
+};
+
+void RecordProgress(void* pUser, uint64_t qwDone, uint64_t qwTotal)
+{
+    static_cast<SProgressLog*>(pUser)->calls.emplace_back(qwDone, qwTotal);
+}
+
+class KZInternetTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_root = fs::temp_directory_path() / ("kzinternet_" + std::to_string(getpid()));
+        fs::create_directories(s_root / "dir");
+        std::string data;
+        for (int i = 0; i < 300000; ++i)
+            data += static_cast<char>('a' + i % 26);
+        std::ofstream(s_root / "dir" / "big.bin", std::ios::binary) << data;
+        std::ofstream(s_root / "answer.json") << "{\"ok\": true}";
+        s_pServer = new CKZTestHttpServer(s_root.string());
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_pServer;
+        fs::remove_all(s_root);
+    }
+    void SetUp() override { ASSERT_NE(s_pServer->Port(), 0); }
+
+    // The last request the server saw, as its JSON text.
+    static std::string LastRequest()
+    {
+        std::string strAnswer;
+        EXPECT_TRUE(KZInternet::HttpRequest(s_pServer->Url("_last").c_str(), strAnswer, nullptr));
+        return strAnswer;
+    }
+
+    static fs::path s_root;
+    static CKZTestHttpServer* s_pServer;
+};
+fs::path KZInternetTest::s_root;
+CKZTestHttpServer* KZInternetTest::s_pServer = nullptr;
+} // namespace
+
+TEST_F(KZInternetTest, GetFileDeliversTheBytesWithProgress)
+{
+    const fs::path local = s_root / "out.bin";
+    SProgressLog log;
+    ASSERT_TRUE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), local.c_str(), 15000, &log,
+                                        RecordProgress));
+    EXPECT_EQ(ReadFile(local), ReadFile(s_root / "dir" / "big.bin"));
+    ASSERT_FALSE(log.calls.empty());
+    for (size_t i = 1; i < log.calls.size(); ++i)
+        EXPECT_GE(log.calls[i].first, log.calls[i - 1].first);
+    EXPECT_EQ(log.calls.back(), std::make_pair(uint64_t(300000), uint64_t(300000)));
+    EXPECT_NE(LastRequest().find("[\"User-Agent\", \"TVK/83236\"]"), std::string::npos);
+}
+
+TEST_F(KZInternetTest, GetFileWithoutCallbackOrPointerReportsNothing)
+{
+    const fs::path local = s_root / "quiet.bin";
+    SProgressLog log;
+    EXPECT_TRUE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), local.c_str(), 15000, &log, nullptr));
+    EXPECT_TRUE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr,
+                                        RecordProgress));
+    EXPECT_TRUE(log.calls.empty());
+}
+
+TEST_F(KZInternetTest, GetFileFailuresLeaveTheirFileBehind)
+{
+    const fs::path local = s_root / "failed.bin";
+    EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("missing.bin").c_str(), local.c_str(), 15000, nullptr, nullptr));
+    ASSERT_TRUE(fs::exists(local));
+    EXPECT_EQ(fs::file_size(local), 0u);
+
+    // A redirect is not followed: the body of the 302 is what arrives.
+    EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("_redirect/dir/big.bin").c_str(), local.c_str(), 15000,
+                                         nullptr, nullptr));
+    EXPECT_EQ(ReadFile(local), "redirect");
+
+    // A body cut short fails and keeps the part that came.
+    EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("_cut/1000/dir/big.bin").c_str(), local.c_str(), 15000,
+                                         nullptr, nullptr));
+    EXPECT_EQ(ReadFile(local), ReadFile(s_root / "dir" / "big.bin").substr(0, 1000));
+
+    EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), (s_root / "no" / "dir").c_str(),
+                                         15000, nullptr, nullptr));
+}
+
+TEST_F(KZInternetTest, RequestInfoNeedsTimeAndLength)
+{
+    uint64_t size = 0, time = 0;
+    ASSERT_TRUE(KZInternet::HttpRequestInfo(s_pServer->Url("dir/big.bin").c_str(), &size, &time, nullptr));
+    EXPECT_EQ(size, 300000u);
+    struct stat info;
+    ASSERT_EQ(stat((s_root / "dir" / "big.bin").c_str(), &info), 0);
+    EXPECT_EQ(time, static_cast<uint64_t>(info.st_mtime));
+    EXPECT_TRUE(KZInternet::HttpRequestInfo(s_pServer->Url("dir/big.bin").c_str(), nullptr, nullptr, nullptr));
+    EXPECT_FALSE(KZInternet::HttpRequestInfo(s_pServer->Url("missing.bin").c_str(), &size, &time, nullptr));
+
+    // Without a scheme the request goes out over http.
+    const std::string noScheme = s_pServer->Host() + "/dir/big.bin";
+    EXPECT_TRUE(KZInternet::HttpRequestInfo(noScheme.c_str(), nullptr, nullptr, nullptr));
+    EXPECT_NE(LastRequest().find("\"method\": \"HEAD\", \"path\": \"/dir/big.bin\""), std::string::npos);
+
+    CKZTestHttpServer noTimes(s_root.string(), {"--no-last-modified"});
+    EXPECT_FALSE(KZInternet::HttpRequestInfo(noTimes.Url("dir/big.bin").c_str(), &size, nullptr, nullptr));
+}
+
+TEST_F(KZInternetTest, PostSendsTheFormHeaderOrTheGivenList)
+{
+    std::string strResponse = "kept:";
+    int64_t httpStatus = 0;
+    int curlCode = -1;
+    ASSERT_TRUE(KZInternet::HttpRequestPost(s_pServer->Url("echo").c_str(), "?a=1", "x=1&y=2", strResponse, nullptr,
+                                            false, &httpStatus, &curlCode));
+    EXPECT_EQ(strResponse, "kept:x=1&y=2");
+    EXPECT_EQ(httpStatus, 200);
+    EXPECT_EQ(curlCode, CURLE_OK);
+    std::string strSeen = LastRequest();
+    EXPECT_NE(strSeen.find("\"path\": \"/echo?a=1\""), std::string::npos) << strSeen;
+    EXPECT_NE(strSeen.find("[\"Content-Type\", \"application/x-www-form-urlencoded\"]"), std::string::npos);
+
+    strResponse.clear();
+    ASSERT_TRUE(KZInternet::HttpRequestPost(s_pServer->Url("answer.json").c_str(), "", "{}", strResponse,
+                                            KZInternet::CreateHeader("application/json"), false, nullptr, nullptr));
+    EXPECT_EQ(strResponse, "{\"ok\": true}");
+    strSeen = LastRequest();
+    EXPECT_NE(strSeen.find("[\"Content-Type\", \"application/json\"], [\"Accept\", \"*/*\"]"), std::string::npos)
+        << strSeen;
+
+    // An HTTP error still completes the transfer.
+    EXPECT_TRUE(KZInternet::HttpRequestPost(s_pServer->Url("_status/500/x").c_str(), "", "", strResponse, nullptr,
+                                            false, &httpStatus, nullptr));
+    EXPECT_EQ(httpStatus, 500);
+}
+
+TEST_F(KZInternetTest, RequestAppendsAndFailsOnlyWithoutTransfer)
+{
+    std::string strResponse = "a";
+    EXPECT_TRUE(KZInternet::HttpRequest(s_pServer->Url("missing").c_str(), strResponse, nullptr));
+    EXPECT_EQ(strResponse, "anot found\n");
+    EXPECT_FALSE(KZInternet::HttpRequest("http://127.0.0.1:1/", strResponse, nullptr));
+}
+
+TEST(KZInternet, UrlTextCoding)
+{
+    EXPECT_EQ(KZInternet::GetAgentString(), "TVK/83236");
+    EXPECT_EQ(URLEncodeString("a b&"), "a+b%26");
+    EXPECT_EQ(URLEncodeString("\xC3\xA9\t"), "%C3%A9+");
+    EXPECT_EQ(URLDecodeString("%2B+"), "++");
+    EXPECT_EQ(URLDecodeString("%41%zz%4"), "A%zz%4");
+    EXPECT_EQ(URLDecodeString(URLEncodeString("x=1;y/2").c_str()), "x=1;y/2");
+}
