@@ -9,4 +9,22 @@ namespace KZPlatform
 {
 // True while a debugger traces this process.
 bool IsDebuggerAttached();
+
+// The full path of the running executable; empty when the system does not tell.
+std::string GetExecutablePath();
+
+// The birth time of a file in seconds since 1970; where the file system keeps none, its
+// modification time. False when the file cannot be examined.
+bool GetFileBirthTime(const char* szPath, int64_t* pSeconds);
+
+// Shows a file in the desktop's file manager / opens it with its default application. The command
+// runs through the shell; the path is passed as the document's commands pass it.
+bool RevealFile(const std::string& strPath);
+bool OpenWithDefaultApplication(const std::string& strPath);
+
+// The text as one single-quoted shell word, so that no character of a path can run a command.
+std::string ShellQuote(const std::string& strText);
+
+// A new random UUID in its 36-character text form (lower-case hex and hyphens).
+std::string NewUUIDText();
 }
