@@ -2,19 +2,13 @@
 
 #include "PatchLibrary/KZPatchAPI.h"
 
+#include "Base/Core/KZFile.h"
 #include "System/Util/KZJPatch.h"
 
 #include <cstdio>
-#include <memory>
 
 namespace
 {
-struct SFileCloser
-{
-    void operator()(FILE* pFile) const { fclose(pFile); }
-};
-typedef std::unique_ptr<FILE, SFileCloser> FilePtr;
-
 int MapPatchResult(int result)
 {
     switch (result)
@@ -33,22 +27,25 @@ int MapPatchResult(int result)
 }
 }
 
+// The three files go through the standard back end, whose handles are the streams the patcher reads.
 extern "C" int kzpatch_patch(const char* originalPath, const char* patchPath, const char* outputPath)
 {
     if (!originalPath || !patchPath || !outputPath)
         return 4;
-    FilePtr pOriginal(fopen(originalPath, "rb"));
-    if (!pOriginal)
+    CKZFile original(*KZFileIO::GetStandardInterface());
+    if (!original.Open(originalPath, "rb"))
         return 4;
-    FilePtr pPatch(fopen(patchPath, "rb"));
-    if (!pPatch)
+    CKZFile patch(*KZFileIO::GetStandardInterface());
+    if (!patch.Open(patchPath, "rb"))
         return 5;
-    FilePtr pOutput(fopen(outputPath, "wb"));
-    if (!pOutput)
+    CKZFile output(*KZFileIO::GetStandardInterface());
+    if (!output.Open(outputPath, "wb"))
         return 6;
-    int result = MapPatchResult(KZEngine::JPatch(pOriginal.get(), pPatch.get(), pOutput.get(), 0));
-    // Buffered bytes that cannot be written show only when the output is closed.
-    if (fclose(pOutput.release()) != 0 && result == 0)
+    int result = MapPatchResult(KZEngine::JPatch(static_cast<FILE*>(original.GetHandle()),
+                                                 static_cast<FILE*>(patch.GetHandle()),
+                                                 static_cast<FILE*>(output.GetHandle()), 0));
+    // Buffered bytes that cannot be written show only when the output is flushed.
+    if (fflush(static_cast<FILE*>(output.GetHandle())) != 0 && result == 0)
         result = 3;
     return result;
 }
