@@ -487,7 +487,10 @@ template <typename T> void CKZFileV::Elements(T* pValues, int count, uint32_t dw
         return;
     if (!m_bWrite)
     {
-        Read(pValues, sizeof(T), count);
+        // Element size 1: every back end then answers bytes, so a short read shows.
+        const int bytes = static_cast<int>(sizeof(T)) * count;
+        if (Read(pValues, 1, bytes) != bytes)
+            m_bShortRead = true;
         if (m_bSwapEndian)
             for (int i = 0; i < count; ++i)
             {
@@ -524,7 +527,8 @@ void CKZFileV::Bytes(void* pValues, int count, uint32_t dwMinVersion)
         return;
     if (!m_bWrite)
     {
-        Read(pValues, 1, count);
+        if (Read(pValues, 1, count) != count)
+            m_bShortRead = true;
         return;
     }
     Write(pValues, 1, count);
@@ -545,7 +549,8 @@ uint8_t CKZFileV::SerializeByte(uint8_t value, uint32_t dwMinVersion)
         return value;
     if (!m_bWrite)
     {
-        Read(&value, 1, 1);
+        if (Read(&value, 1, 1) != 1)
+            m_bShortRead = true;
         return value;
     }
     Write(&value, 1, 1);
@@ -579,7 +584,10 @@ uint32_t CKZFileV::ReadLengthWord(uint32_t* pKey, const char* szFunction, uint32
     uint32_t word = 0;
     // Element size 1: every back end then answers the number of bytes.
     if (Read(&word, 1, 4) != 4)
+    {
+        m_bShortRead = true;
         return 0;
+    }
     if (m_bSwapEndian)
     {
         uint8_t* p = reinterpret_cast<uint8_t*>(&word);
@@ -615,10 +623,11 @@ void CKZFileV::SerializeSTLString(std::string& str, uint32_t dwMinVersion)
         return;
     // Never more than the file still holds: a length word is outside data.
     const int64_t remaining = int64_t(GetLength()) - Tell();
-    if (remaining <= 0)
-        return;
-    str.resize(std::min<uint64_t>(length, uint64_t(remaining)));
-    str.resize(static_cast<size_t>(std::max(0, Read(&str[0], 1, static_cast<int>(str.size())))));
+    str.resize(static_cast<size_t>(std::min<int64_t>(length, std::max<int64_t>(remaining, 0))));
+    if (!str.empty())
+        str.resize(static_cast<size_t>(std::max(0, Read(&str[0], 1, static_cast<int>(str.size())))));
+    if (str.size() < length)
+        m_bShortRead = true;
     for (char& c : str)
         c = static_cast<char>(static_cast<uint8_t>(c) + key);
 }
@@ -640,6 +649,8 @@ void CKZFileV::SerializeCString(char* szBuffer, uint32_t bufferSize, uint32_t dw
     const uint32_t kept = std::min(length, bufferSize - 1);
     const int read = std::max(0, Read(szBuffer, 1, static_cast<int>(kept)));
     szBuffer[read] = 0;
+    if (uint32_t(read) < kept)
+        m_bShortRead = true;
     for (int i = 0; i < read; ++i)
         szBuffer[i] = static_cast<char>(static_cast<uint8_t>(szBuffer[i]) + key);
     // The rest of an over-long string is skipped so that the next element reads from its place.

@@ -167,6 +167,8 @@ public:
     void SerializeCString(char* szBuffer, uint32_t bufferSize, uint32_t dwMinVersion = 0);
 
     uint32_t m_dwVersion = 0;
+    // Set when a read got fewer bytes than it asked for (the file ended early); never cleared.
+    bool m_bShortRead = false;
     bool m_bSwapEndian = false;
     bool m_bPad = false;
     bool m_bCryptStrings = false;

@@ -1,5 +1,6 @@
 #include "Base/Serialize/KZSerialize.h"
 
+#include "Base/Core/KZFile.h"
 #include "Base/Debug/KZLog.h"
 #include "Base/Serialize/KZSerializeVersionConverter.h"
 
@@ -498,5 +499,19 @@ void CKZSerializer::Serialize(const CKZKey& key, CKZBox& box)
     SerializeStructure(key, [&] {
         Serialize(s_keyBoxMin, box.min);
         Serialize(s_keyBoxMax, box.max);
+    });
+}
+
+void CKZSerializer::Serialize(const CKZKey& key, SKZFileTime& time)
+{
+    static const std::string s_strPrefix = "filetime.";
+    static const std::string s_strLow = s_strPrefix + "lowDatetime";
+    static const std::string s_strHigh = s_strPrefix + "highDatetime";
+    static const CKZKey s_keyLow(KZEngine::Hash(s_strLow.c_str()), s_strLow.c_str(), "Source/Base/Core/KZFileDetails", 6);
+    static const CKZKey s_keyHigh(KZEngine::Hash(s_strHigh.c_str()), s_strHigh.c_str(), "Source/Base/Core/KZFileDetails",
+                                  7);
+    SerializeStructure(key, [&] {
+        Serialize(s_keyLow, time.lowDatetime);
+        Serialize(s_keyHigh, time.highDatetime);
     });
 }

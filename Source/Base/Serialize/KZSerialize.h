@@ -72,6 +72,7 @@ static const CKZKey s_keyFileId(KZEngine::Hash("fileId"), "fileId", "Source/Base
 }
 
 class CKZSerializer;
+struct SKZFileTime;
 
 class IKZSerializable
 {
@@ -159,6 +160,8 @@ public:
     void Serialize(const CKZKey& key, std::string& strValue, const char* szDefault = "");
     void Serialize(const CKZKey& key, CKZFileId& fileId);
     void Serialize(const CKZKey& key, CKZBox& box);
+    // A file time: a container with "filetime.lowDatetime" and "filetime.highDatetime".
+    void Serialize(const CKZKey& key, SKZFileTime& time);
     template <typename T> void Serialize(const CKZKey& key, std::vector<T>& vecObjects);
 
     // Runs `members` inside the container `key`: created when saving, found when loading (absent:
