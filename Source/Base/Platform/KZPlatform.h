@@ -3,6 +3,7 @@
 // else in the library is written once, against these functions.
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace KZPlatform
@@ -21,6 +22,9 @@ bool GetFileBirthTime(const char* szPath, int64_t* pSeconds);
 // runs through the shell; the path is passed as the document's commands pass it.
 bool RevealFile(const std::string& strPath);
 bool OpenWithDefaultApplication(const std::string& strPath);
+
+// Seconds since 1970 of a broken-down UTC time (the inverse of gmtime).
+int64_t TimeGm(struct tm* pTime);
 
 // The text as one single-quoted shell word, so that no character of a path can run a command.
 std::string ShellQuote(const std::string& strText);

@@ -14,6 +14,11 @@ std::string ShellQuote(const std::string& strText)
     return strQuoted + "'";
 }
 
+int64_t TimeGm(struct tm* pTime)
+{
+    return static_cast<int64_t>(timegm(pTime));
+}
+
 std::string NewUUIDText()
 {
     uuid_t uuid;
