@@ -1,6 +1,7 @@
 #include "Base/Archive/KZZipFile.h"
 
 #include "Base/Archive/KZCrypto.h"
+#include "Base/Archive/KZZipCipher.h"
 #include "Base/Core/KZFile.h"
 #include "Base/Platform/KZPlatform.h"
 #include "Base/Util/KZString.h"
@@ -70,6 +71,19 @@ void SetDates(const char* szPath, const tm_unz& date, int bLocalTime)
 void CreateDirectories(const std::string& strPath)
 {
     CKZFile::CreateDir(strPath.c_str(), true);
+}
+
+// Only an end-of-central-directory record (and its comment): a valid archive of no entries.
+bool IsEmptyArchive(const char* szPath)
+{
+    CKZFile file;
+    if (!file.OpenInMemory(szPath) || file.GetLength() < 22)
+        return false;
+    const uint8_t* p = static_cast<const uint8_t*>(file.GetFileStartPtr());
+    const uint32_t dwLength = static_cast<uint32_t>(file.GetLength());
+    const uint32_t dwComment = p[20] | (p[21] << 8);
+    static const uint8_t s_zeros[16] = {0};
+    return memcmp(p, "PK\5\6", 4) == 0 && memcmp(p + 4, s_zeros, 16) == 0 && dwLength == 22 + dwComment;
 }
 
 std::string ParentOf(const std::string& strDirectory)
@@ -142,7 +156,8 @@ int CKZZipFile::Open(const char* szPath, int bRead, const char* szPassword, int 
     {
         m_pUnzFile = unzOpen(szPath);
         unz_global_info global;
-        if (!m_pUnzFile || unzGetGlobalInfo(m_pUnzFile, &global) != UNZ_OK)
+        m_bEmptyArchive = !m_pUnzFile && IsEmptyArchive(szPath);
+        if (!m_bEmptyArchive && (!m_pUnzFile || unzGetGlobalInfo(m_pUnzFile, &global) != UNZ_OK))
             return 0;
     }
     else
@@ -159,6 +174,7 @@ int CKZZipFile::Open(const char* szPath, int bRead, const char* szPassword, int 
 int CKZZipFile::Close()
 {
     bool bOK = true;
+    m_bEmptyArchive = false;
     if (m_pUnzFile)
     {
         bOK = unzClose(m_pUnzFile) == UNZ_OK && bOK;
@@ -187,14 +203,15 @@ bool CKZZipFile::ReadEntryInfo(unz_file_info& info, std::string& strName, uint8_
     return true;
 }
 
-int CKZZipFile::OpenEntry()
-{
-    return unzOpenCurrentFilePassword(m_pUnzFile, m_bPassword ? m_strPassword.c_str() : nullptr);
-}
-
 int CKZZipFile::Extract(const char* szDestination, KZZipProgressCallback pCallback, void* pContext,
                         std::vector<std::string>* pWrittenPaths)
 {
+    if (m_bEmptyArchive)
+    {
+        const uint32_t dwSize = CKZFile::GetFileSize(m_strArchivePath.c_str());
+        pCallback(pContext, dwSize, dwSize);
+        return 1;
+    }
     unz_global_info global;
     if (!m_pUnzFile || unzGetGlobalInfo(m_pUnzFile, &global) != UNZ_OK)
         return 0;
@@ -209,13 +226,11 @@ int CKZZipFile::Extract(const char* szDestination, KZZipProgressCallback pCallba
     {
         unz_file_info info;
         std::string strName;
-        if (!ReadEntryInfo(info, strName) || OpenEntry() != UNZ_OK)
+        if (!ReadEntryInfo(info, strName) || !IsSafeEntryName(strName))
             return 0;
-        if (!IsSafeEntryName(strName))
-        {
-            unzCloseCurrentFile(m_pUnzFile);
+        CKZZipEntryReader entry(m_pUnzFile);
+        if (!entry.Open(info, m_bPassword ? m_strPassword.c_str() : nullptr))
             return 0;
-        }
         if (IsDir(info))
         {
             std::string strDirectory = CKZPath::Slashify((strBase + strName).c_str()).GetString();
@@ -223,7 +238,7 @@ int CKZZipFile::Extract(const char* szDestination, KZZipProgressCallback pCallba
                 strDirectory.pop_back();
             CreateDirectories(strDirectory + "/");
         }
-        if (unzCloseCurrentFile(m_pUnzFile) != UNZ_OK)
+        if (!entry.CloseUnread())
             return 0;
         if (i < n && unzGoToNextFile(m_pUnzFile) != UNZ_OK)
             break;
@@ -240,7 +255,10 @@ int CKZZipFile::Extract(const char* szDestination, KZZipProgressCallback pCallba
         if (!ReadEntryInfo(info, strName))
             return 0;
         KZStringReplace(strName, '\\', '/');
-        if (!IsSafeEntryName(strName) || OpenEntry() != UNZ_OK)
+        if (!IsSafeEntryName(strName))
+            return 0;
+        CKZZipEntryReader entry(m_pUnzFile);
+        if (!entry.Open(info, m_bPassword ? m_strPassword.c_str() : nullptr))
             return 0;
         const std::string strOutput = strBase + strName;
         if (!IsDir(info))
@@ -255,7 +273,7 @@ int CKZZipFile::Extract(const char* szDestination, KZZipProgressCallback pCallba
                 pWrittenPaths->push_back(strOutput);
             for (;;)
             {
-                const int count = unzReadCurrentFile(m_pUnzFile, pBuffer.get(), kBufferSize);
+                const int count = entry.Read(pBuffer.get(), kBufferSize);
                 if (count < 0)
                 {
                     fclose(pOut);
@@ -270,7 +288,7 @@ int CKZZipFile::Extract(const char* szDestination, KZZipProgressCallback pCallba
                 if (fwrite(pBuffer.get(), 1, static_cast<size_t>(count), pOut) != static_cast<size_t>(count))
                 {
                     fclose(pOut);
-                    unzCloseCurrentFile(m_pUnzFile);
+                    entry.Close();
                     return 0;
                 }
             }
@@ -278,7 +296,7 @@ int CKZZipFile::Extract(const char* szDestination, KZZipProgressCallback pCallba
             const uLong mode = info.external_fa >> 16;
             chmod(strOutput.c_str(), static_cast<mode_t>((mode ? mode : 0755) & 0777));
         }
-        if (unzCloseCurrentFile(m_pUnzFile) != UNZ_OK)
+        if (!entry.Close())
             return 0;
         if (j + 1 < n && unzGoToNextFile(m_pUnzFile) != UNZ_OK)
             break;
@@ -305,24 +323,28 @@ uint8_t* CKZZipFile::ExtractToMemory(uint32_t dwSecondKey, uint32_t* pdwLength)
     std::string strPassword(reinterpret_cast<const char*>(abPrefix), sizeof(abPrefix));
     if (m_bPassword)
         strPassword += m_strPassword;
-    if (unzOpenCurrentFilePassword(m_pUnzFile, strPassword.c_str()) != UNZ_OK)
-        return nullptr;
     // The declared size is outside data: it may not claim more than deflate can produce.
     if (uint64_t(info.uncompressed_size) > uint64_t(info.compressed_size) * kMaxDeflateRatio + 64)
-    {
-        unzCloseCurrentFile(m_pUnzFile);
         return nullptr;
-    }
+    CKZZipEntryReader entry(m_pUnzFile);
+    if (!entry.Open(info, strPassword.c_str()))
+        return nullptr;
     const uint32_t dwDeclared = static_cast<uint32_t>(info.uncompressed_size);
     uint8_t* pData = static_cast<uint8_t*>(malloc(dwDeclared ? dwDeclared : 1));
     if (!pData)
-    {
-        unzCloseCurrentFile(m_pUnzFile);
         return nullptr;
+    // The content must fill exactly the declared size: no more is read, and less is refused.
+    uint32_t dwRead = 0;
+    while (dwRead < dwDeclared)
+    {
+        const int count = entry.Read(pData + dwRead, dwDeclared - dwRead);
+        if (count <= 0)
+            break;
+        dwRead += static_cast<uint32_t>(count);
     }
-    const int read = dwDeclared ? unzReadCurrentFile(m_pUnzFile, pData, dwDeclared) : 0;
-    const bool bClosed = unzCloseCurrentFile(m_pUnzFile) == UNZ_OK;
-    if (read < 0 || static_cast<uint32_t>(read) != dwDeclared || !bClosed)
+    uint8_t bExtra;
+    const bool bComplete = dwRead == dwDeclared && entry.Read(&bExtra, 1) == 0;
+    if (!entry.Close() || !bComplete)
     {
         free(pData);
         return nullptr;
@@ -362,16 +384,19 @@ int CKZZipFile::AddFile(const char* szSourcePath, const char* szName, bool bDire
     zip_fileinfo zi = {};
     filetime(szSourcePath, &zi.tmz_date, &zi.dosDate, 0);
     zi.external_fa = bDirectory ? 0x10 : 0x20;
-    uLong crc = 0;
-    if (m_bPassword)
+    if (m_bPassword && !bDirectory)
     {
         CKZFile file;
-        if (file.OpenInMemory(szSourcePath))
-            crc = crc32(0L, static_cast<const Bytef*>(file.GetFileStartPtr()), static_cast<uInt>(file.GetLength()));
+        if (!file.OpenInMemory(szSourcePath))
+            return 0;
+        return KZZipWriteEncryptedEntry(m_pZipFile, strName.c_str(), &zi, nullptr, 0, m_strPassword,
+                                        static_cast<const uint8_t*>(file.GetFileStartPtr()),
+                                        static_cast<uint32_t>(file.GetLength()))
+                   ? 1
+                   : 0;
     }
     if (zipOpenNewFileInZip3(m_pZipFile, strName.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
-                             Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY,
-                             m_bPassword ? m_strPassword.c_str() : nullptr, crc) != ZIP_OK)
+                             Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, nullptr, 0) != ZIP_OK)
         return 0;
     if (bDirectory)
     {
@@ -414,7 +439,6 @@ int CKZZipFile::AddCryptoFile(const char* szSourcePath, const char* szKey, const
         return 0;
     const uint8_t* pContent = static_cast<const uint8_t*>(file.GetFileStartPtr());
     const uint32_t dwLength = static_cast<uint32_t>(file.GetLength());
-    const uLong crc = crc32(0L, pContent, dwLength);
     uint32_t adwKey[8];
     CKZCrypto::MakeEntryKey(static_cast<uint32_t>(atoi(szKey)), static_cast<uint32_t>(atoi(szSecondKey)), adwKey);
     uint8_t abPrefix[16];
@@ -426,21 +450,17 @@ int CKZZipFile::AddCryptoFile(const char* szSourcePath, const char* szKey, const
     for (int i = 0; i < 4; ++i)
         for (int b = 0; b < 4; ++b)
             abExtra[4 * i + b] = static_cast<uint8_t>(adwKey[i] >> (8 * b));
-    if (zipOpenNewFileInZip3(m_pZipFile, "Unknown", &zi, nullptr, 0, abExtra, sizeof(abExtra), nullptr, Z_DEFLATED,
-                             Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, strPassword.c_str(), crc) < 0)
-        return 0;
     std::vector<uint8_t> vecSealed(uint64_t(dwLength) + 64);
     CKZCrypto crypto;
     crypto.SetCiperIteration(32);
     crypto.SetKey(adwKey);
     uint32_t dwSealed = 0;
-    if (crypto.Encrypt(pContent, dwLength, vecSealed.data(), static_cast<uint32_t>(vecSealed.size()), &dwSealed) != 0 ||
-        zipWriteInFileInZip(m_pZipFile, vecSealed.data(), dwSealed) < 0)
-    {
-        zipCloseFileInZip(m_pZipFile);
+    if (crypto.Encrypt(pContent, dwLength, vecSealed.data(), static_cast<uint32_t>(vecSealed.size()), &dwSealed) != 0)
         return 0;
-    }
-    return zipCloseFileInZip(m_pZipFile) == ZIP_OK ? 1 : 0;
+    return KZZipWriteEncryptedEntry(m_pZipFile, "Unknown", &zi, abExtra, sizeof(abExtra), strPassword,
+                                    vecSealed.data(), dwSealed)
+               ? 1
+               : 0;
 }
 
 uint32_t CKZZipFile::GetChecksumFromZip(const char* szArchivePath, const char* szEntryName)

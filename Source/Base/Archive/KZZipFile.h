@@ -50,7 +50,6 @@ public:
 
 private:
     bool ReadEntryInfo(unz_file_info& info, std::string& strName, uint8_t* pExtra = nullptr);
-    int OpenEntry();
 
     unzFile m_pUnzFile = nullptr;
     zipFile m_pZipFile = nullptr;
@@ -58,4 +57,6 @@ private:
     std::string m_strPassword;
     bool m_bPassword = false;
     int m_bLocalTime = 0;
+    // An archive with no entries at all, which the zip library does not open.
+    bool m_bEmptyArchive = false;
 };

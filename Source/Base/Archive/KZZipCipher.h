@@ -1,0 +1,52 @@
+#pragma once
+// Entries protected by the zip format's traditional password encryption. The zip library on some
+// systems is built without it, so encrypted entries are read and written in the library's raw mode
+// here, with the cipher primitives the library ships (crypt.h) and zlib's inflate and deflate.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <unzip.h>
+#include <zip.h>
+#include <zlib.h>
+
+// Reads the current entry of an archive, deciphering it when it is encrypted.
+class CKZZipEntryReader
+{
+public:
+    explicit CKZZipEntryReader(unzFile pFile) : m_pFile(pFile) {}
+    ~CKZZipEntryReader();
+    CKZZipEntryReader(const CKZZipEntryReader&) = delete;
+    CKZZipEntryReader& operator=(const CKZZipEntryReader&) = delete;
+
+    // False for a wrong or missing password (an encrypted entry whose check byte does not match).
+    bool Open(const unz_file_info& info, const char* szPassword);
+    // Bytes of the entry's content; 0 at its end, negative on a damaged entry.
+    int Read(void* pBuffer, unsigned size);
+    // False when the content's CRC-32 does not match or the entry was damaged.
+    bool Close();
+    // Closes an entry whose content was not read; only the library's own result counts.
+    bool CloseUnread();
+
+private:
+    int ReadEncrypted(uint8_t* pBuffer, unsigned size);
+
+    unzFile m_pFile;
+    bool m_bOpen = false;
+    bool m_bEncrypted = false;
+    bool m_bFailed = false;
+    int m_method = 0;
+    unsigned long m_keys[3] = {0, 0, 0};
+    uint32_t m_dwExpectedCrc = 0;
+    uint32_t m_dwCrc = 0;
+    z_stream m_stream = {};
+    bool m_bInflating = false;
+    bool m_bStreamEnd = false;
+    std::vector<uint8_t> m_vecInput;
+};
+
+// Writes one deflated entry protected by a password; the whole content is in memory.
+bool KZZipWriteEncryptedEntry(zipFile pFile, const char* szName, const zip_fileinfo* pInfo, const void* pGlobalExtra,
+                              unsigned globalExtraSize, const std::string& strPassword, const uint8_t* pContent,
+                              uint32_t dwLength);
