@@ -1,6 +1,7 @@
 #include "PatchLibrary/KZPatchAPI.h"
 #include "PatchLibrary/KZPatchInternal.h"
 
+#include "Base/Core/KZFile.h"
 #include "Base/Debug/KZLog.h"
 #include "System/Util/KZWebInstaller.h"
 
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 
@@ -42,12 +42,6 @@ void CopyBounded(char (&buffer)[KZPatch::kBufferSize], const char* szValue)
     memset(buffer + length, 0, KZPatch::kBufferSize - length);
 }
 
-bool DirectoryExists(const std::string& strPath)
-{
-    struct stat info;
-    return stat(strPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 template <typename Function>
 void StartDetached(Function&& function)
 {
@@ -63,7 +57,7 @@ void StartDetached(Function&& function)
 
 void InitWorker(std::string strProjectPath, std::string strServerAddress)
 {
-    if (!DirectoryExists(strProjectPath))
+    if (!CKZFile::DirectoryExists(strProjectPath.c_str()))
     {
         state.exchange(KZ_PATCH_FAILED);
         return;

@@ -50,6 +50,10 @@ KZPATCH_API const char* kzpatch_get_executable_args(const char* language, const 
                                                     const char* launcherServer, int networkUserId,
                                                     const char* metricsServer, const char* metricsGroup);
 KZPATCH_API void kzpatch_force_crash(void);
+/* Applies a delta: 0 done, 1 original unreadable, 2 original cannot be positioned, 3 output not
+ * written, 4 original cannot be opened, 5 patch cannot be opened, 6 output cannot be created, 7 a
+ * malformed patch or any other failure. */
+KZPATCH_API int kzpatch_patch(const char* originalPath, const char* patchPath, const char* outputPath);
 
 #ifdef __cplusplus
 }

@@ -1,12 +1,12 @@
 #include "Base/Net/KZInternet.h"
 
+#include "Base/Core/KZFile.h"
 #include "Base/Net/KZHttpRequest.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <curl/curl.h>
-#include <memory>
 
 const std::string HTTP_PREFIX = "http://";
 const std::string HTTPS_PREFIX = "https://";
@@ -68,10 +68,6 @@ void RelaxHttps(CURL* pCurl, const char* szUrl)
     curl_easy_setopt(pCurl, CURLOPT_FOLLOWLOCATION, 1L);
 }
 
-struct SFileCloser
-{
-    void operator()(FILE* pFile) const { fclose(pFile); }
-};
 } // namespace
 
 namespace KZInternet
@@ -84,8 +80,9 @@ std::string GetAgentString()
 bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectTimeoutMs, void* pUser,
                  ProgressCallback pCallback)
 {
-    std::unique_ptr<FILE, SFileCloser> pFile(fopen(szLocalPath, "wb"));
-    if (!pFile)
+    // libcurl's default writer fills the stream of the standard back end.
+    CKZFile file(*KZFileIO::GetStandardInterface());
+    if (!file.Open(szLocalPath, "wb"))
         return false;
     long httpStatus = 0;
     CURL* pCurl = curl_easy_init();
@@ -105,14 +102,14 @@ bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectT
         curl_easy_setopt(pCurl, CURLOPT_XFERINFOFUNCTION, progress);
         curl_easy_setopt(pCurl, CURLOPT_XFERINFODATA, &target);
     }
-    curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, pFile.get());
+    curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, file.GetHandle());
     curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(dwConnectTimeoutMs));
     if (curl_easy_perform(pCurl) == CURLE_OK)
         curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
     curl_easy_cleanup(pCurl);
     // A short write (disk full) shows only when the stream is flushed.
-    const bool bClosed = fclose(pFile.release()) == 0;
-    return httpStatus == 200 && bClosed;
+    const bool bFlushed = fflush(static_cast<FILE*>(file.GetHandle())) == 0;
+    return httpStatus == 200 && bFlushed;
 }
 
 bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_slist* pHeaders)

@@ -3,10 +3,32 @@
 // else in the library is written once, against these functions.
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace KZPlatform
 {
 // True while a debugger traces this process.
 bool IsDebuggerAttached();
+
+// The full path of the running executable; empty when the system does not tell.
+std::string GetExecutablePath();
+
+// The birth time of a file in seconds since 1970; where the file system keeps none, its
+// modification time. False when the file cannot be examined.
+bool GetFileBirthTime(const char* szPath, int64_t* pSeconds);
+
+// Shows a file in the desktop's file manager / opens it with its default application. The command
+// runs through the shell; the path is passed as the document's commands pass it.
+bool RevealFile(const std::string& strPath);
+bool OpenWithDefaultApplication(const std::string& strPath);
+
+// Seconds since 1970 of a broken-down UTC time (the inverse of gmtime).
+int64_t TimeGm(struct tm* pTime);
+
+// The text as one single-quoted shell word, so that no character of a path can run a command.
+std::string ShellQuote(const std::string& strText);
+
+// A new random UUID in its 36-character text form (lower-case hex and hyphens).
+std::string NewUUIDText();
 }

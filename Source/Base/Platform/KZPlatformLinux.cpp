@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace KZPlatform
 {
@@ -25,6 +28,37 @@ bool IsDebuggerAttached()
     }
     fclose(pStatus);
     return bTraced;
+}
+
+std::string GetExecutablePath()
+{
+    char szPath[4096];
+    const ssize_t length = readlink("/proc/self/exe", szPath, sizeof(szPath) - 1);
+    if (length <= 0)
+        return std::string();
+    return std::string(szPath, static_cast<size_t>(length));
+}
+
+bool GetFileBirthTime(const char* szPath, int64_t* pSeconds)
+{
+    struct statx info;
+    if (statx(AT_FDCWD, szPath, 0, STATX_BTIME | STATX_MTIME, &info) != 0)
+        return false;
+    *pSeconds = (info.stx_mask & STATX_BTIME) ? info.stx_btime.tv_sec : info.stx_mtime.tv_sec;
+    return true;
+}
+
+// The desktop has no "reveal": the file's folder is opened instead.
+bool RevealFile(const std::string& strPath)
+{
+    const size_t slash = strPath.find_last_of('/');
+    const std::string strFolder = slash == std::string::npos ? "." : strPath.substr(0, slash + 1);
+    return system(("xdg-open " + ShellQuote(strFolder) + " >/dev/null 2>&1 &").c_str()) == 0;
+}
+
+bool OpenWithDefaultApplication(const std::string& strPath)
+{
+    return system(("xdg-open " + ShellQuote(strPath) + " >/dev/null 2>&1 &").c_str()) == 0;
 }
 }
 #endif

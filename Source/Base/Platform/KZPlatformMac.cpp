@@ -1,6 +1,9 @@
 #if defined(__APPLE__)
 #include "Base/Platform/KZPlatform.h"
 
+#include <cstdlib>
+#include <mach-o/dyld.h>
+#include <sys/stat.h>
 #include <sys/sysctl.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -15,6 +18,36 @@ bool IsDebuggerAttached()
     if (sysctl(mib, 4, &info, &size, nullptr, 0) != 0)
         return false;
     return (info.kp_proc.p_flag & P_TRACED) != 0;
+}
+
+std::string GetExecutablePath()
+{
+    char szPath[512];
+    uint32_t size = sizeof(szPath);
+    if (_NSGetExecutablePath(szPath, &size) != 0)
+        return std::string();
+    return szPath;
+}
+
+bool GetFileBirthTime(const char* szPath, int64_t* pSeconds)
+{
+    struct stat info;
+    if (stat(szPath, &info) != 0)
+        return false;
+    *pSeconds = info.st_birthtimespec.tv_sec;
+    return true;
+}
+
+bool RevealFile(const std::string& strPath)
+{
+    system(("open -R " + ShellQuote(strPath)).c_str());
+    return true;
+}
+
+bool OpenWithDefaultApplication(const std::string& strPath)
+{
+    system(("open " + ShellQuote(strPath)).c_str());
+    return true;
 }
 }
 #endif

@@ -1,63 +1,20 @@
 #include "System/Util/KZWebInstaller.h"
 
+#include "Base/Core/KZFile.h"
 #include "Base/Debug/KZLog.h"
 
+#include "Base/Util/KZString.h"
+
 #include <cstdio>
-#include <cstring>
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace
 {
-bool StartsWith(const std::string& strText, const char* szPrefix)
-{
-    return strText.compare(0, strlen(szPrefix), szPrefix) == 0;
-}
-
-bool PathExists(const std::string& strPath)
-{
-    struct stat info;
-    return stat(strPath.c_str(), &info) == 0;
-}
-
-// Removes everything below a directory, keeping the directory itself; a missing directory is empty.
+// The download directory is emptied but kept; a file in its place cannot be emptied.
 bool EmptyDirectory(const std::string& strDir)
 {
-    DIR* pDir = opendir(strDir.c_str());
-    if (!pDir)
-        return !PathExists(strDir);
-    bool bOK = true;
-    while (dirent* pEntry = readdir(pDir))
-    {
-        if (strcmp(pEntry->d_name, ".") == 0 || strcmp(pEntry->d_name, "..") == 0)
-            continue;
-        const std::string strChild = strDir + "/" + pEntry->d_name;
-        struct stat info;
-        if (lstat(strChild.c_str(), &info) != 0)
-            continue;
-        if (S_ISDIR(info.st_mode))
-            bOK = EmptyDirectory(strChild) && rmdir(strChild.c_str()) == 0 && bOK;
-        else
-            bOK = unlink(strChild.c_str()) == 0 && bOK;
-    }
-    closedir(pDir);
-    return bOK;
-}
-
-// Backslashes become slashes and runs of slashes collapse into one.
-std::string NormalisedDirectory(const std::string& strDir)
-{
-    std::string strOut;
-    for (char c : strDir + "/")
-    {
-        if (c == '\\')
-            c = '/';
-        if (c == '/' && !strOut.empty() && strOut.back() == '/')
-            continue;
-        strOut += c;
-    }
-    return strOut;
+    if (CKZFile::FileExists(strDir) && !CKZFile::DirectoryExists(strDir.c_str()))
+        return false;
+    return CKZFile::RemoveDirectoryContents(strDir.c_str());
 }
 }
 
@@ -71,19 +28,20 @@ bool CKZWebInstaller::Initialize(const char* szCacheName, const char* szInstallD
     m_strCacheName = szCacheName;
     m_strCacheFileName = m_strCacheName + ".ccx";
     m_strServer = szServer;
-    if (StartsWith(m_strServer, "http://"))
+    if (KZStringStartsWith(m_strServer, "http://"))
         m_strServer.erase(0, 7);
-    else if (StartsWith(m_strServer, "https://"))
+    else if (KZStringStartsWith(m_strServer, "https://"))
         m_strServer.erase(0, 8);
-    m_strInstallRoot = NormalisedDirectory(szInstallDir);
+    m_strInstallRoot = CKZPath::Slashify((std::string(szInstallDir) + "/").c_str()).GetString();
+    KZFileIO::SetDefaultInterface();
     m_bNewInstall = 0;
 
     std::string strCache = m_strInstallRoot + m_strCacheFileName;
-    if (!PathExists(strCache))
+    if (!CKZFile::FileExists(strCache))
     {
         printf("File %s not found\n", strCache.c_str());
         strCache = m_strInstallRoot + m_strCacheName + ".cch";
-        if (!PathExists(strCache))
+        if (!CKZFile::FileExists(strCache))
         {
             m_bNewInstall = 1;
             printf("Cache file %s not found: new install\n", strCache.c_str());

@@ -1,0 +1,460 @@
+#include "Base/Archive/KZZipFile.h"
+
+#include "Base/Archive/KZCrypto.h"
+#include "Base/Core/KZFile.h"
+#include "Base/Platform/KZPlatform.h"
+#include "Base/Util/KZString.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sys/stat.h>
+#include <utime.h>
+#include <zlib.h>
+
+namespace
+{
+const size_t kBufferSize = 32768;
+// Deflate never expands by more than about this factor; a larger declared size is not believed.
+const uint64_t kMaxDeflateRatio = 1032;
+
+bool IsDosHost(const unz_file_info& info)
+{
+    const uLong host = (info.version >> 8) & 0xFF;
+    return host == 0 || host == 7 || host == 11 || host == 14;
+}
+
+// An entry name from a server must stay below the base directory.
+bool IsSafeEntryName(const std::string& strName)
+{
+    if (strName.empty() || strName[0] == '/' || strName[0] == '\\' || (strName.size() >= 2 && strName[1] == ':'))
+        return false;
+    for (const std::string& strPart : KZStringTokenize(strName, "/\\"))
+        if (strPart == "..")
+            return false;
+    return true;
+}
+
+void ReportProgress(KZZipProgressCallback pCallback, void* pContext, uint64_t numerator, uint64_t denominator,
+                    uint32_t dwSize)
+{
+    const float fDone = static_cast<float>(numerator) / static_cast<float>(denominator) * static_cast<float>(dwSize);
+    pCallback(pContext, static_cast<uint32_t>(fDone), dwSize);
+}
+
+void SetDates(const char* szPath, const tm_unz& date, int bLocalTime)
+{
+    struct tm calendar = {};
+    calendar.tm_sec = static_cast<int>(date.tm_sec);
+    calendar.tm_min = static_cast<int>(date.tm_min);
+    calendar.tm_hour = static_cast<int>(date.tm_hour);
+    calendar.tm_mday = static_cast<int>(date.tm_mday);
+    calendar.tm_mon = static_cast<int>(date.tm_mon);
+    calendar.tm_year = static_cast<int>(date.tm_year > 1900 ? date.tm_year - 1900 : date.tm_year);
+    struct utimbuf times;
+    if (bLocalTime)
+    {
+        calendar.tm_isdst = -1;
+        times.actime = times.modtime = mktime(&calendar);
+    }
+    else
+    {
+        calendar.tm_isdst = 0;
+        times.actime = times.modtime = static_cast<time_t>(KZPlatform::TimeGm(&calendar));
+    }
+    utime(szPath, &times);
+}
+
+// Creates every missing directory of a path; the result is not needed by the callers.
+void CreateDirectories(const std::string& strPath)
+{
+    CKZFile::CreateDir(strPath.c_str(), true);
+}
+
+std::string ParentOf(const std::string& strDirectory)
+{
+    std::string strParent = strDirectory;
+    while (!strParent.empty() && strParent.back() == '/')
+        strParent.pop_back();
+    const size_t slash = strParent.find_last_of('/');
+    return slash == std::string::npos ? std::string() : strParent.substr(0, slash + 1);
+}
+} // namespace
+
+void KZZipFileNoopProgressCallback(void*, uint32_t, uint32_t) {}
+
+void FileUnzipCallback(void* pContext, uint32_t dwDone, uint32_t dwTotal)
+{
+    SKZUnzipProgress* pProgress = static_cast<SKZUnzipProgress*>(pContext);
+    std::lock_guard<std::mutex> lock(*pProgress->pMutex);
+    *pProgress->pqwDone = dwDone;
+    *pProgress->pqwTotal = dwTotal;
+}
+
+bool IsDir(const unz_file_info& info)
+{
+    return IsDosHost(info) ? (info.external_fa & 0x10) != 0 : (info.external_fa & 0x40000000) != 0;
+}
+
+bool IsArchive(const unz_file_info& info)
+{
+    return !IsDosHost(info) || (info.external_fa & (0x20 | 0x80)) != 0;
+}
+
+void change_file_date(const char* szPath, uLong, tm_unz tmuDate, int bLocalTime)
+{
+    SetDates(szPath, tmuDate, bLocalTime);
+}
+
+int filetime(const char* szPath, tm_zip* pTmZip, uLong* pDosDate, int)
+{
+    *pDosDate = 0;
+    SKZFileTime lastWrite;
+    if (!CKZFile::GetFileTime(szPath, nullptr, nullptr, &lastWrite))
+        return 0;
+    int64_t seconds = 0;
+    FileTimeToUnixTime(&seconds, &lastWrite);
+    const time_t t = static_cast<time_t>(seconds);
+    struct tm utc;
+    if (!gmtime_r(&t, &utc))
+        return 0;
+    pTmZip->tm_sec = static_cast<uInt>(utc.tm_sec);
+    pTmZip->tm_min = static_cast<uInt>(utc.tm_min);
+    pTmZip->tm_hour = static_cast<uInt>(utc.tm_hour);
+    pTmZip->tm_mday = static_cast<uInt>(utc.tm_mday);
+    pTmZip->tm_mon = static_cast<uInt>(utc.tm_mon);
+    pTmZip->tm_year = static_cast<uInt>(utc.tm_year + 1900);
+    return 1;
+}
+
+CKZZipFile::~CKZZipFile()
+{
+    Close();
+}
+
+int CKZZipFile::Open(const char* szPath, int bRead, const char* szPassword, int bAppend)
+{
+    Close(); // an open handle is closed rather than leaked
+    m_bPassword = szPassword != nullptr;
+    m_strPassword = szPassword ? szPassword : "";
+    if (bRead)
+    {
+        m_pUnzFile = unzOpen(szPath);
+        unz_global_info global;
+        if (!m_pUnzFile || unzGetGlobalInfo(m_pUnzFile, &global) != UNZ_OK)
+            return 0;
+    }
+    else
+    {
+        const int mode = bAppend && CKZFile::FileExists(szPath) ? APPEND_STATUS_ADDINZIP : APPEND_STATUS_CREATE;
+        m_pZipFile = zipOpen(szPath, mode);
+        if (!m_pZipFile)
+            return 0;
+    }
+    m_strArchivePath = szPath;
+    return 1;
+}
+
+int CKZZipFile::Close()
+{
+    bool bOK = true;
+    if (m_pUnzFile)
+    {
+        bOK = unzClose(m_pUnzFile) == UNZ_OK && bOK;
+        m_pUnzFile = nullptr;
+    }
+    if (m_pZipFile)
+    {
+        bOK = zipClose(m_pZipFile, nullptr) == ZIP_OK && bOK;
+        m_pZipFile = nullptr;
+    }
+    return bOK ? 1 : 0;
+}
+
+bool CKZZipFile::ReadEntryInfo(unz_file_info& info, std::string& strName, uint8_t* pExtra)
+{
+    char szName[256];
+    // One byte is kept for the terminator: the library leaves a name that fills the buffer unterminated.
+    if (unzGetCurrentFileInfo(m_pUnzFile, &info, szName, sizeof(szName) - 1, pExtra, pExtra ? 16 : 0, nullptr, 0) !=
+        UNZ_OK)
+        return false;
+    // A longer name would be cut into a different one: such an entry is refused.
+    if (info.size_filename >= sizeof(szName) - 1)
+        return false;
+    szName[info.size_filename] = 0;
+    strName = szName;
+    return true;
+}
+
+int CKZZipFile::OpenEntry()
+{
+    return unzOpenCurrentFilePassword(m_pUnzFile, m_bPassword ? m_strPassword.c_str() : nullptr);
+}
+
+int CKZZipFile::Extract(const char* szDestination, KZZipProgressCallback pCallback, void* pContext,
+                        std::vector<std::string>* pWrittenPaths)
+{
+    unz_global_info global;
+    if (!m_pUnzFile || unzGetGlobalInfo(m_pUnzFile, &global) != UNZ_OK)
+        return 0;
+    const uint64_t n = global.number_entry;
+    const std::string strBase = szDestination ? std::string(szDestination) + "/"
+                                              : CKZPath(m_strArchivePath).SubPath(KZ_PATH_DIRECTORY);
+    const uint32_t dwSize = CKZFile::GetFileSize(m_strArchivePath.c_str());
+
+    // Pass 1: directories.
+    unzGoToFirstFile(m_pUnzFile);
+    for (uint64_t i = 1; i <= n; ++i)
+    {
+        unz_file_info info;
+        std::string strName;
+        if (!ReadEntryInfo(info, strName) || OpenEntry() != UNZ_OK)
+            return 0;
+        if (!IsSafeEntryName(strName))
+        {
+            unzCloseCurrentFile(m_pUnzFile);
+            return 0;
+        }
+        if (IsDir(info))
+        {
+            std::string strDirectory = CKZPath::Slashify((strBase + strName).c_str()).GetString();
+            while (!strDirectory.empty() && strDirectory.back() == '/')
+                strDirectory.pop_back();
+            CreateDirectories(strDirectory + "/");
+        }
+        if (unzCloseCurrentFile(m_pUnzFile) != UNZ_OK)
+            return 0;
+        if (i < n && unzGoToNextFile(m_pUnzFile) != UNZ_OK)
+            break;
+        ReportProgress(pCallback, pContext, i - 1, 2 * n, dwSize);
+    }
+
+    // Pass 2: files.
+    unzGoToFirstFile(m_pUnzFile);
+    std::unique_ptr<char[]> pBuffer(new char[kBufferSize]);
+    for (uint64_t j = 0; j < n; ++j)
+    {
+        unz_file_info info;
+        std::string strName;
+        if (!ReadEntryInfo(info, strName))
+            return 0;
+        KZStringReplace(strName, '\\', '/');
+        if (!IsSafeEntryName(strName) || OpenEntry() != UNZ_OK)
+            return 0;
+        const std::string strOutput = strBase + strName;
+        if (!IsDir(info))
+        {
+            const std::string strDirectory = CKZPath(strOutput).SubPath(KZ_PATH_DIRECTORY);
+            CreateDirectories(strDirectory == strOutput ? ParentOf(strDirectory) : strDirectory);
+        }
+        FILE* pOut = fopen(strOutput.c_str(), "wb");
+        if (pOut)
+        {
+            if (pWrittenPaths)
+                pWrittenPaths->push_back(strOutput);
+            for (;;)
+            {
+                const int count = unzReadCurrentFile(m_pUnzFile, pBuffer.get(), kBufferSize);
+                if (count < 0)
+                {
+                    fclose(pOut);
+                    break;
+                }
+                if (count == 0)
+                {
+                    fclose(pOut);
+                    SetDates(strOutput.c_str(), info.tmu_date, m_bLocalTime);
+                    break;
+                }
+                if (fwrite(pBuffer.get(), 1, static_cast<size_t>(count), pOut) != static_cast<size_t>(count))
+                {
+                    fclose(pOut);
+                    unzCloseCurrentFile(m_pUnzFile);
+                    return 0;
+                }
+            }
+            // Set-id and sticky bits from an archive are not applied.
+            const uLong mode = info.external_fa >> 16;
+            chmod(strOutput.c_str(), static_cast<mode_t>((mode ? mode : 0755) & 0777));
+        }
+        if (unzCloseCurrentFile(m_pUnzFile) != UNZ_OK)
+            return 0;
+        if (j + 1 < n && unzGoToNextFile(m_pUnzFile) != UNZ_OK)
+            break;
+        ReportProgress(pCallback, pContext, n + j, 2 * n, dwSize);
+    }
+    pCallback(pContext, dwSize, dwSize);
+    return 1;
+}
+
+uint8_t* CKZZipFile::ExtractToMemory(uint32_t dwSecondKey, uint32_t* pdwLength)
+{
+    unz_global_info global;
+    if (!m_pUnzFile || unzGetGlobalInfo(m_pUnzFile, &global) != UNZ_OK || global.number_entry == 0)
+        return nullptr;
+    unz_file_info info;
+    std::string strName;
+    uint8_t abExtra[16] = {0};
+    if (!ReadEntryInfo(info, strName, abExtra))
+        return nullptr;
+    uint32_t adwStored[4];
+    memcpy(adwStored, abExtra, sizeof(adwStored));
+    uint8_t abPrefix[16];
+    CKZCrypto::MakeKeyPrefix(adwStored, abPrefix);
+    std::string strPassword(reinterpret_cast<const char*>(abPrefix), sizeof(abPrefix));
+    if (m_bPassword)
+        strPassword += m_strPassword;
+    if (unzOpenCurrentFilePassword(m_pUnzFile, strPassword.c_str()) != UNZ_OK)
+        return nullptr;
+    // The declared size is outside data: it may not claim more than deflate can produce.
+    if (uint64_t(info.uncompressed_size) > uint64_t(info.compressed_size) * kMaxDeflateRatio + 64)
+    {
+        unzCloseCurrentFile(m_pUnzFile);
+        return nullptr;
+    }
+    const uint32_t dwDeclared = static_cast<uint32_t>(info.uncompressed_size);
+    uint8_t* pData = static_cast<uint8_t*>(malloc(dwDeclared ? dwDeclared : 1));
+    if (!pData)
+    {
+        unzCloseCurrentFile(m_pUnzFile);
+        return nullptr;
+    }
+    const int read = dwDeclared ? unzReadCurrentFile(m_pUnzFile, pData, dwDeclared) : 0;
+    const bool bClosed = unzCloseCurrentFile(m_pUnzFile) == UNZ_OK;
+    if (read < 0 || static_cast<uint32_t>(read) != dwDeclared || !bClosed)
+    {
+        free(pData);
+        return nullptr;
+    }
+    if (pdwLength)
+        *pdwLength = dwDeclared;
+    if (dwSecondKey == 0 || adwStored[0] == 0)
+        return pData;
+    uint32_t adwKey[8];
+    CKZCrypto::MakeEntryKey(adwStored, dwSecondKey, adwKey);
+    CKZCrypto crypto;
+    crypto.SetCiperIteration(32);
+    crypto.SetKey(adwKey);
+    uint8_t* pPlain = static_cast<uint8_t*>(malloc(dwDeclared ? dwDeclared : 1));
+    uint32_t dwPlain = 0;
+    if (!pPlain || !crypto.Decrypt(pData, dwDeclared, pPlain, dwDeclared, &dwPlain))
+    {
+        free(pData);
+        free(pPlain);
+        return nullptr;
+    }
+    free(pData);
+    if (pdwLength)
+        *pdwLength = dwPlain;
+    return pPlain;
+}
+
+int CKZZipFile::AddFile(const char* szSourcePath, const char* szName, bool bDirectory)
+{
+    if (!m_pZipFile)
+        return 0;
+    const CKZPath source(szSourcePath);
+    std::string strName = szName ? std::string(szName)
+                                 : source.SubPath(bDirectory ? KZ_PATH_DIRECTORY : (KZ_PATH_FILE_TITLE | KZ_PATH_EXTENSION));
+    if (!strName.empty() && (strName[0] == '\\' || strName[0] == '/'))
+        strName.erase(0, 1);
+    zip_fileinfo zi = {};
+    filetime(szSourcePath, &zi.tmz_date, &zi.dosDate, 0);
+    zi.external_fa = bDirectory ? 0x10 : 0x20;
+    uLong crc = 0;
+    if (m_bPassword)
+    {
+        CKZFile file;
+        if (file.OpenInMemory(szSourcePath))
+            crc = crc32(0L, static_cast<const Bytef*>(file.GetFileStartPtr()), static_cast<uInt>(file.GetLength()));
+    }
+    if (zipOpenNewFileInZip3(m_pZipFile, strName.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                             Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY,
+                             m_bPassword ? m_strPassword.c_str() : nullptr, crc) != ZIP_OK)
+        return 0;
+    if (bDirectory)
+    {
+        zipCloseFileInZip(m_pZipFile);
+        return 1;
+    }
+    FILE* pIn = fopen(szSourcePath, "rb");
+    if (!pIn)
+    {
+        zipCloseFileInZip(m_pZipFile);
+        return 0;
+    }
+    std::unique_ptr<char[]> pBuffer(new char[kBufferSize]);
+    bool bOK = true;
+    for (;;)
+    {
+        const size_t count = fread(pBuffer.get(), 1, kBufferSize, pIn);
+        if (count == 0)
+            break;
+        if (zipWriteInFileInZip(m_pZipFile, pBuffer.get(), static_cast<unsigned>(count)) != ZIP_OK)
+        {
+            bOK = false;
+            break;
+        }
+    }
+    fclose(pIn);
+    return zipCloseFileInZip(m_pZipFile) == ZIP_OK && bOK ? 1 : 0;
+}
+
+int CKZZipFile::AddCryptoFile(const char* szSourcePath, const char* szKey, const char* szSecondKey)
+{
+    if (!m_pZipFile)
+        return 0;
+    zip_fileinfo zi = {};
+    filetime(szSourcePath, &zi.tmz_date, &zi.dosDate, 0);
+    zi.dosDate = 0;
+    zi.external_fa = 0x17;
+    CKZFile file;
+    if (!file.OpenInMemory(szSourcePath))
+        return 0;
+    const uint8_t* pContent = static_cast<const uint8_t*>(file.GetFileStartPtr());
+    const uint32_t dwLength = static_cast<uint32_t>(file.GetLength());
+    const uLong crc = crc32(0L, pContent, dwLength);
+    uint32_t adwKey[8];
+    CKZCrypto::MakeEntryKey(static_cast<uint32_t>(atoi(szKey)), static_cast<uint32_t>(atoi(szSecondKey)), adwKey);
+    uint8_t abPrefix[16];
+    CKZCrypto::MakeKeyPrefix(adwKey, abPrefix);
+    std::string strPassword(reinterpret_cast<const char*>(abPrefix), sizeof(abPrefix));
+    if (m_bPassword)
+        strPassword += m_strPassword;
+    uint8_t abExtra[16];
+    for (int i = 0; i < 4; ++i)
+        for (int b = 0; b < 4; ++b)
+            abExtra[4 * i + b] = static_cast<uint8_t>(adwKey[i] >> (8 * b));
+    if (zipOpenNewFileInZip3(m_pZipFile, "Unknown", &zi, nullptr, 0, abExtra, sizeof(abExtra), nullptr, Z_DEFLATED,
+                             Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, strPassword.c_str(), crc) < 0)
+        return 0;
+    std::vector<uint8_t> vecSealed(uint64_t(dwLength) + 64);
+    CKZCrypto crypto;
+    crypto.SetCiperIteration(32);
+    crypto.SetKey(adwKey);
+    uint32_t dwSealed = 0;
+    if (crypto.Encrypt(pContent, dwLength, vecSealed.data(), static_cast<uint32_t>(vecSealed.size()), &dwSealed) != 0 ||
+        zipWriteInFileInZip(m_pZipFile, vecSealed.data(), dwSealed) < 0)
+    {
+        zipCloseFileInZip(m_pZipFile);
+        return 0;
+    }
+    return zipCloseFileInZip(m_pZipFile) == ZIP_OK ? 1 : 0;
+}
+
+uint32_t CKZZipFile::GetChecksumFromZip(const char* szArchivePath, const char* szEntryName)
+{
+    unzFile pFile = unzOpen(szArchivePath);
+    if (!pFile)
+        return 0;
+    uint32_t dwCrc = 0;
+    unz_global_info global;
+    unz_file_info info;
+    if (unzGetGlobalInfo(pFile, &global) == UNZ_OK && global.number_entry > 0 &&
+        unzLocateFile(pFile, szEntryName, 0) == UNZ_OK &&
+        unzGetCurrentFileInfo(pFile, &info, nullptr, 0, nullptr, 0, nullptr, 0) == UNZ_OK)
+        dwCrc = static_cast<uint32_t>(info.crc);
+    unzClose(pFile);
+    return dwCrc;
+}

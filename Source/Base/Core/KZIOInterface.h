@@ -1,0 +1,48 @@
+#pragma once
+// The file back ends: every file access goes through an I/O interface that opens, reads, writes,
+// seeks and closes files named by a path, identified afterwards by an opaque handle.
+
+#include <cstdio>
+
+class CKZIOInterface
+{
+public:
+    virtual ~CKZIOInterface() = default;
+    virtual void* Open(const char* szPath, const char* szMode) = 0;
+    virtual int Close(void* pHandle) = 0;
+    virtual int Read(void* pBuffer, int elementSize, int count, void* pHandle) = 0;
+    virtual int Write(const void* pBuffer, int elementSize, int count, void* pHandle) = 0;
+    virtual int Tell(void* pHandle) = 0;
+    // Origin 0 from the start, 1 from the current position, 2 from the end; 0 on success.
+    virtual int Seek(void* pHandle, int offset, int origin) = 0;
+    virtual int KZEOF(void* pHandle) = 0;
+    virtual int GetLength(void* pHandle);
+    virtual void* GetMemPtr(void* pHandle) { (void)pHandle; return nullptr; }
+    virtual void* GetMemPtrOfStart(void* pHandle) { (void)pHandle; return nullptr; }
+    virtual bool Good(void* pHandle) const = 0;
+};
+
+// The standard I/O library; handles are FILE streams.
+class CKZIOInterfaceC : public CKZIOInterface
+{
+public:
+    void* Open(const char* szPath, const char* szMode) override;
+    int Close(void* pHandle) override;
+    int Read(void* pBuffer, int elementSize, int count, void* pHandle) override;
+    int Write(const void* pBuffer, int elementSize, int count, void* pHandle) override;
+    int Tell(void* pHandle) override;
+    int Seek(void* pHandle, int offset, int origin) override;
+    int KZEOF(void* pHandle) override;
+    bool Good(void* pHandle) const override;
+};
+
+// The process-wide choice of interfaces, set during start-up.
+namespace KZFileIO
+{
+CKZIOInterface* GetStandardInterface();
+CKZIOInterface* GetDefaultInterface();
+void SetDefaultInterface(CKZIOInterface* pInterface);
+CKZIOInterface* SetDefaultInterface();
+void SetUserDataInterface(CKZIOInterface* pInterface);
+CKZIOInterface* GetUserDataInterface();
+}

@@ -1,0 +1,204 @@
+#include "System/Util/KZJPatch.h"
+
+#include "Base/Debug/KZLog.h"
+
+#include <cstddef>
+
+namespace
+{
+const char* const s_szFile = "Source/System/Util/KZJPatch";
+
+const int ESC = 0xA7;
+const int MOD = 0xA6;
+const int INS = 0xA5;
+const int DEL = 0xA4;
+const int EQL = 0xA3;
+const int BKT = 0xA2;
+
+enum EOperation
+{
+    OPERATION_NONE,
+    OPERATION_MODIFY,
+    OPERATION_INSERT,
+    OPERATION_DELETE,
+    OPERATION_EQUAL,
+    OPERATION_BACKTRACK,
+};
+
+// A length number; *pbMalformed is set when the delta ends inside it or it is a 64-bit length.
+int64_t ReadNumber(FILE* pFile, bool* pbMalformed)
+{
+    const int b = getc(pFile);
+    if (b == EOF)
+    {
+        *pbMalformed = true;
+        return 0;
+    }
+    if (b < 252)
+        return b + 1;
+    if (b == 255)
+    {
+        KZ_ERROR(s_szFile, "64-bit length numbers not supported!");
+        *pbMalformed = true;
+        return -1;
+    }
+    static const int s_widths[3] = {1, 2, 4};
+    const int width = s_widths[b - 252];
+    int64_t value = 0;
+    for (int k = 0; k < width; ++k)
+    {
+        const int next = getc(pFile);
+        if (next == EOF)
+            *pbMalformed = true;
+        value = value * 256 + next;
+    }
+    return b == 252 ? value + 253 : value;
+}
+
+bool Seek(FILE* pFile, int64_t offset)
+{
+    return offset == 0 || fseeko(pFile, static_cast<off_t>(offset), SEEK_CUR) == 0;
+}
+
+// Copies n bytes of the old file to the output in 4096-byte pieces.
+int CopyEqual(FILE* pOriginal, FILE* pOutput, int64_t n)
+{
+    unsigned char buffer[4096];
+    while (n > 0)
+    {
+        const size_t piece = n > 4096 ? 4096 : static_cast<size_t>(n);
+        if (fread(buffer, 1, piece, pOriginal) != piece)
+        {
+            KZ_ERROR(s_szFile, "Error reading original file.");
+            return KZEngine::JPATCH_READ_ERROR;
+        }
+        if (fwrite(buffer, 1, piece, pOutput) != piece)
+        {
+            KZ_ERROR(s_szFile, "Error writing output file.");
+            return KZEngine::JPATCH_WRITE_ERROR;
+        }
+        n -= static_cast<int64_t>(piece);
+    }
+    return KZEngine::JPATCH_OK;
+}
+
+int Malformed()
+{
+    KZ_ERROR(s_szFile, "Malformed patch file: it ends inside an operation or holds an unsupported length.");
+    return KZEngine::JPATCH_MALFORMED_DELTA;
+}
+
+bool Put(int c, FILE* pOutput)
+{
+    return putc(c, pOutput) != EOF;
+}
+} // namespace
+
+int64_t ufGetInt(FILE* pFile)
+{
+    bool bMalformed = false;
+    return ReadNumber(pFile, &bMalformed);
+}
+
+namespace KZEngine
+{
+int JPatch(FILE* pOriginal, FILE* pPatch, FILE* pOutput, int)
+{
+    EOperation operation = OPERATION_NONE;
+    // Old-file bytes the output has overtaken in modify runs; the next move of the old file settles them.
+    int64_t pending = 0;
+    for (;;)
+    {
+        int c = getc(pPatch);
+        if (c == EOF)
+            return JPATCH_OK;
+        bool bEscaped = false;
+        if (c == ESC)
+        {
+            const int d = getc(pPatch);
+            if (d == EOF)
+                return Malformed();
+            bool bMalformed = false;
+            switch (d)
+            {
+            case BKT:
+            {
+                const int64_t n = ReadNumber(pPatch, &bMalformed);
+                if (bMalformed)
+                    return Malformed();
+                if (!Seek(pOriginal, pending - n))
+                {
+                    KZ_ERROR(s_szFile, "Could not position on original file (seek back %td - %td).\n",
+                             static_cast<ptrdiff_t>(pending), static_cast<ptrdiff_t>(n));
+                    return JPATCH_SEEK_ERROR;
+                }
+                operation = OPERATION_BACKTRACK;
+                pending = 0;
+                continue;
+            }
+            case EQL:
+            {
+                const int64_t n = ReadNumber(pPatch, &bMalformed);
+                if (bMalformed)
+                    return Malformed();
+                if (pending > 0)
+                {
+                    if (!Seek(pOriginal, pending))
+                    {
+                        KZ_ERROR(s_szFile, "Could not position on original file (skip %td).\n",
+                                 static_cast<ptrdiff_t>(pending));
+                        return JPATCH_SEEK_ERROR;
+                    }
+                    pending = 0;
+                }
+                const int result = CopyEqual(pOriginal, pOutput, n);
+                if (result != JPATCH_OK)
+                    return result;
+                operation = OPERATION_EQUAL;
+                continue;
+            }
+            case DEL:
+            {
+                const int64_t n = ReadNumber(pPatch, &bMalformed);
+                if (bMalformed)
+                    return Malformed();
+                if (!Seek(pOriginal, n + pending))
+                {
+                    KZ_ERROR(s_szFile, "Could not position on original file (seek %td + %td).\n",
+                             static_cast<ptrdiff_t>(n), static_cast<ptrdiff_t>(pending));
+                    return JPATCH_SEEK_ERROR;
+                }
+                operation = OPERATION_DELETE;
+                pending = 0;
+                continue;
+            }
+            case INS:
+                operation = OPERATION_INSERT;
+                continue;
+            case MOD:
+                operation = OPERATION_MODIFY;
+                continue;
+            case ESC:
+                break; // the data byte 0xA7
+            default:
+                bEscaped = true; // the data bytes 0xA7 and d
+                break;
+            }
+            c = d;
+        }
+        // Outside an insert every data byte replaces a byte of the old file, also where the writer
+        // left out the modify code (after equal, delete, backtrack, or at the very start).
+        const bool bInsert = operation == OPERATION_INSERT;
+        if ((bEscaped && !Put(ESC, pOutput)) || !Put(c, pOutput))
+        {
+            KZ_ERROR(s_szFile, "Error writing output file.");
+            return JPATCH_WRITE_ERROR;
+        }
+        if (!bInsert)
+        {
+            operation = OPERATION_MODIFY;
+            pending += bEscaped ? 2 : 1;
+        }
+    }
+}
+} // namespace KZEngine
