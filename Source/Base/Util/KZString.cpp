@@ -17,13 +17,14 @@ bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
 KZWChar WideLower(KZWChar c) { return c >= u'A' && c <= u'Z' ? static_cast<KZWChar>(c + 32) : c; }
 KZWChar WideUpper(KZWChar c) { return c >= u'a' && c <= u'z' ? static_cast<KZWChar>(c - 32) : c; }
 
-// Copies at most count - 1 units of a wide string into 32-bit characters, terminated.
-void Widen32(const KZWChar* sz, char32_t* szOut, size_t count)
+// The first 4096 units of a wide string, one 32-bit character each, for the collation function.
+std::wstring Widen32(const KZWChar* sz)
 {
-    size_t i = 0;
-    for (; i + 1 < count && sz[i]; ++i)
-        szOut[i] = sz[i];
-    szOut[i] = 0;
+    static const size_t s_maxCount = 4096;
+    std::wstring str;
+    for (size_t i = 0; sz && i < s_maxCount && sz[i]; ++i)
+        str += static_cast<wchar_t>(sz[i]);
+    return str;
 }
 } // namespace
 
@@ -148,9 +149,11 @@ char* KZStrCpy_S(char* szDst, const char* szSrc, size_t size)
 bool KZStrExtractBetween(const char* szText, const char* szStart, const char* szEnd, char* szOut, size_t outSize,
                          const char* szSkip)
 {
-    if (outSize == 0)
+    if (!szOut || outSize == 0)
         return false;
     szOut[0] = 0;
+    if (!szText)
+        return false;
     const char* pBegin = szText;
     if (szStart)
     {
@@ -185,20 +188,28 @@ uint32_t KZStrCount(const char* szText, char ch)
     return count;
 }
 
+// Digits and dots after an optional '-'; a text without any digit ("-", ".") is no number.
 bool KZStrIsNumber(const char* sz)
 {
-    if (!*sz)
+    if (!sz || !*sz)
         return false;
     if (*sz == '-')
         ++sz;
+    bool bDigit = false;
     for (; *sz; ++sz)
-        if (!IsAsciiDigit(*sz) && *sz != '.')
+    {
+        if (IsAsciiDigit(*sz))
+            bDigit = true;
+        else if (*sz != '.')
             return false;
-    return true;
+    }
+    return bDigit;
 }
 
 uint32_t KZStrMatchIndex(const char* szText, const char* const* pList)
 {
+    if (!szText || !pList)
+        return 0xFFFFFFFF;
     for (uint32_t i = 0; pList[i]; ++i)
         if (strcmp(szText, pList[i]) == 0)
             return i;
@@ -399,45 +410,38 @@ void KZWCStrReplace(KZWChar from, KZWChar to, KZWChar* sz)
 
 namespace
 {
-// Narrows the leading number characters of a wide string, so the C library can read them.
-size_t NarrowNumber(const KZWChar* sz, char* szOut, size_t size)
+// The leading ASCII run of a wide string as bytes, so the C library can read the number in it; a
+// number never continues past a character outside ASCII, and offsets stay the same.
+std::string NarrowNumber(const KZWChar* sz)
 {
-    size_t i = 0;
-    for (; i + 1 < size && sz[i] && sz[i] < 0x80; ++i)
-        szOut[i] = static_cast<char>(sz[i]);
-    szOut[i] = 0;
-    return i;
+    std::string strNumber;
+    for (size_t i = 0; sz[i] && sz[i] < 0x80; ++i)
+        strNumber += static_cast<char>(sz[i]);
+    return strNumber;
 }
-}
+} // namespace
 
 long KZWCStrToInt(const KZWChar* sz, const KZWChar** pEnd, int base)
 {
-    char szNumber[128];
-    NarrowNumber(sz, szNumber, sizeof(szNumber));
+    const std::string strNumber = NarrowNumber(sz);
     char* pNarrowEnd = nullptr;
-    const long value = strtol(szNumber, &pNarrowEnd, base);
+    const long value = strtol(strNumber.c_str(), &pNarrowEnd, base);
     if (pEnd)
-        *pEnd = sz + (pNarrowEnd - szNumber);
+        *pEnd = sz + (pNarrowEnd - strNumber.c_str());
     return value;
 }
 
 unsigned long KZWCStrToUInt(const KZWChar* sz, const KZWChar** pEnd, int base)
 {
-    char szNumber[128];
-    NarrowNumber(sz, szNumber, sizeof(szNumber));
+    const std::string strNumber = NarrowNumber(sz);
     char* pNarrowEnd = nullptr;
-    const unsigned long value = strtoul(szNumber, &pNarrowEnd, base);
+    const unsigned long value = strtoul(strNumber.c_str(), &pNarrowEnd, base);
     if (pEnd)
-        *pEnd = sz + (pNarrowEnd - szNumber);
+        *pEnd = sz + (pNarrowEnd - strNumber.c_str());
     return value;
 }
 
-double KZWCStrToFloat(const KZWChar* sz)
-{
-    char szNumber[128];
-    NarrowNumber(sz, szNumber, sizeof(szNumber));
-    return atof(szNumber);
-}
+double KZWCStrToFloat(const KZWChar* sz) { return atof(NarrowNumber(sz).c_str()); }
 
 int KZWCSprintf(KZWChar* szBuffer, size_t count, const char* szFormat, ...)
 {
@@ -517,10 +521,13 @@ size_t _KZStrLen32(const char32_t* sz)
     return length;
 }
 
+// Characters beyond 16 bits become a surrogate pair, which is written whole or not at all.
 bool CharToWChar(const char* szText, KZWChar* szOut, size_t outCount, uint32_t codePage)
 {
-    if (outCount == 0)
+    if (!szOut || outCount == 0)
         return true;
+    if (!szText)
+        szText = "";
     if (codePage != 65001)
     {
         KZWCToWChar(szText, szOut, outCount);
@@ -529,29 +536,50 @@ bool CharToWChar(const char* szText, KZWChar* szOut, size_t outCount, uint32_t c
     const size_t length = strlen(szText);
     size_t written = 0;
     size_t i = 0;
-    while (i < length && written + 1 < outCount)
+    while (i < length)
     {
-        const uint32_t ch = u8_nextchar(szText, &i, length);
-        szOut[written++] = static_cast<KZWChar>(ch);
+        uint32_t ch = u8_nextchar(szText, &i, length);
+        if (ch > 0x10FFFF)
+            ch = 0xFFFD;
+        if (ch >= 0x10000)
+        {
+            if (written + 2 >= outCount)
+                break;
+            ch -= 0x10000;
+            szOut[written++] = static_cast<KZWChar>(0xD800 + (ch >> 10));
+            szOut[written++] = static_cast<KZWChar>(0xDC00 + (ch & 0x3FF));
+        }
+        else
+        {
+            if (written + 1 >= outCount)
+                break;
+            szOut[written++] = static_cast<KZWChar>(ch);
+        }
     }
     szOut[written] = 0;
     return true;
 }
 
+// A surrogate pair becomes one four-byte sequence; a lone surrogate is encoded as it stands.
 bool WCharToChar(const KZWChar* szWide, char* szOut, size_t outSize, uint32_t codePage)
 {
-    if (outSize == 0)
+    if (!szOut || outSize == 0)
         return true;
+    if (!szWide)
+        szWide = u"";
     if (codePage != 65001)
     {
         KZWCToChar(szWide, szOut, outSize);
         return true;
     }
     size_t written = 0;
-    for (; *szWide; ++szWide)
+    while (*szWide)
     {
+        uint32_t ch = *szWide++;
+        if (ch >= 0xD800 && ch < 0xDC00 && *szWide >= 0xDC00 && *szWide < 0xE000)
+            ch = 0x10000 + ((ch - 0xD800) << 10) + (*szWide++ - 0xDC00u);
         char buffer[4];
-        const size_t n = static_cast<size_t>(u8_wc_toutf8(buffer, *szWide));
+        const size_t n = static_cast<size_t>(u8_wc_toutf8(buffer, ch));
         if (written + n + 1 > outSize)
             break;
         memcpy(szOut + written, buffer, n);
@@ -572,11 +600,5 @@ void FormatDateTime(char*, size_t, int64_t) {}
 
 int SortCompareString(const KZWChar* a, const KZWChar* b)
 {
-    static const size_t s_count = 4097; // 4096 characters and the terminator
-    std::vector<char32_t> a32(s_count), b32(s_count);
-    Widen32(a, a32.data(), s_count);
-    Widen32(b, b32.data(), s_count);
-    const std::wstring strA(a32.begin(), a32.begin() + static_cast<long>(_KZStrLen32(a32.data())));
-    const std::wstring strB(b32.begin(), b32.begin() + static_cast<long>(_KZStrLen32(b32.data())));
-    return wcscoll(strA.c_str(), strB.c_str());
+    return wcscoll(Widen32(a).c_str(), Widen32(b).c_str());
 }

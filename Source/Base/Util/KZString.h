@@ -39,6 +39,7 @@ char* KZStrCpy_S(char* szDst, const char* szSrc, size_t size);
 bool KZStrExtractBetween(const char* szText, const char* szStart, const char* szEnd, char* szOut, size_t outSize,
                          const char* szSkip);
 uint32_t KZStrCount(const char* szText, char ch);
+// Non-empty, an optional leading '-', then only digits and '.', with at least one digit.
 bool KZStrIsNumber(const char* sz);
 // Index of the first list entry equal to the text; the list ends with a null. 0xFFFFFFFF: none.
 uint32_t KZStrMatchIndex(const char* szText, const char* const* pList);
@@ -95,7 +96,9 @@ void _KZStrCpy32To16(KZWChar* szDst, const char32_t* szSrc);
 void _KZStrCpy32To32(char32_t* szDst, const char32_t* szSrc);
 size_t _KZStrLen32(const char32_t* sz);
 
-// Code pages: 65001 is UTF-8, anything else one byte per character.
+// Code pages: 65001 is UTF-8, anything else one byte per character. Both write at most the given
+// number of units or bytes, terminator included; with UTF-8 a character beyond 16 bits is a
+// surrogate pair on the wide side.
 bool CharToWChar(const char* szText, KZWChar* szOut, size_t outCount, uint32_t codePage);
 bool WCharToChar(const KZWChar* szWide, char* szOut, size_t outSize, uint32_t codePage);
 

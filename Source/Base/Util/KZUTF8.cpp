@@ -252,25 +252,32 @@ int u8_unescape(char* buf, int sz, const char* src)
     return count;
 }
 
+// The \x form always has two digits, so a hex digit that follows cannot join the escape; a
+// character beyond 16 bits takes the \U form, as four digits would lose its upper bits. An escape
+// that does not fit whole is not written.
 int u8_escape_wchar(char* buf, int sz, uint32_t ch)
 {
     if (sz <= 0)
         return 0;
     char text[16];
-    static const char s_from[] = "\n\t\r\b\f\a\v\\";
-    static const char s_to[] = "ntrbfav\\";
-    const char* p = ch && ch < 0x80 ? strchr(s_from, static_cast<int>(ch)) : nullptr;
-    if (p)
-        snprintf(text, sizeof(text), "\\%c", s_to[p - s_from]);
-    else if (ch < 0x80 && (ch < 0x20 || ch == 0x7F))
-        snprintf(text, sizeof(text), "\\x%hhX", static_cast<unsigned char>(ch));
+    int n;
+    if (ch == '\\')
+        n = snprintf(text, sizeof(text), "\\\\");
+    else if (ch < 0x20 || ch == 0x7F)
+        n = snprintf(text, sizeof(text), "\\x%.2hhX", static_cast<unsigned char>(ch));
     else if (ch < 0x80)
-        snprintf(text, sizeof(text), "%c", static_cast<char>(ch));
+        n = snprintf(text, sizeof(text), "%c", static_cast<char>(ch));
     else if (ch <= 0xFFFF)
-        snprintf(text, sizeof(text), "\\u%.4hX", static_cast<unsigned short>(ch));
-    else // beyond 16 bits the short form would lose the upper bits
-        snprintf(text, sizeof(text), "\\U%.8X", static_cast<unsigned>(ch));
-    return snprintf(buf, static_cast<size_t>(sz), "%s", text);
+        n = snprintf(text, sizeof(text), "\\u%.4hX", static_cast<unsigned short>(ch));
+    else
+        n = snprintf(text, sizeof(text), "\\U%.8X", static_cast<unsigned>(ch));
+    if (n >= sz)
+    {
+        buf[0] = 0;
+        return 0;
+    }
+    memcpy(buf, text, static_cast<size_t>(n) + 1);
+    return n;
 }
 
 int u8_escape(char* buf, int sz, const char* src, int escape_quotes)
@@ -324,7 +331,7 @@ const char* u8_memchr(const char* s, uint32_t ch, size_t sz, int* charn)
 
 bool u8_is_locale_utf8(const char* locale)
 {
-    const char* p = strchr(locale, '.');
+    const char* p = locale ? strchr(locale, '.') : nullptr;
     if (!p)
         return false;
     ++p;

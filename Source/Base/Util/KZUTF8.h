@@ -33,7 +33,8 @@ bool hex_digit(char c);
 int u8_read_escape_sequence(const char* src, uint32_t* dest);
 // Turns a text with escapes into UTF-8 in buf (at most sz bytes, terminated); returns characters.
 int u8_unescape(char* buf, int sz, const char* src);
-// Writes one character in escaped form; returns the bytes written (terminated when there is room).
+// Writes one character in escaped form and a terminator; returns the bytes written, 0 (and an empty
+// buf) when the escape does not fit whole.
 int u8_escape_wchar(char* buf, int sz, uint32_t ch);
 // Escapes a whole UTF-8 text; returns the bytes written.
 int u8_escape(char* buf, int sz, const char* src, int escape_quotes);

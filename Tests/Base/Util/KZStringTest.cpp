@@ -83,6 +83,15 @@ TEST(KZString, ExtractBetweenNeverOverflows)
     EXPECT_FALSE(KZStrExtractBetween("[]", "[", "]", out, sizeof(out), nullptr)) << "an empty piece";
     EXPECT_TRUE(KZStrExtractBetween("head:tail", nullptr, ":", out, sizeof(out), nullptr));
     EXPECT_STREQ(out, "head");
+    EXPECT_FALSE(KZStrExtractBetween("( \t )", "(", ")", out, sizeof(out), " \t")) << "only skipped characters";
+    EXPECT_EQ(out[0], 0);
+    // A failure after out was filled before still leaves it empty; a zero size writes nothing.
+    EXPECT_FALSE(KZStrExtractBetween("<abc", "<", ">", out, sizeof(out), nullptr));
+    EXPECT_EQ(out[0], 0);
+    memset(guarded, 'z', sizeof(guarded));
+    EXPECT_FALSE(KZStrExtractBetween("<a>", "<", ">", guarded, 0, nullptr));
+    EXPECT_EQ(guarded[0], 'z');
+    EXPECT_FALSE(KZStrExtractBetween(nullptr, "<", ">", out, sizeof(out), nullptr));
 }
 
 TEST(KZString, BoundedCopiesAndQueries)
@@ -96,9 +105,18 @@ TEST(KZString, BoundedCopiesAndQueries)
     EXPECT_FALSE(KZStrIsNumber(""));
     EXPECT_FALSE(KZStrIsNumber("1e5"));
     EXPECT_FALSE(KZStrIsNumber("--1"));
+    EXPECT_TRUE(KZStrIsNumber("-.5"));
+    EXPECT_TRUE(KZStrIsNumber("1.2.3")) << "dots are not counted";
+    EXPECT_FALSE(KZStrIsNumber("-")) << "no digit at all";
+    EXPECT_FALSE(KZStrIsNumber("."));
+    EXPECT_FALSE(KZStrIsNumber("1-"));
+    EXPECT_FALSE(KZStrIsNumber(nullptr));
     const char* const list[] = {"zero", "one", nullptr};
     EXPECT_EQ(KZStrMatchIndex("one", list), 1u);
     EXPECT_EQ(KZStrMatchIndex("two", list), 0xFFFFFFFFu);
+    EXPECT_EQ(KZStrMatchIndex("zero", list), 0u);
+    const char* const empty[] = {nullptr};
+    EXPECT_EQ(KZStrMatchIndex("", empty), 0xFFFFFFFFu);
     char small[4];
     EXPECT_EQ(KZSprintf(small, sizeof(small), "%d", 12345), 5);
     EXPECT_STREQ(small, "123");
@@ -137,6 +155,25 @@ TEST(KZString, WideStrings)
     EXPECT_EQ(wide32[0], U'\u00E9');
     EXPECT_EQ(SortCompareString(u"abc", u"abc"), 0);
     EXPECT_LT(SortCompareString(u"abc", u"abd"), 0);
+    // Only the first 4096 characters take part.
+    std::u16string strA(5000, u'k'), strB(5000, u'k');
+    strA[4500] = u'a';
+    EXPECT_EQ(SortCompareString(strA.c_str(), strB.c_str()), 0);
+    strA[4095] = u'a';
+    EXPECT_LT(SortCompareString(strA.c_str(), strB.c_str()), 0);
+}
+
+TEST(KZString, WideNumbers)
+{
+    // A number behind a long run of spaces is still read whole, and the end points behind it.
+    const std::u16string strPadded = std::u16string(300, u' ') + u"123456789x";
+    const KZWChar* pEnd = nullptr;
+    EXPECT_EQ(KZWCStrToInt(strPadded.c_str(), &pEnd, 10), 123456789);
+    EXPECT_EQ(pEnd - strPadded.c_str(), 309);
+    EXPECT_EQ(KZWCStrToUInt(u"0x1F\u00E9", &pEnd, 0), 31u);
+    EXPECT_EQ(*pEnd, u'\u00E9') << "a character outside ASCII ends the number";
+    EXPECT_EQ(KZWCStrToInt(u"\u0660", &pEnd, 10), 0) << "no ASCII digit, nothing read";
+    EXPECT_DOUBLE_EQ(KZWCStrToFloat(u"-2.5e1"), -25.0);
 }
 
 TEST(KZString, CodePageConversionStaysInsideItsBuffers)
@@ -156,6 +193,31 @@ TEST(KZString, CodePageConversionStaysInsideItsBuffers)
     EXPECT_STREQ(out, "\x41" "b");
 }
 
+TEST(KZString, CodePageRoundTripsBeyondSixteenBits)
+{
+    // One character of each UTF-8 length; the four-byte one needs a surrogate pair.
+    const char* szText = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80!";
+    KZWChar wide[16];
+    ASSERT_TRUE(CharToWChar(szText, wide, 16, 65001));
+    EXPECT_EQ(std::u16string(wide), u"A\u00E9\u20AC\U0001F600!");
+    char back[32];
+    ASSERT_TRUE(WCharToChar(wide, back, sizeof(back), 65001));
+    EXPECT_STREQ(back, szText);
+
+    // A pair that does not fit whole is left out; the output ends before it.
+    KZWChar cut[3];
+    ASSERT_TRUE(CharToWChar("a\xF0\x9F\x98\x80", cut, 3, 65001));
+    EXPECT_EQ(std::u16string(cut), u"a");
+    // A lone surrogate is kept as its three-byte form rather than dropped.
+    ASSERT_TRUE(WCharToChar(u"\xD800x", back, sizeof(back), 65001));
+    EXPECT_STREQ(back, "\xED\xA0\x80x");
+    // A truncated sequence at the end of the text: each byte stands for itself, nothing beyond is read.
+    ASSERT_TRUE(CharToWChar("z\xE2\x82", wide, 16, 65001));
+    EXPECT_EQ(std::u16string(wide), u"z\u00E2\u0082");
+    ASSERT_TRUE(CharToWChar(nullptr, wide, 16, 65001));
+    EXPECT_EQ(wide[0], 0);
+}
+
 TEST(KZMemory, AlignedBlocks)
 {
     for (size_t alignment : {1u, 8u, 16u, 64u, 4096u})
@@ -168,4 +230,10 @@ TEST(KZMemory, AlignedBlocks)
     }
     KZAlignedFree(nullptr);
     EXPECT_EQ(KZAlignedMalloc(SIZE_MAX - 4, 16), nullptr);
+    EXPECT_EQ(KZAlignedMalloc(16, SIZE_MAX), nullptr);
+    EXPECT_EQ(KZAlignedMalloc(100, 24), nullptr) << "not a power of two";
+    void* p = KZAlignedMalloc(10, 0);
+    ASSERT_NE(p, nullptr);
+    memset(p, 0, 10);
+    KZAlignedFree(p);
 }

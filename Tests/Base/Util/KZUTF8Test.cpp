@@ -47,21 +47,58 @@ TEST(KZUTF8, TruncatedSequencesAreNotReadPastTheirEnd)
 TEST(KZUTF8, EscapesRoundTrip)
 {
     char escaped[64];
-    u8_escape(escaped, sizeof(escaped), "a\n\x01\xC3\xA9\xF0\x9F\x98\x80\"", 1);
-    EXPECT_STREQ(escaped, "a\\n\\x1\\u00E9\\U0001F600\\\"");
+    u8_escape(escaped, sizeof(escaped), "a\n\x01\xC3\xA9\xF0\x9F\x98\x80\"\\", 1);
+    EXPECT_STREQ(escaped, "a\\x0A\\x01\\u00E9\\U0001F600\\\"\\\\");
     char back[64];
-    EXPECT_EQ(u8_unescape(back, sizeof(back), escaped), 6);
-    EXPECT_STREQ(back, "a\n\x01\xC3\xA9\xF0\x9F\x98\x80\"");
-    EXPECT_EQ(u8_unescape(back, sizeof(back), "\\101\\x42\\t\\q"), 4);
-    EXPECT_STREQ(back, "AB\tq");
-    char small[4];
-    u8_escape(small, sizeof(small), "\xC3\xA9", 0);
-    EXPECT_STREQ(small, "") << "an escape that does not fit is left out whole";
-    EXPECT_EQ(u8_unescape(small, sizeof(small), "abcdef"), 3);
-    EXPECT_STREQ(small, "abc");
+    EXPECT_EQ(u8_unescape(back, sizeof(back), escaped), 7);
+    EXPECT_STREQ(back, "a\n\x01\xC3\xA9\xF0\x9F\x98\x80\"\\");
+
+    // A control character followed by a hex digit must not swallow it on the way back.
+    u8_escape(escaped, sizeof(escaped), "\x01" "F\x7F" "b", 0);
+    EXPECT_STREQ(escaped, "\\x01F\\x7Fb");
+    u8_unescape(back, sizeof(back), escaped);
+    EXPECT_STREQ(back, "\x01" "F\x7F" "b");
+    u8_escape(escaped, sizeof(escaped), "\"q\"", 0);
+    EXPECT_STREQ(escaped, "\"q\"") << "quotes stay unless asked for";
+}
+
+TEST(KZUTF8, EscapeReader)
+{
+    char back[64];
+    EXPECT_EQ(u8_unescape(back, sizeof(back), "\\101\\x42\\t\\q\\1234"), 6);
+    EXPECT_STREQ(back, "AB\tqS4") << "octal escapes take at most three digits";
+    EXPECT_EQ(u8_unescape(back, sizeof(back), "\\xg\\u00e9\\U0001F600"), 4);
+    EXPECT_STREQ(back, "xg\xC3\xA9\xF0\x9F\x98\x80") << "\\x without digits is the letter itself";
+    EXPECT_EQ(u8_unescape(back, sizeof(back), "end\\"), 4);
+    EXPECT_STREQ(back, "end\\") << "a backslash at the very end is kept";
+
     uint32_t ch = 0;
     EXPECT_EQ(u8_read_escape_sequence("u20ACx", &ch), 5);
     EXPECT_EQ(ch, 0x20ACu);
+    EXPECT_EQ(u8_read_escape_sequence("x4", &ch), 2);
+    EXPECT_EQ(ch, 4u);
+    EXPECT_EQ(u8_read_escape_sequence("\xC3\xA9z", &ch), 2) << "an escaped multibyte character";
+    EXPECT_EQ(ch, 0xE9u);
+}
+
+TEST(KZUTF8, EscapedOutputStaysInsideItsBuffer)
+{
+    char small[4];
+    u8_escape(small, sizeof(small), "\xC3\xA9", 0);
+    EXPECT_STREQ(small, "") << "an escape that does not fit is left out whole";
+    EXPECT_EQ(u8_escape(small, sizeof(small), "ab\n", 0), 2);
+    EXPECT_STREQ(small, "ab");
+    char guarded[8];
+    memset(guarded, 'z', sizeof(guarded));
+    EXPECT_EQ(u8_escape_wchar(guarded, 6, 0x20AC), 0);
+    EXPECT_EQ(guarded[0], 0);
+    EXPECT_EQ(guarded[6], 'z');
+    EXPECT_EQ(u8_escape_wchar(guarded, 7, 0x20AC), 6);
+    EXPECT_STREQ(guarded, "\\u20AC");
+    EXPECT_EQ(u8_unescape(small, sizeof(small), "abcdef"), 3);
+    EXPECT_STREQ(small, "abc");
+    EXPECT_EQ(u8_unescape(small, sizeof(small), "a\\u20AC"), 1) << "a character that does not fit whole";
+    EXPECT_STREQ(small, "a");
 }
 
 TEST(KZUTF8, SearchesAndLocaleNames)
@@ -72,11 +109,12 @@ TEST(KZUTF8, SearchesAndLocaleNames)
     EXPECT_EQ(charn, 2);
     EXPECT_EQ(u8_strchr(text, 0xE9, &charn), text + 1);
     EXPECT_EQ(u8_strchr(text, 'z', nullptr), nullptr);
-    EXPECT_TRUE(u8_is_locale_utf8("en_US.UTF-8"));
-    EXPECT_TRUE(u8_is_locale_utf8("de_DE.utf8@euro"));
-    EXPECT_FALSE(u8_is_locale_utf8("C"));
-    EXPECT_FALSE(u8_is_locale_utf8("en_US.ISO-8859-1"));
-    EXPECT_FALSE(u8_is_locale_utf8("en_US.UTF-16"));
+    for (const char* szName : {"en_US.UTF-8", "de_DE.utf8@euro", "C.UTF-8+x", "ja_JP.utf8,y", ".UTF-8"})
+        EXPECT_TRUE(u8_is_locale_utf8(szName)) << szName;
+    for (const char* szName : {"C", "en_US", "en_US.ISO-8859-1", "en_US.UTF-16", "en_US.UTF-8x", "en_US.utf-8",
+                               "en_US."})
+        EXPECT_FALSE(u8_is_locale_utf8(szName)) << szName;
+    EXPECT_FALSE(u8_is_locale_utf8(nullptr));
     EXPECT_TRUE(octal_digit('7'));
     EXPECT_FALSE(octal_digit('8'));
     EXPECT_TRUE(hex_digit('F'));
