@@ -1,6 +1,7 @@
 #include "PatchLibrary/KZPatchAPI.h"
 #include "PatchLibrary/KZPatchInternal.h"
 
+#include "Base/Archive/KZZipFile.h"
 #include "Base/Core/KZFile.h"
 #include "Base/Debug/KZLog.h"
 #include "System/Util/KZWebInstaller.h"
@@ -73,14 +74,36 @@ void InitWorker(std::string strProjectPath, std::string strServerAddress)
     state.exchange(KZ_PATCH_FAILED);
 }
 
-// Brings the client application up to date, then hands over to the installer.
-void StartWorker()
+// Downloads the client application's zip into the project directory and unpacks it beside itself.
+bool UpdateClientApplication()
 {
     if (!sm_pWebInstaller->DownloadFile(strExecutableZipFile.c_str()))
     {
         printf("Could not download %s\n", strExecutableZipFile.c_str());
-        state.exchange(KZ_PATCH_FAILED);
+        return false;
     }
+    std::string strZipPath = sm_projectPath;
+    if (strZipPath.empty() || strZipPath.back() != '/')
+        strZipPath += "/";
+    strZipPath += strExecutableZipFile;
+    CKZZipFile zip;
+    if (!zip.Open(strZipPath.c_str(), 1, nullptr, 0))
+    {
+        printf("Could not open zip file %s\n", strZipPath.c_str());
+        return false;
+    }
+    const bool bExtracted = zip.Extract(nullptr, KZZipFileNoopProgressCallback, nullptr, nullptr);
+    if (!bExtracted)
+        printf("Could not extract zip file %s\n", strExecutableZipFile.c_str());
+    zip.Close();
+    return bExtracted;
+}
+
+// Brings the client application up to date, then hands over to the installer.
+void StartWorker()
+{
+    if (!UpdateClientApplication())
+        state.exchange(KZ_PATCH_FAILED);
     if (KZPatch::TransitionFromTo(KZ_PATCH_UPDATING_CLIENT, KZ_PATCH_INSTALLING))
         sm_pWebInstaller->Install();
 }

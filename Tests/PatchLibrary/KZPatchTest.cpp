@@ -32,6 +32,7 @@ struct SFakeControl
     std::atomic<bool> holdDestructor{false};  // keeps the run in status 5
     std::atomic<bool> downloadSucceeds{true};
     std::atomic<bool> serverAnswers{true};
+    std::string strServerDir; // the "server": downloads are copied from here
 
     void Reset()
     {
@@ -68,10 +69,14 @@ public:
         Hold(g_fake.holdDestructor);
         WaitForShutDown();
     }
-    bool GetRemoteFileHttp(const char*, const char*, unsigned, const char*) override
+    bool GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned, const char*) override
     {
         Hold(g_fake.holdDownload);
-        return g_fake.downloadSucceeds;
+        if (!g_fake.downloadSucceeds)
+            return false;
+        std::error_code error;
+        return fs::copy_file(fs::path(g_fake.strServerDir) / szRemoteName, GetInstallRoot() + szLocalName,
+                             fs::copy_options::overwrite_existing, error);
     }
     bool GetRemoteFileInfoHttp(const char*, uint64_t*, SKZFileTime*) override { return g_fake.serverAnswers; }
     void Sleep(unsigned milliseconds) override { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds > 5 ? 5 : milliseconds)); }
@@ -112,6 +117,11 @@ protected:
                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
+        m_server = m_dir.string() + "_server";
+        fs::remove_all(m_server);
+        fs::create_directories(m_server);
+        g_fake.strServerDir = m_server.string();
+        MakeClientZip("TVKClient.app/Contents/Info.plist");
     }
     void TearDown() override
     {
@@ -120,6 +130,15 @@ protected:
         KZPatch::SetInstallerFactory(nullptr);
         CKZLog::RemoveHandler(&m_asserts);
         fs::remove_all(m_dir);
+        fs::remove_all(m_server);
+    }
+    // The client application's zip on the server, holding one entry of that name.
+    void MakeClientZip(const std::string& strEntry) const
+    {
+        const std::string strCommand = "python3 -c \"import zipfile; z = zipfile.ZipFile('" +
+                                       (m_server / "TVKClientOSX.zip").string() + "', 'w'); z.writestr('" + strEntry +
+                                       "', 'new client'); z.close()\"";
+        ASSERT_EQ(system(strCommand.c_str()), 0);
     }
 
     static bool WaitForStatus(KZPatchStatus expected)
@@ -155,6 +174,7 @@ protected:
 
     CAssertCounter m_asserts;
     fs::path m_dir;
+    fs::path m_server;
 };
 
 const char kRefuseDestroyFrom8[] = "kzpatch debug: transitioning from 7 to 5...\n"
@@ -203,6 +223,46 @@ TEST_F(KZPatchTest, CompleteRunThroughEveryStatus)
     // A finished run can be followed by a new one.
     InitToReady();
     EXPECT_EQ(g_fake.factoryCalls, 2);
+}
+
+TEST_F(KZPatchTest, ClientApplicationIsUnpackedBesideItsZip)
+{
+    fs::create_directories(m_dir / "TVKClient.app" / "Contents");
+    std::ofstream(m_dir / "TVKClient.app" / "Contents" / "Info.plist") << "old client";
+    StartToInstalling();
+    std::ifstream plist(m_dir / "TVKClient.app" / "Contents" / "Info.plist");
+    std::string content((std::istreambuf_iterator<char>(plist)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "new client");
+    EXPECT_TRUE(fs::exists(m_dir / "TVKClientOSX.zip")) << "the zip stays on disk";
+}
+
+TEST_F(KZPatchTest, BrokenClientZipsFailTheRun)
+{
+    // A project path with a trailing '/' gets no second one in the zip path.
+    std::ofstream(m_server / "TVKClientOSX.zip") << "not a zip";
+    const std::string project = m_dir.string() + "/";
+    ASSERT_TRUE(kzpatch_init(project.c_str(), "server"));
+    ASSERT_TRUE(WaitForStatus(KZ_PATCH_INITIALIZED));
+    ::testing::internal::CaptureStdout();
+    ASSERT_TRUE(kzpatch_start());
+    ASSERT_TRUE(WaitUntil([this] { return m_asserts.m_count == 1; }));
+    std::string output = Captured();
+    EXPECT_NE(output.find("Could not open zip file " + m_dir.string() + "/TVKClientOSX.zip\n"), std::string::npos)
+        << output;
+    EXPECT_EQ(kzpatch_get_status(), KZ_PATCH_FAILED);
+    KZPatch::ResetForTesting();
+
+    // An entry that would leave the project directory is refused.
+    MakeClientZip("../escaped.txt");
+    m_asserts.m_count = 0;
+    InitToReady();
+    ::testing::internal::CaptureStdout();
+    ASSERT_TRUE(kzpatch_start());
+    ASSERT_TRUE(WaitUntil([this] { return m_asserts.m_count == 1; }));
+    output = Captured();
+    EXPECT_NE(output.find("Could not extract zip file TVKClientOSX.zip\n"), std::string::npos) << output;
+    EXPECT_FALSE(fs::exists(m_dir.parent_path() / "escaped.txt"));
+    EXPECT_EQ(kzpatch_get_status(), KZ_PATCH_FAILED);
 }
 
 TEST_F(KZPatchTest, ExistingCatalogueMeansUpdate)
