@@ -107,7 +107,8 @@ int CKZCrypto::Encrypt(const uint8_t* pSource, uint32_t dwLength, uint8_t* pTarg
     header[7] = 0;
     if (padded > 0)
         memset(pTarget + 8 + padded - 8, 0, 8);
-    memmove(pTarget + 8, pSource, dwLength);
+    if (dwLength > 0)
+        memmove(pTarget + 8, pSource, dwLength);
     memcpy(pTarget + 4, header + 4, 4);
     StoreLE(pTarget, Checksum(pTarget + 8, dwLength, pTarget));
     for (uint64_t offset = 8; offset < padded + 8; offset += 8)
