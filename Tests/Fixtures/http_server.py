@@ -11,6 +11,7 @@ Faults chosen by the path prefix of a request:
     /_redirect/PATH      answer 302 with Location: /PATH and the body "redirect"
     /_cut/N/PATH         announce the whole file but send only N bytes, then close
     /_stall/MS/PATH      wait MS milliseconds before answering
+    /_stallbody/MS/PATH  send the headers and half of the file, then wait MS milliseconds
     /_last               the last recorded request (not itself recorded) as JSON
 Any POST is recorded and answered 200 with the file ROOT/PATH when it exists, else with the body.
 """
@@ -100,6 +101,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.answer(int(parts[2]), b"status on purpose\n", send_body=send_body)
         if path.startswith("/_redirect/"):
             return self.answer(302, b"redirect", [("Location", "/" + "/".join(parts[2:]))], send_body)
+        stall_body = None
+        if path.startswith("/_stallbody/"):
+            stall_body = int(parts[2]) / 1000.0
+            path = "/" + "/".join(parts[3:])
+            parts = path.split("/")
         if path.startswith("/_cut/"):
             cut = int(parts[2])
             path = "/" + "/".join(parts[3:])
@@ -117,7 +123,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             stamp = email.utils.formatdate(os.stat(local).st_mtime, usegmt=True)
             self.send_header("Last-Modified", stamp)
         self.end_headers()
-        if send_body:
+        if send_body and stall_body is not None:
+            self.wfile.write(data[:len(data) // 2])
+            self.wfile.flush()
+            time.sleep(stall_body)
+            self.wfile.write(data[len(data) // 2:])
+        elif send_body:
             self.wfile.write(data if cut is None else data[:cut])
             self.wfile.flush()
 

@@ -3,6 +3,7 @@
 #include "Base/Core/KZFile.h"
 #include "Base/Net/KZHttpRequest.h"
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@ const std::string HTTP_SCHEMES[2] = {HTTP_PREFIX, HTTPS_PREFIX};
 namespace
 {
 const char* const s_szBuildNumber = "83236";
+std::atomic<long> s_stallTimeoutSeconds{60};
 
 // libcurl's global state lives as long as the library is loaded.
 class CKZGlobals
@@ -72,6 +74,11 @@ void RelaxHttps(CURL* pCurl, const char* szUrl)
 
 namespace KZInternet
 {
+void SetStallTimeout(long seconds)
+{
+    s_stallTimeoutSeconds = seconds;
+}
+
 std::string GetAgentString()
 {
     return std::string("TVK/") + s_szBuildNumber;
@@ -104,6 +111,9 @@ bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectT
     }
     curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, file.GetHandle());
     curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(dwConnectTimeoutMs));
+    // No overall limit, but a server that stops sending must not hold the caller forever.
+    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_TIME, s_stallTimeoutSeconds.load());
     if (curl_easy_perform(pCurl) == CURLE_OK)
         curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
     curl_easy_cleanup(pCurl);

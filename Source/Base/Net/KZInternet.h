@@ -16,6 +16,10 @@ namespace KZInternet
 // Called with (user pointer, bytes downloaded so far, bytes to download in all).
 typedef void (*ProgressCallback)(void* pUser, uint64_t qwDone, uint64_t qwTotal);
 
+// A download that receives nothing for this many seconds is abandoned (60 unless changed; large
+// downloads have no overall limit). Meant for tests and for hosts with other needs.
+void SetStallTimeout(long seconds);
+
 // "TVK/" and the build number: the user agent of every request.
 std::string GetAgentString();
 

@@ -111,7 +111,13 @@ int JPatch(FILE* pOriginal, FILE* pPatch, FILE* pOutput, int)
     {
         int c = getc(pPatch);
         if (c == EOF)
-            return JPATCH_OK;
+        {
+            // End of file is the end of the delta; a failed read is not.
+            if (!ferror(pPatch))
+                return JPATCH_OK;
+            KZ_ERROR(s_szFile, "Error reading patch file.");
+            return JPATCH_MALFORMED_DELTA;
+        }
         bool bEscaped = false;
         if (c == ESC)
         {

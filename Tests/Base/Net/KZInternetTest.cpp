@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <curl/curl.h>
 #include <filesystem>
 #include <fstream>
@@ -111,6 +112,22 @@ TEST_F(KZInternetTest, GetFileFailuresLeaveTheirFileBehind)
 
     EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), (s_root / "no" / "dir").c_str(),
                                          15000, nullptr, nullptr));
+}
+
+TEST_F(KZInternetTest, StalledDownloadIsAbandoned)
+{
+    KZInternet::SetStallTimeout(1);
+    const fs::path local = s_root / "stalled.bin";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("_stallbody/20000/dir/big.bin").c_str(), local.c_str(), 15000,
+                                         nullptr, nullptr));
+    // libcurl judges the speed over a few seconds of history, so the abort comes some seconds late.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    EXPECT_EQ(fs::file_size(local), 150000u) << "the part that came stays";
+    // A short pause below the limit is fine.
+    EXPECT_TRUE(KZInternet::HttpGetFile(s_pServer->Url("_stall/300/dir/big.bin").c_str(), local.c_str(), 15000,
+                                        nullptr, nullptr));
+    KZInternet::SetStallTimeout(60);
 }
 
 TEST_F(KZInternetTest, RequestInfoNeedsTimeAndLength)

@@ -260,6 +260,8 @@ TEST_F(KZPatchFileTest, ResultCodesAndWhichFilesExist)
     EXPECT_EQ(kzpatch_patch((m_dir / "old").c_str(), (m_dir / "delta").c_str(), (m_dir / "no" / "out").c_str()), 6);
     WriteFile(m_dir / "delta", {ESC, EQL, 253, 0x13, 0x87});
     EXPECT_EQ(kzpatch_patch((m_dir / "old").c_str(), (m_dir / "delta").c_str(), "/dev/full"), 3);
+    // A patch that cannot be read (a directory) is no empty patch.
+    EXPECT_EQ(kzpatch_patch((m_dir / "old").c_str(), m_dir.c_str(), (m_dir / "out").c_str()), 7);
 }
 
 TEST_F(KZPatchFileTest, PublishedWriterDeltasApply)
