@@ -37,8 +37,10 @@ CKZKey::CKZKey(uint32_t dwId, const char* szName, const char* szFile, uint32_t d
     if (it != GetMapKeyToString().end())
     {
         const CKZKey& other = *it->second;
-        // The same declaration again: a header key seen by another source file.
-        if (other.m_dwLine == m_dwLine && strcasecmp(other.m_strFile.c_str(), m_strFile.c_str()) == 0)
+        // The same declaration again (a header key seen by another source file), or the same name
+        // declared elsewhere: the id means the same, so there is nothing to report.
+        if ((other.m_dwLine == m_dwLine && strcasecmp(other.m_strFile.c_str(), m_strFile.c_str()) == 0) ||
+            other.m_strName == m_strName)
             return;
         KZ_REPORT_EVENT(s_collisionRecord,
                         "Key collision!!!\nKey A %s %d file %s line %d\nKey B %s %d file %s line %d",

@@ -130,6 +130,12 @@ public:
     uint32_t GetContainerCountInScope() const;
     const SKZSerializerNode* FindNodeByKey(uint32_t dwKey, uint32_t dwNodeTypeMask);
     uint32_t GetCurrentScope() const { return m_dwCurrentScope; }
+    // Back to the root with the look-up cursor at the start, as after loading an image.
+    void ResetScope()
+    {
+        m_dwCurrentScope = 0;
+        m_dwCursor = 0;
+    }
 
     // Content.
     void CreateContentNode(uint32_t dwKey, const void* pData, uint32_t dwSize, uint32_t dwValueType,

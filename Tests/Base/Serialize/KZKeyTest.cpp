@@ -38,6 +38,9 @@ TEST(KZKey, RegistryAndLookups)
     static const CKZKey s_again(KZEngine::Hash("vec.size"), "vec.size", "SOURCE/base/Serialize/KZSerialize.h", 89);
     EXPECT_EQ(CKZKey::GetMapKeyToString().size(), before);
     EXPECT_EQ(CKZKey::GetMapStringToKey().at("vec.size")->GetId(), 0x0B65A8C5u);
+    // The same name declared in another place is no collision.
+    static const CKZKey s_elsewhere(KZEngine::Hash("vec.size"), "vec.size", "Some/Other/File", 7);
+    EXPECT_EQ(CKZKey::GetMapKeyToString().size(), before);
 }
 
 TEST(KZKeyDeathTest, CollisionIsFatalAndNamesBoth)

@@ -1,0 +1,464 @@
+#include "Base/Serialize/KZFileParserXML.h"
+
+#include "Base/Core/KZValueType.h"
+#include "Base/Debug/KZLog.h"
+#include "Base/Platform/KZPlatform.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+namespace
+{
+const char* const s_szFile = "Source/Base/Serialize/KZFileParserXML";
+const char* const s_szTypeNames[KZ_VALUE_TYPE_COUNT] = {
+    "unknown", "int",   "uint",       "float", "string", "ustring",   "vector2", "vector2i", "vector3",
+    "vector4", "quaternion", "color", "date",  "time",   "date_time", "bool",    "uint16",   "uint8"};
+const size_t kMaxName = 255;
+const size_t kMaxTag = 2047;
+// Deeper nesting than this is not data anyone writes; it is refused rather than followed.
+const size_t kMaxDepth = 512;
+
+const CKZLog::SEventRecord s_recordNotInMemory = {s_szFile, "InternalLoadFromFile", "file.IsOpenInMemory()",
+                                                  CKZLog::EVENT_FATALASSERT, 0, 237};
+const CKZLog::SEventRecord s_recordElementSize = {s_szFile, "SaveNode", "dwElementSize", CKZLog::EVENT_ASSERT, 0, 179};
+
+const char* TypeName(uint32_t dwType)
+{
+    return dwType < KZ_VALUE_TYPE_COUNT ? s_szTypeNames[dwType] : "";
+}
+
+uint32_t TypeFromName(const std::string& strName)
+{
+    for (uint32_t i = 0; i < KZ_VALUE_TYPE_COUNT; ++i)
+        if (strName == s_szTypeNames[i])
+            return i;
+    return KZ_VALUE_UNKNOWN;
+}
+
+std::string Escaped(const std::string& strText)
+{
+    std::string strOut;
+    for (char c : strText)
+    {
+        switch (c)
+        {
+        case '"': strOut += "&quot;"; break;
+        case '&': strOut += "&amp;"; break;
+        case '\'': strOut += "&apos;"; break;
+        case '<': strOut += "&lt;"; break;
+        case '>': strOut += "&gt;"; break;
+        default: strOut += c;
+        }
+    }
+    return strOut;
+}
+
+std::string Unescaped(const std::string& strText)
+{
+    static const char* const s_entities[][2] = {{"&quot;", "\""}, {"&lt;", "<"}, {"&gt;", ">"}, {"&amp;", "&"},
+                                                {"&apos;", "'"}};
+    std::string strOut;
+    for (size_t i = 0; i < strText.size(); ++i)
+    {
+        bool bReplaced = false;
+        if (strText[i] == '&')
+            for (const auto& entity : s_entities)
+                if (strText.compare(i, strlen(entity[0]), entity[0]) == 0)
+                {
+                    strOut += entity[1];
+                    i += strlen(entity[0]) - 1;
+                    bReplaced = true;
+                    break;
+                }
+        if (!bReplaced)
+            strOut += strText[i];
+    }
+    return strOut;
+}
+
+std::string Format(const char* szFormat, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* szFormat, ...)
+{
+    char szBuffer[256];
+    va_list args;
+    va_start(args, szFormat);
+    vsnprintf(szBuffer, sizeof(szBuffer), szFormat, args);
+    va_end(args);
+    return szBuffer;
+}
+
+std::string FloatsText(const float* pValues, int count)
+{
+    std::string strOut;
+    for (int i = 0; i < count; ++i)
+        strOut += (i ? "," : "") + Format("%.11g", static_cast<double>(pValues[i]));
+    return strOut;
+}
+
+// Comma-separated floats; missing components are 0.
+void ParseFloats(const std::string& strText, float* pValues, int count)
+{
+    const char* p = strText.c_str();
+    for (int i = 0; i < count; ++i)
+    {
+        pValues[i] = static_cast<float>(atof(p));
+        const char* pComma = strchr(p, ',');
+        p = pComma ? pComma + 1 : p + strlen(p);
+    }
+}
+
+const char* DateFormat(uint32_t dwType)
+{
+    return dwType == KZ_VALUE_DATE ? "%Y-%m-%d" : dwType == KZ_VALUE_TIME ? "%H:%M:%S" : "%Y-%m-%d %H:%M:%S";
+}
+
+int64_t ParseDate(uint32_t dwType, const std::string& strText)
+{
+    struct tm fields = {};
+    fields.tm_mday = 1;
+    fields.tm_year = 70;
+    int a = 0, b = 0, c = 0, d = 0, e = 0, f = 0;
+    if (dwType == KZ_VALUE_TIME)
+    {
+        sscanf(strText.c_str(), "%d:%d:%d", &a, &b, &c);
+        fields.tm_hour = a, fields.tm_min = b, fields.tm_sec = c;
+    }
+    else
+    {
+        sscanf(strText.c_str(), "%d-%d-%d %d:%d:%d", &a, &b, &c, &d, &e, &f);
+        fields.tm_year = a - 1900, fields.tm_mon = b - 1, fields.tm_mday = c;
+        fields.tm_hour = d, fields.tm_min = e, fields.tm_sec = f;
+    }
+    return KZPlatform::TimeGm(&fields);
+}
+
+bool StartsWith(const std::string& strText, const char* szPrefix)
+{
+    return strText.compare(0, strlen(szPrefix), szPrefix) == 0;
+}
+} // namespace
+
+uint32_t CKZFileParserXML::SizeFromType(uint32_t dwType)
+{
+    switch (dwType)
+    {
+    case KZ_VALUE_INT:
+    case KZ_VALUE_UINT:
+    case KZ_VALUE_FLOAT: return 4;
+    case KZ_VALUE_VECTOR2:
+    case KZ_VALUE_DATE:
+    case KZ_VALUE_TIME:
+    case KZ_VALUE_DATE_TIME: return 8;
+    case KZ_VALUE_VECTOR3: return 12;
+    case KZ_VALUE_VECTOR4:
+    case KZ_VALUE_QUATERNION:
+    case KZ_VALUE_COLOR: return 16;
+    case KZ_VALUE_BOOL:
+    case KZ_VALUE_UINT8: return 1;
+    case KZ_VALUE_UINT16: return 2;
+    default: return 0;
+    }
+}
+
+std::string CKZFileParserXML::ValueToText(uint32_t dwType, const void* pData, uint32_t dwSize)
+{
+    if (dwType == KZ_VALUE_STRING)
+        return Escaped(std::string(static_cast<const char*>(pData), strnlen(static_cast<const char*>(pData), dwSize)));
+    // A stored value shorter than its type reads as zeros beyond its bytes.
+    uint8_t abValue[16] = {0};
+    memcpy(abValue, pData, dwSize < sizeof(abValue) ? dwSize : sizeof(abValue));
+    int32_t i32;
+    float afValues[4];
+    int64_t seconds;
+    uint16_t w;
+    memcpy(&i32, abValue, 4);
+    memcpy(afValues, abValue, 16);
+    memcpy(&seconds, abValue, 8);
+    memcpy(&w, abValue, 2);
+    switch (dwType)
+    {
+    case KZ_VALUE_INT:
+    case KZ_VALUE_UINT: return Format("%d", i32);
+    case KZ_VALUE_FLOAT: return Format("%.11g", static_cast<double>(afValues[0]));
+    case KZ_VALUE_VECTOR2: return FloatsText(afValues, 2);
+    case KZ_VALUE_VECTOR3: return FloatsText(afValues, 3);
+    case KZ_VALUE_VECTOR4:
+    case KZ_VALUE_QUATERNION: return FloatsText(afValues, 4);
+    case KZ_VALUE_DATE:
+    case KZ_VALUE_TIME:
+    case KZ_VALUE_DATE_TIME:
+    {
+        const time_t t = static_cast<time_t>(seconds);
+        struct tm utc;
+        char szText[64] = "";
+        if (gmtime_r(&t, &utc))
+            strftime(szText, sizeof(szText), DateFormat(dwType), &utc);
+        return szText;
+    }
+    case KZ_VALUE_BOOL: return abValue[0] ? "true" : "false";
+    case KZ_VALUE_UINT16: return Format("%hu", w);
+    case KZ_VALUE_UINT8: return Format("%hhu", abValue[0]);
+    default: return std::string();
+    }
+}
+
+bool CKZFileParserXML::TextToValue(uint32_t dwType, const std::string& strText, std::string& strBytes)
+{
+    uint8_t abValue[16] = {0};
+    const uint32_t dwSize = SizeFromType(dwType);
+    switch (dwType)
+    {
+    case KZ_VALUE_INT:
+    case KZ_VALUE_UINT:
+    {
+        const int32_t value = atoi(strText.c_str());
+        memcpy(abValue, &value, 4);
+        break;
+    }
+    case KZ_VALUE_FLOAT: ParseFloats(strText, reinterpret_cast<float*>(abValue), 1); break;
+    case KZ_VALUE_VECTOR2: ParseFloats(strText, reinterpret_cast<float*>(abValue), 2); break;
+    case KZ_VALUE_VECTOR3: ParseFloats(strText, reinterpret_cast<float*>(abValue), 3); break;
+    case KZ_VALUE_VECTOR4:
+    case KZ_VALUE_QUATERNION: ParseFloats(strText, reinterpret_cast<float*>(abValue), 4); break;
+    case KZ_VALUE_DATE:
+    case KZ_VALUE_TIME:
+    case KZ_VALUE_DATE_TIME:
+    {
+        const int64_t seconds = ParseDate(dwType, strText);
+        memcpy(abValue, &seconds, 8);
+        break;
+    }
+    case KZ_VALUE_BOOL: abValue[0] = StartsWith(strText, "true") || strText == "1"; break;
+    case KZ_VALUE_UINT16:
+    {
+        const uint16_t value = static_cast<uint16_t>(atoi(strText.c_str()));
+        memcpy(abValue, &value, 2);
+        break;
+    }
+    case KZ_VALUE_UINT8: abValue[0] = static_cast<uint8_t>(atoi(strText.c_str())); break;
+    default: return false;
+    }
+    strBytes.assign(reinterpret_cast<const char*>(abValue), dwSize);
+    return true;
+}
+
+void CKZFileParserXML::WriteContent(CKZSerializer& serializer, const SKZSerializerNode& node, std::string& strOut) const
+{
+    const uint32_t dwType = node.GetValueType();
+    const std::string strKey = node.m_dwKey ? CKZKey::ToString(node.m_dwKey) : std::string();
+    const void* pData = serializer.GetNodeContent(&node);
+    const uint32_t dwSize = serializer.GetNodeContentSize(&node);
+    if (node.IsEmbedded() || !(node.m_dwFlags & SKZSerializerNode::NODE_TYPE_ARRAY_CONTENT))
+    {
+        strOut += node.m_dwKey ? Format("<%s key=\"", TypeName(dwType)) + strKey + "\">"
+                               : Format("<%s>", TypeName(dwType));
+        strOut += ValueToText(dwType, pData, dwSize) + Format("</%s>\n", TypeName(dwType));
+        return;
+    }
+    strOut += node.m_dwKey ? "<array key=\"" + strKey + "\" type=\"" + TypeName(dwType) + "\">"
+                           : std::string("<array type=\"") + TypeName(dwType) + "\">";
+    const uint32_t dwElementSize = SizeFromType(dwType);
+    if (dwElementSize == 0)
+        KZ_REPORT_EVENT(s_recordElementSize, "%s", "");
+    else
+        for (uint32_t i = 0; i < dwSize / dwElementSize; ++i)
+            strOut += (i ? std::string(1, ';') : std::string()) +
+                      ValueToText(dwType, static_cast<const uint8_t*>(pData) + i * dwElementSize, dwElementSize);
+    strOut += "</array>\n";
+}
+
+// The node order makes the tree walk a forward scan; the open containers are kept on a stack, so
+// the depth of the data does not decide the depth of the call stack.
+void CKZFileParserXML::InternalSaveToFile(CKZFile& file, CKZSerializer& serializer)
+{
+    std::string strOut = Format("<?xml version=\"1.0\"?>\n<root>\n\t<version>%d</version>\n", 3);
+    strOut.reserve(1 << 20);
+    const SKZSerializerNode* pNodes = serializer.GetNodeBuffer();
+    std::vector<uint32_t> vecOpen;
+    auto indent = [&] { return std::string(vecOpen.size() + 1, '\t'); };
+    auto closeTop = [&] {
+        vecOpen.pop_back();
+        strOut += indent() + "</object>\n";
+    };
+    for (uint32_t i = 0; i < serializer.GetNodeCount(); ++i)
+    {
+        const SKZSerializerNode& node = pNodes[i];
+        if (node.IsContainer())
+        {
+            while (!vecOpen.empty() && (node.m_dwInternalContent < vecOpen.back() ||
+                                        node.m_dwInternalContent == SKZSerializerNode::NO_PARENT))
+                closeTop();
+            strOut += indent() + (node.m_dwKey ? "<object key=\"" + CKZKey::ToString(node.m_dwKey) + "\">\n"
+                                               : std::string("<object>\n"));
+            vecOpen.push_back(i);
+        }
+        else if (node.HasContent())
+        {
+            strOut += indent();
+            WriteContent(serializer, node, strOut);
+        }
+    }
+    while (!vecOpen.empty())
+        closeTop();
+    strOut += "</root>";
+    file.Write(strOut.data(), 1, static_cast<int>(strOut.size()));
+}
+
+bool CKZFileParserXML::NextElement()
+{
+    if (m_pPosition < m_pEnd && *m_pPosition == '<')
+        ++m_pPosition;
+    m_ValueType = 0;
+    m_bArray = false;
+    const char* pOpen = static_cast<const char*>(memchr(m_pPosition, '<', static_cast<size_t>(m_pEnd - m_pPosition)));
+    if (!pOpen)
+        return false;
+    m_pPosition = pOpen;
+    m_pTagStart = pOpen;
+    const char* pClose = static_cast<const char*>(memchr(pOpen, '>', static_cast<size_t>(m_pEnd - pOpen)));
+    const char* pNameEnd = pClose ? pClose : m_pEnd;
+    std::string strName(pOpen + 1, static_cast<size_t>(pNameEnd - pOpen - 1) < kMaxName
+                                       ? static_cast<size_t>(pNameEnd - pOpen - 1)
+                                       : kMaxName);
+    const size_t first = strName.find_first_not_of(' ');
+    strName = first == std::string::npos ? std::string() : strName.substr(first, strName.find_last_not_of(' ') - first + 1);
+    m_strElementName = strName;
+    if (StartsWith(strName, "object"))
+        return true;
+    if (StartsWith(strName, "array"))
+    {
+        m_bArray = true;
+        const size_t type = strName.find("type=\"");
+        if (type != std::string::npos)
+        {
+            const size_t end = strName.find('"', type + 6);
+            strName = strName.substr(type + 6, end == std::string::npos ? std::string::npos : end - type - 6);
+        }
+    }
+    m_ValueType = TypeFromName(strName.substr(0, strName.find(' ')));
+    return true;
+}
+
+uint32_t CKZFileParserXML::ReadKey() const
+{
+    const char* pClose = static_cast<const char*>(memchr(m_pTagStart, '>', static_cast<size_t>(m_pEnd - m_pTagStart)));
+    size_t length = static_cast<size_t>((pClose ? pClose : m_pEnd) - m_pTagStart);
+    const std::string strTag(m_pTagStart, length < kMaxTag ? length : kMaxTag);
+    const size_t key = strTag.find("key");
+    if (key == std::string::npos)
+        return 0;
+    const size_t open = strTag.find('"', key);
+    if (open == std::string::npos)
+        return 0;
+    const size_t close = strTag.find('"', open + 1);
+    if (close == std::string::npos)
+        return 0;
+    return CKZKey::ToKey(strTag.substr(open + 1, std::min(close - open - 1, kMaxName)));
+}
+
+void CKZFileParserXML::ReadValue(CKZSerializer& serializer, uint32_t dwKey)
+{
+    const char* pClose = static_cast<const char*>(memchr(m_pPosition, '>', static_cast<size_t>(m_pEnd - m_pPosition)));
+    const char* pText = pClose ? pClose + 1 : m_pEnd;
+    const char* pTextEnd = static_cast<const char*>(memchr(pText, '<', static_cast<size_t>(m_pEnd - pText)));
+    if (!pTextEnd)
+        pTextEnd = m_pEnd;
+    const std::string strText(pText, static_cast<size_t>(pTextEnd - pText));
+    m_pPosition = pTextEnd;
+    if (m_bArray)
+    {
+        const uint32_t dwElementSize = SizeFromType(m_ValueType);
+        if (dwElementSize == 0)
+            return; // no array of a type without a fixed size
+        std::string strBytes, strElement;
+        size_t start = 0;
+        for (;;)
+        {
+            const size_t separator = strText.find(m_separator, start);
+            TextToValue(m_ValueType, strText.substr(start, separator == std::string::npos ? std::string::npos
+                                                                                          : separator - start),
+                        strElement);
+            strBytes += strElement;
+            if (separator == std::string::npos)
+                break;
+            start = separator + 1;
+        }
+        serializer.CreateContentNode(dwKey, strBytes.data(), static_cast<uint32_t>(strBytes.size()), m_ValueType,
+                                     SKZSerializerNode::NODE_TYPE_ARRAY_CONTENT);
+        return;
+    }
+    if (m_ValueType == KZ_VALUE_STRING)
+    {
+        const std::string strValue = strText.find('&') == std::string::npos ? strText : Unescaped(strText);
+        serializer.CreateContentNode(dwKey, strValue.c_str(), static_cast<uint32_t>(strValue.size() + 1),
+                                     KZ_VALUE_STRING, SKZSerializerNode::NODE_TYPE_CONTENT);
+        return;
+    }
+    std::string strBytes;
+    if (TextToValue(m_ValueType, strText, strBytes))
+        serializer.CreateContentNode(dwKey, strBytes.data(), static_cast<uint32_t>(strBytes.size()), m_ValueType,
+                                     SKZSerializerNode::NODE_TYPE_CONTENT);
+}
+
+std::unique_ptr<CKZSerializer> CKZFileParserXML::InternalLoadFromFile(CKZFile& file)
+{
+    if (!file.GetFileStartPtr())
+    {
+        KZ_REPORT_EVENT(s_recordNotInMemory, "File need to be openInMemory!");
+        return nullptr;
+    }
+    std::unique_ptr<CKZSerializer> pSerializer(new CKZSerializer(SERIALIZE_MODE_LOAD));
+    m_pPosition = static_cast<const char*>(file.GetFileStartPtr());
+    m_pEnd = m_pPosition + file.GetLength();
+    m_version = 0;
+    while (NextElement())
+    {
+        if (m_strElementName == "version")
+        {
+            const char* pClose = static_cast<const char*>(memchr(m_pPosition, '>', static_cast<size_t>(m_pEnd - m_pPosition)));
+            const char* pOpen = pClose ? static_cast<const char*>(memchr(pClose, '<', static_cast<size_t>(m_pEnd - pClose))) : nullptr;
+            if (!pOpen || pOpen - pClose - 1 > 31)
+                return nullptr;
+            m_version = atoi(std::string(pClose + 1, pOpen).c_str());
+            continue;
+        }
+        if (!StartsWith(m_strElementName, "object"))
+            continue;
+        m_separator = m_version < 2 ? ',' : ';';
+        // Inside the root object: objects open containers, closing tags leave them.
+        size_t depth = 0;
+        while (NextElement())
+        {
+            if (StartsWith(m_strElementName, "/"))
+            {
+                if (depth == 0)
+                    break;
+                pSerializer->LeaveScope();
+                --depth;
+                continue;
+            }
+            const uint32_t dwKey = ReadKey();
+            if (m_ValueType == 0)
+            {
+                if (depth >= kMaxDepth)
+                    return nullptr;
+                pSerializer->CreateContainerNode(dwKey);
+                // An empty element ("<object/>") closes itself.
+                if (!m_strElementName.empty() && m_strElementName.back() == '/')
+                    pSerializer->LeaveScope();
+                else
+                    ++depth;
+                continue;
+            }
+            ReadValue(*pSerializer, dwKey);
+        }
+        pSerializer->ResetScope();
+        return pSerializer;
+    }
+    return nullptr;
+}
