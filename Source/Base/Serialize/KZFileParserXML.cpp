@@ -141,6 +141,22 @@ bool StartsWith(const std::string& strText, const char* szPrefix)
 {
     return strText.compare(0, strlen(szPrefix), szPrefix) == 0;
 }
+
+// The name of a key for the XML form. An id that no source declares is written as "#" and its
+// number (read back as that number), instead of ending the process over outside data.
+std::string KeyName(uint32_t dwKey)
+{
+    const auto& map = CKZKey::GetMapKeyToString();
+    const auto it = map.find(dwKey);
+    return it != map.end() ? it->second->GetName() : "#" + std::to_string(dwKey);
+}
+
+uint32_t KeyFromName(const std::string& strName)
+{
+    if (strName.size() > 1 && strName[0] == '#' && strName.find_first_not_of("0123456789", 1) == std::string::npos)
+        return static_cast<uint32_t>(strtoul(strName.c_str() + 1, nullptr, 10));
+    return CKZKey::ToKey(strName);
+}
 } // namespace
 
 uint32_t CKZFileParserXML::SizeFromType(uint32_t dwType)
@@ -250,7 +266,7 @@ bool CKZFileParserXML::TextToValue(uint32_t dwType, const std::string& strText, 
 void CKZFileParserXML::WriteContent(CKZSerializer& serializer, const SKZSerializerNode& node, std::string& strOut) const
 {
     const uint32_t dwType = node.GetValueType();
-    const std::string strKey = node.m_dwKey ? CKZKey::ToString(node.m_dwKey) : std::string();
+    const std::string strKey = node.m_dwKey ? KeyName(node.m_dwKey) : std::string();
     const void* pData = serializer.GetNodeContent(&node);
     const uint32_t dwSize = serializer.GetNodeContentSize(&node);
     if (node.IsEmbedded() || !(node.m_dwFlags & SKZSerializerNode::NODE_TYPE_ARRAY_CONTENT))
@@ -293,7 +309,7 @@ void CKZFileParserXML::InternalSaveToFile(CKZFile& file, CKZSerializer& serializ
             while (!vecOpen.empty() && (node.m_dwInternalContent < vecOpen.back() ||
                                         node.m_dwInternalContent == SKZSerializerNode::NO_PARENT))
                 closeTop();
-            strOut += indent() + (node.m_dwKey ? "<object key=\"" + CKZKey::ToString(node.m_dwKey) + "\">\n"
+            strOut += indent() + (node.m_dwKey ? "<object key=\"" + KeyName(node.m_dwKey) + "\">\n"
                                                : std::string("<object>\n"));
             vecOpen.push_back(i);
         }
@@ -358,7 +374,7 @@ uint32_t CKZFileParserXML::ReadKey() const
     const size_t close = strTag.find('"', open + 1);
     if (close == std::string::npos)
         return 0;
-    return CKZKey::ToKey(strTag.substr(open + 1, std::min(close - open - 1, kMaxName)));
+    return KeyFromName(strTag.substr(open + 1, std::min(close - open - 1, kMaxName)));
 }
 
 void CKZFileParserXML::ReadValue(CKZSerializer& serializer, uint32_t dwKey)

@@ -225,6 +225,23 @@ TEST_F(KZFileParserTest, ReadingHandWrittenXml)
     EXPECT_EQ(CKZFileParser::Load(notInMemory, pSerializer), CKZFileParser::LOAD_NOT_IN_MEMORY);
 }
 
+TEST_F(KZFileParserTest, UndeclaredKeysSurviveTheXmlForm)
+{
+    CKZSerializer save;
+    uint32_t value = 11;
+    save.Serialize(CKZKey::ms_KeyNull, value); // placeholder so the image has content
+    save.CreateEmbeddedContentNode(0x12345678, &value, 4, KZ_VALUE_UINT);
+    ASSERT_TRUE(CKZFileParser::Save(CKZPath(Path("u.xml")), save));
+    EXPECT_NE(ReadAll(m_dir / "u.xml").find("<uint key=\"#305419896\">11</uint>"), std::string::npos);
+    CKZFile file;
+    ASSERT_TRUE(file.OpenInMemory(Path("u.xml").c_str()));
+    std::unique_ptr<CKZSerializer> pSerializer;
+    ASSERT_EQ(CKZFileParser::Load(file, pSerializer), CKZFileParser::LOAD_OK);
+    uint32_t back = 0;
+    EXPECT_TRUE(pSerializer->GetContentByKey(&back, 0x12345678, 4, SKZSerializerNode::NODE_TYPE_CONTENT));
+    EXPECT_EQ(back, 11u);
+}
+
 TEST_F(KZFileParserTest, ArbitraryXmlNeverCrashes)
 {
     SRecord original = Sample();

@@ -1,0 +1,78 @@
+// kztool serial: inspect serialized files and convert them between the binary and XML forms.
+
+#include "KZTool.h"
+
+#include "Base/Serialize/KZFileParser.h"
+#include "Base/Serialize/KZFileParserXML.h"
+
+#include <cstdio>
+
+namespace
+{
+// The declared name of a key id, or its number: an undeclared id is no reason to stop.
+std::string KeyText(uint32_t dwKey)
+{
+    const auto& map = CKZKey::GetMapKeyToString();
+    const auto it = map.find(dwKey);
+    return it != map.end() ? it->second->GetName() : std::to_string(dwKey);
+}
+
+const char* TypeText(const SKZSerializerNode& node)
+{
+    static const char* const s_names[] = {"unknown", "int",  "uint",  "float",   "string",    "ustring",
+                                          "vector2", "vector2i", "vector3", "vector4", "quaternion", "color",
+                                          "date",    "time", "date_time", "bool", "uint16", "uint8"};
+    if (node.IsContainer())
+        return "object";
+    return node.GetValueType() < sizeof(s_names) / sizeof(s_names[0]) ? s_names[node.GetValueType()] : "?";
+}
+
+int RunShow(const std::vector<std::string>& args)
+{
+    if (args.size() != 1)
+        return KZTool::Usage("serial show");
+    CKZFile file;
+    if (!file.OpenInMemory(args[0].c_str()))
+        return KZTool::Fail("cannot read " + args[0]);
+    std::unique_ptr<CKZSerializer> pSerializer;
+    if (CKZFileParser::Load(file, pSerializer) != CKZFileParser::LOAD_OK)
+        return KZTool::Fail("no serialized data in " + args[0]);
+    if (!pSerializer->IsImageValid())
+        return KZTool::Fail("not a well-formed serialized image: " + args[0]);
+    printf("index\tkey\tname\tflags\ttype\tvalue\n");
+    const SKZSerializerNode* pNodes = pSerializer->GetNodeBuffer();
+    for (uint32_t i = 0; i < pSerializer->GetNodeCount(); ++i)
+    {
+        const SKZSerializerNode& node = pNodes[i];
+        std::string strValue;
+        if (node.IsContainer())
+            strValue = node.m_dwInternalContent == SKZSerializerNode::NO_PARENT
+                           ? "root"
+                           : "parent " + std::to_string(node.m_dwInternalContent);
+        else if (node.HasContent())
+            strValue = CKZFileParserXML::ValueToText(node.GetValueType(), pSerializer->GetNodeContent(&node),
+                                                     pSerializer->GetNodeContentSize(&node));
+        printf("%u\t%u\t%s\t%08x\t%s\t%s\n", i, node.m_dwKey, KeyText(node.m_dwKey).c_str(), node.m_dwFlags,
+               TypeText(node), strValue.c_str());
+    }
+    return KZTool::RESULT_OK;
+}
+
+int RunConvert(const std::vector<std::string>& args)
+{
+    if (args.size() != 2)
+        return KZTool::Usage("serial convert");
+    switch (CKZFileParser::ConvertScene(args[0].c_str(), args[1].c_str()))
+    {
+    case 0: return KZTool::RESULT_OK;
+    case 2: return KZTool::Fail("cannot write " + args[1]);
+    default: return KZTool::Fail("cannot read serialized data from " + args[0]);
+    }
+}
+
+const KZTool::CRegistration s_show({"serial show", "FILE", "lists the nodes of a serialized file (binary or XML)",
+                                    RunShow});
+const KZTool::CRegistration s_convert({"serial convert", "IN OUT",
+                                       "converts between the binary and the XML form (by the file names)",
+                                       RunConvert});
+}
