@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes and reads cold storage archive containers byte by byte, for the container tests.
 
-    csa_gen.py write OUT SPEC_JSON_FILE   write the data file OUT and the header file OUT + "header"
+    csa_gen.py write OUT DESCRIPTION_JSON_FILE   write the data file OUT and the header file OUT + "header"
     csa_gen.py read PATH [--nodes]        check the container at PATH and list it (exit 1 on a fault)
     csa_gen.py selftest                   check the key hash and a write/read round trip
 
@@ -22,7 +22,7 @@ with flags 0xA04 for 1 to 3 characters, else a content record with flags 0x204, 
 and the container csafileinfo.filetime with filetime.lowDatetime and filetime.highDatetime. A value
 of 0 is not stored. A container's content nodes follow its own node, before its first child.
 
-SPEC (JSON object; every key optional):
+DESCRIPTION (JSON object; every key optional):
     version (256), mode (0), alignment (1), filestart (0), magic (0x4B454547)
     numfiles        stored file count (default: the number of files)
     order           "reverse": write the content nodes of every container in reverse order
@@ -165,19 +165,19 @@ def file_bytes(f):
     return f.get("data", "").encode("latin-1")
 
 
-def write(out_path, spec):
-    alignment = spec.get("alignment", 1)
-    files = spec.get("files", [])
+def write(out_path, desc):
+    alignment = desc.get("alignment", 1)
+    files = desc.get("files", [])
     data = bytearray()
     root = Tree(0)
-    root.uint("csaheader.dwmagic", spec.get("magic", MAGIC))
-    root.uint("csaheader.dwfileversion", spec.get("version", 256))
-    root.uint("csaheader.dwfilestart", spec.get("filestart", 0))
-    root.ushort("csaheader.wmode", spec.get("mode", 0))
+    root.uint("csaheader.dwmagic", desc.get("magic", MAGIC))
+    root.uint("csaheader.dwfileversion", desc.get("version", 256))
+    root.uint("csaheader.dwfilestart", desc.get("filestart", 0))
+    root.ushort("csaheader.wmode", desc.get("mode", 0))
     root.ushort("csaheader.walignment", alignment)
-    root.uint("csadirectory.dwnumfiles", spec.get("numfiles", len(files)))
+    root.uint("csadirectory.dwnumfiles", desc.get("numfiles", len(files)))
     vector = root.child("csadirectory.pfileinfo")
-    vector.uint("vec.size", spec.get("vecsize", len(files)))
+    vector.uint("vec.size", desc.get("vecsize", len(files)))
     for f in files:
         content = file_bytes(f)
         offset = len(data)
@@ -192,8 +192,8 @@ def write(out_path, spec):
         time = element.child("csafileinfo.filetime")
         time.uint("filetime.lowDatetime", f.get("low", 0))
         time.uint("filetime.highDatetime", f.get("high", 0))
-    nodes, content = flatten(root, spec.get("order") == "reverse")
-    image = image_v0(nodes, content) if spec.get("layout") == 0 else image_v3(nodes, content)
+    nodes, content = flatten(root, desc.get("order") == "reverse")
+    image = image_v0(nodes, content) if desc.get("layout") == 0 else image_v3(nodes, content)
     with open(out_path, "wb") as out:
         out.write(bytes(data))
     with open(out_path + "header", "wb") as out:

@@ -97,12 +97,12 @@ protected:
     {
         std::ofstream(m_dir / strName, std::ios::binary) << strContent;
     }
-    // Writes a container with the independent generator from a JSON spec.
-    std::string Generate(const std::string& strSpecJson, const std::string& strName = "g.csa")
+    // Writes a container with the independent generator from a JSON description.
+    std::string Generate(const std::string& strDescriptionJson, const std::string& strName = "g.csa")
     {
-        Write("spec.json", strSpecJson);
+        Write("container.json", strDescriptionJson);
         const std::string strCommand = "python3 " KZ_SOURCE_DIR "/Tests/Fixtures/csa_gen.py write " + Path(strName) +
-                                       " " + Path("spec.json");
+                                       " " + Path("container.json");
         EXPECT_EQ(system(strCommand.c_str()), 0) << strCommand;
         return Path(strName);
     }
@@ -396,14 +396,14 @@ TEST_F(csaTest, BrokenContainersAreRefused)
     EXPECT_STREQ(csaGetLastMessage(), "Unable to open file.");
 
     // Entries must lie inside the data file, and the count must match the entries.
-    for (const std::string& strSpec :
+    for (const std::string& strDescription :
          {std::string(R"({"files": [{"path": "a", "hex": "0011", "length": 3}]})"),
           std::string(R"({"files": [{"path": "a", "hex": "0011", "offset": 4294967295, "length": 2}]})"),
           R"({"numfiles": 5, "files": [)" + strFile + "]}",
           R"({"vecsize": 0, "files": [)" + strFile + "]}"})
     {
-        Generate(strSpec, "bad.csa");
-        EXPECT_EQ(csaOpen(Path("bad.csa").c_str()), nullptr) << strSpec;
+        Generate(strDescription, "bad.csa");
+        EXPECT_EQ(csaOpen(Path("bad.csa").c_str()), nullptr) << strDescription;
         EXPECT_STREQ(csaGetLastMessage(), "Invalid file.");
     }
 }
