@@ -218,8 +218,8 @@ TEST(KZJPatch, FailuresAndMalformedDeltas)
 TEST(KZJPatch, ArbitraryDeltasEnd)
 {
     // Every prefix of a real delta and random byte soup: each run ends with some result, never a crash.
-    const std::string real = ReadFile(KZ_SHARED_DIR "/fixtures/jdiff/small.jdf");
-    const std::string oldText = ReadFile(KZ_SHARED_DIR "/fixtures/jdiff/small.old");
+    const std::string real = ReadFile(KZ_SOURCE_DIR "/Tests/Fixtures/jdiff/small.jdf");
+    const std::string oldText = ReadFile(KZ_SOURCE_DIR "/Tests/Fixtures/jdiff/small.old");
     const Bytes old(oldText.begin(), oldText.end());
     for (size_t cut = 0; cut <= real.size(); ++cut)
     {
@@ -267,7 +267,7 @@ TEST_F(KZPatchFileTest, ResultCodesAndWhichFilesExist)
 TEST_F(KZPatchFileTest, PublishedWriterDeltasApply)
 {
     int triplets = 0;
-    for (const auto& entry : fs::directory_iterator(KZ_SHARED_DIR "/fixtures/jdiff"))
+    for (const auto& entry : fs::directory_iterator(KZ_SOURCE_DIR "/Tests/Fixtures/jdiff"))
     {
         if (entry.path().extension() != ".jdf")
             continue;
@@ -294,7 +294,7 @@ TEST_F(KZPatchFileTest, GeneratedDeltasRoundTrip)
     // Deltas computed from file pairs.
     for (const char* szName : {"lead", "small", "text"})
     {
-        const std::string fixture = std::string(KZ_SHARED_DIR "/fixtures/jdiff/") + szName;
+        const std::string fixture = std::string(KZ_SOURCE_DIR "/Tests/Fixtures/jdiff/") + szName;
         for (const char* szForm : {"", " --omit-modify"})
         {
             const std::string delta = (m_dir / szName).string() + ".jdf";
