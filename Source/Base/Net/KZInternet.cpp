@@ -1,6 +1,7 @@
 #include "Base/Net/KZInternet.h"
 
 #include "Base/Core/KZFile.h"
+#include "Base/Hash/KZHashSHA1.h"
 #include "Base/Net/KZHttpRequest.h"
 
 #include <atomic>
@@ -230,6 +231,20 @@ curl_slist* CreateHeader(const char* szContentType)
 {
     curl_slist* pList = curl_slist_append(nullptr, (std::string("Content-Type: ") + szContentType).c_str());
     return curl_slist_append(pList, "Accept: */*");
+}
+
+curl_slist* CreateHeader(const char* szMessage, uint32_t dwCustomerId, const char* szKey, const char* szScheme,
+                         const char* szContentType)
+{
+    CKZHMacSha1 hmac;
+    hmac.ComputeHash(szMessage, szKey);
+    std::string strDigest;
+    hmac.GetHash(strDigest, 0);
+    curl_slist* pList = CreateHeader(szContentType);
+    char szLine[512];
+    snprintf(szLine, sizeof(szLine), "Authorization: %s CustomerID=%d, Mac=%s", szScheme, static_cast<int>(dwCustomerId),
+             strDigest.c_str());
+    return curl_slist_append(pList, szLine);
 }
 } // namespace KZInternet
 
