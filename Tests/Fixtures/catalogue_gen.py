@@ -89,9 +89,9 @@ def read(data):
 
 def main(argv):
     if len(argv) == 4 and argv[0] == "write":
-        spec = json.loads(argv[3])
-        records = spec["records"] if isinstance(spec, dict) else spec
-        count = spec.get("count") if isinstance(spec, dict) else None
+        description = json.loads(argv[3])
+        records = description["records"] if isinstance(description, dict) else description
+        count = description.get("count") if isinstance(description, dict) else None
         open(argv[2], "wb").write(write(int(argv[1]), records, count))
         return 0
     if len(argv) == 2 and argv[0] == "read":

@@ -4,6 +4,8 @@
 #include "Base/Debug/KZLog.h"
 #include "System/Util/KZWebInstaller.h"
 
+#include "Fixtures/KZTestFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -112,11 +114,7 @@ protected:
         KZPatch::SetInstallerFactory(NewFakeInstaller);
         KZPatch::ResetForTesting();
         CKZLog::AddHandler(&m_asserts, 1000);
-        m_dir = fs::temp_directory_path() /
-                ("kzpatch_test_" + std::to_string(getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        m_dir = KZTestFreshDirectory("kzpatch_test");
         m_server = m_dir.string() + "_server";
         fs::remove_all(m_server);
         fs::create_directories(m_server);

@@ -1,5 +1,6 @@
 // kztool zip and http from the command line.
 
+#include "Fixtures/KZTestFiles.h"
 #include "Fixtures/KZTestCommand.h"
 #include "Fixtures/KZTestHttpServer.h"
 
@@ -13,23 +14,12 @@ namespace fs = std::filesystem;
 
 namespace
 {
-std::string ReadAll(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 class KZToolZipHttpTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        m_dir = fs::temp_directory_path() / ("kztoolzip_" + std::to_string(getpid()) + "_" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        m_dir = KZTestFreshDirectory("kztoolzip");
         std::ofstream(m_dir / "file.txt") << "payload";
     }
     void TearDown() override { fs::remove_all(m_dir); }
@@ -49,11 +39,11 @@ TEST_F(KZToolZipHttpTest, ZipCommands)
                   "\t0\n");
     EXPECT_EQ(KZTestRunCommand(kTool + "zip extract " + Path("a.zip") + " " + Path("out") + " 2>/dev/null"),
               "path\n" + Path("out") + "/sub/file.txt\n");
-    EXPECT_EQ(ReadAll(m_dir / "out" / "sub" / "file.txt"), "payload");
+    EXPECT_EQ(KZTestReadFile(m_dir / "out" / "sub" / "file.txt"), "payload");
 
     ASSERT_EQ(system((kTool + "zip seal " + Path("s.zip") + " " + Path("file.txt") + " 31337 1").c_str()), 0);
     ASSERT_EQ(system((kTool + "zip unseal " + Path("s.zip") + " 1 " + Path("back.txt")).c_str()), 0);
-    EXPECT_EQ(ReadAll(m_dir / "back.txt"), "payload");
+    EXPECT_EQ(KZTestReadFile(m_dir / "back.txt"), "payload");
     EXPECT_NE(system((kTool + "zip extract " + Path("missing.zip") + " 2>/dev/null").c_str()), 0);
     EXPECT_EQ(WEXITSTATUS(system((kTool + "zip seal " + Path("s.zip") + " 2>/dev/null").c_str())), 2);
 }
@@ -63,7 +53,7 @@ TEST_F(KZToolZipHttpTest, HttpCommands)
     CKZTestHttpServer server(m_dir.string());
     ASSERT_NE(server.Port(), 0);
     ASSERT_EQ(system((kTool + "http get " + server.Url("file.txt") + " " + Path("got.txt") + " 2>/dev/null").c_str()), 0);
-    EXPECT_EQ(ReadAll(m_dir / "got.txt"), "payload");
+    EXPECT_EQ(KZTestReadFile(m_dir / "got.txt"), "payload");
     const std::string info = KZTestRunCommand(kTool + "http info " + server.Url("file.txt"));
     EXPECT_EQ(info.substr(0, 16), "size\tmodified\n7\t") << info;
     EXPECT_NE(system((kTool + "http get " + server.Url("nope") + " " + Path("x") + " 2>/dev/null").c_str()), 0);

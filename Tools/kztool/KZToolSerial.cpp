@@ -19,12 +19,7 @@ std::string KeyText(uint32_t dwKey)
 
 const char* TypeText(const SKZSerializerNode& node)
 {
-    static const char* const s_names[] = {"unknown", "int",  "uint",  "float",   "string",    "ustring",
-                                          "vector2", "vector2i", "vector3", "vector4", "quaternion", "color",
-                                          "date",    "time", "date_time", "bool", "uint16", "uint8"};
-    if (node.IsContainer())
-        return "object";
-    return node.GetValueType() < sizeof(s_names) / sizeof(s_names[0]) ? s_names[node.GetValueType()] : "?";
+    return node.IsContainer() ? "object" : CKZFileParserXML::TypeName(node.GetValueType());
 }
 
 int RunShow(const std::vector<std::string>& args)

@@ -1,5 +1,7 @@
 #include "Base/Archive/KZCrypto.h"
 
+#include "Base/Hash/KZCheckSum.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -22,21 +24,14 @@ void StoreLE(uint8_t* p, uint32_t value)
         p[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-// The running-key byte cipher of the eexec form, summed over its cipher bytes.
+// The running byte checksum over the plain bytes followed by header bytes 4 to 7.
 uint32_t Checksum(const uint8_t* pPlain, uint32_t dwLength, const uint8_t* pHeader)
 {
-    uint16_t r = 55665;
-    uint32_t dwSum = 0;
-    auto feed = [&](uint8_t p) {
-        const uint8_t c = static_cast<uint8_t>(p ^ (r >> 8));
-        r = static_cast<uint16_t>((c + r) * 52845u + 22719u);
-        dwSum += c;
-    };
-    for (uint32_t i = 0; i < dwLength; ++i)
-        feed(pPlain[i]);
-    for (int i = 4; i < 8; ++i)
-        feed(pHeader[i]);
-    return dwSum;
+    CKZCheckSum checksum;
+    checksum.Begin();
+    checksum.Add(pPlain, dwLength);
+    checksum.Add(pHeader + 4, 4);
+    return checksum.GetSum();
 }
 } // namespace
 

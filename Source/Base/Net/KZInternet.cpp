@@ -71,6 +71,15 @@ void RelaxHttps(CURL* pCurl, const char* szUrl)
     curl_easy_setopt(pCurl, CURLOPT_FOLLOWLOCATION, 1L);
 }
 
+// What the requests with a scheme fix-up share. libcurl copies the texts it is given.
+void SetRequestOptions(CURL* pCurl, const char* szGivenUrl, const std::string& strUrl, curl_slist* pHeaders)
+{
+    RelaxHttps(pCurl, szGivenUrl);
+    if (pHeaders)
+        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, pHeaders);
+    curl_easy_setopt(pCurl, CURLOPT_URL, strUrl.c_str());
+    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, KZInternet::GetAgentString().c_str());
+}
 } // namespace
 
 namespace KZInternet
@@ -131,12 +140,7 @@ bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_s
     CURL* pCurl = curl_easy_init();
     if (!pCurl)
         return false;
-    const std::string strAgent = GetAgentString();
-    RelaxHttps(pCurl, szUrl);
-    if (pHeaders)
-        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, pHeaders);
-    curl_easy_setopt(pCurl, CURLOPT_URL, strUrl.c_str());
-    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
+    SetRequestOptions(pCurl, szUrl, strUrl, pHeaders);
     curl_easy_setopt(pCurl, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(pCurl, CURLOPT_FILETIME, 1L);
     curl_easy_setopt(pCurl, CURLOPT_HEADERFUNCTION, throw_away);
@@ -168,12 +172,7 @@ bool HttpRequest(const char* szUrl, std::string& strResponse, curl_slist* pHeade
     CURL* pCurl = curl_easy_init();
     if (!pCurl)
         return false;
-    const std::string strAgent = GetAgentString();
-    RelaxHttps(pCurl, szUrl);
-    if (pHeaders)
-        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, pHeaders);
-    curl_easy_setopt(pCurl, CURLOPT_URL, strUrl.c_str());
-    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
+    SetRequestOptions(pCurl, szUrl, strUrl, pHeaders);
     curl_easy_setopt(pCurl, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 1L);
@@ -200,11 +199,7 @@ bool HttpRequestPost(const char* szUrl, const char* szSuffix, const char* szBody
     }
     if (!pHeaders)
         pHeaders = CreateHeader("application/x-www-form-urlencoded");
-    curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, pHeaders);
-    RelaxHttps(pCurl, szUrl);
-    const std::string strAgent = GetAgentString();
-    curl_easy_setopt(pCurl, CURLOPT_URL, strUrl.c_str());
-    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
+    SetRequestOptions(pCurl, szUrl, strUrl, pHeaders);
     curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(pCurl, CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(szBody)));

@@ -28,7 +28,4 @@ int64_t TimeGm(struct tm* pTime);
 
 // The text as one single-quoted shell word, so that no character of a path can run a command.
 std::string ShellQuote(const std::string& strText);
-
-// A new random UUID in its 36-character text form (lower-case hex and hyphens).
-std::string NewUUIDText();
 }

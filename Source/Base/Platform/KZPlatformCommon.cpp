@@ -2,7 +2,6 @@
 
 #include "Base/Platform/KZPlatform.h"
 
-#include <uuid/uuid.h>
 
 namespace KZPlatform
 {
@@ -19,12 +18,4 @@ int64_t TimeGm(struct tm* pTime)
     return static_cast<int64_t>(timegm(pTime));
 }
 
-std::string NewUUIDText()
-{
-    uuid_t uuid;
-    uuid_generate(uuid);
-    char szText[37];
-    uuid_unparse_lower(uuid, szText);
-    return szText;
-}
 }

@@ -1,9 +1,9 @@
 #include "Base/Serialize/KZKey.h"
 
 #include "Base/Hash/KZStringHash.h"
-#include "Base/Platform/KZPlatform.h"
+#include "Base/Hash/KZUUID.h"
 
 void CKZFileId::RefreshFileId()
 {
-    m_dwId = KZEngine::Hash(KZPlatform::NewUUIDText().c_str());
+    m_dwId = KZEngine::Hash(CKZUUID(CKZUUID::GENERATE).ValueAsString().c_str());
 }

@@ -27,11 +27,6 @@ const CKZLog::SEventRecord s_recordNotInMemory = {s_szFile, "InternalLoadFromFil
                                                   CKZLog::EVENT_FATALASSERT, 0, 237};
 const CKZLog::SEventRecord s_recordElementSize = {s_szFile, "SaveNode", "dwElementSize", CKZLog::EVENT_ASSERT, 0, 179};
 
-const char* TypeName(uint32_t dwType)
-{
-    return dwType < KZ_VALUE_TYPE_COUNT ? s_szTypeNames[dwType] : "";
-}
-
 uint32_t TypeFromName(const std::string& strName)
 {
     for (uint32_t i = 0; i < KZ_VALUE_TYPE_COUNT; ++i)
@@ -158,6 +153,11 @@ uint32_t KeyFromName(const std::string& strName)
     return CKZKey::ToKey(strName);
 }
 } // namespace
+
+const char* CKZFileParserXML::TypeName(uint32_t dwType)
+{
+    return dwType < KZ_VALUE_TYPE_COUNT ? s_szTypeNames[dwType] : "";
+}
 
 uint32_t CKZFileParserXML::SizeFromType(uint32_t dwType)
 {

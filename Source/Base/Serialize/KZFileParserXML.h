@@ -13,6 +13,8 @@ public:
     static std::string ValueToText(uint32_t dwType, const void* pData, uint32_t dwSize);
     // The bytes of a value of that type parsed from its text; false for a type without a text form.
     static bool TextToValue(uint32_t dwType, const std::string& strText, std::string& strBytes);
+    // The element name of a value type ("uint", "vector3", ...); empty for an unknown number.
+    static const char* TypeName(uint32_t dwType);
     // Bytes of one element of a type (0 for the types without a fixed size).
     static uint32_t SizeFromType(uint32_t dwType);
 

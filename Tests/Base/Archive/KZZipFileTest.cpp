@@ -1,5 +1,6 @@
 #include "Base/Archive/KZZipFile.h"
 
+#include "Fixtures/KZTestFiles.h"
 #include "Fixtures/KZTestCommand.h"
 
 #include <gtest/gtest.h>
@@ -15,14 +16,6 @@ namespace fs = std::filesystem;
 
 namespace
 {
-std::string ReadAll(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 struct SProgressLog
 {
     std::vector<std::pair<uint32_t, uint32_t>> calls;
@@ -38,10 +31,7 @@ class KZZipFileTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_dir = fs::temp_directory_path() / ("kzzip_" + std::to_string(getpid()) + "_" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        m_dir = KZTestFreshDirectory("kzzip");
     }
     void TearDown() override { fs::remove_all(m_dir); }
     std::string Path(const std::string& strName) const { return (m_dir / strName).string(); }
@@ -99,8 +89,8 @@ TEST_F(KZZipFileTest, InfoZipArchivesExtractByteExact)
         SProgressLog log;
         std::vector<std::string> written;
         ASSERT_EQ(Extract("a.zip", nullptr, &log, &written), 1) << szLevel;
-        EXPECT_EQ(ReadAll(m_dir / "out" / "random.bin"), random);
-        EXPECT_EQ(ReadAll(m_dir / "out" / "nested" / "deep" / "text.txt"), std::string(5000, 't'));
+        EXPECT_EQ(KZTestReadFile(m_dir / "out" / "random.bin"), random);
+        EXPECT_EQ(KZTestReadFile(m_dir / "out" / "nested" / "deep" / "text.txt"), std::string(5000, 't'));
         EXPECT_TRUE(fs::is_directory(m_dir / "out" / "empty"));
         EXPECT_EQ(Mode(m_dir / "out" / "nested" / "deep" / "text.txt"), 0640u);
         EXPECT_EQ(written.size(), 2u);
@@ -148,10 +138,10 @@ z.close()
 )");
     std::vector<std::string> written;
     ASSERT_EQ(Extract("p.zip", nullptr, nullptr, &written), 1);
-    EXPECT_EQ(ReadAll(m_dir / "out" / "win" / "style" / "name.txt"), "backslashes");
+    EXPECT_EQ(KZTestReadFile(m_dir / "out" / "win" / "style" / "name.txt"), "backslashes");
     EXPECT_EQ(Mode(m_dir / "out" / "unix" / "nomode.sh"), 0755u);
     EXPECT_EQ(Mode(m_dir / "out" / "unix" / "setuid.bin"), 0755u) << "set-id bits are not applied";
-    EXPECT_EQ(ReadAll(m_dir / "out" / "stored.txt"), "stored");
+    EXPECT_EQ(KZTestReadFile(m_dir / "out" / "stored.txt"), "stored");
     EXPECT_TRUE(fs::is_directory(m_dir / "out" / "onlydir"));
     EXPECT_EQ(written.size(), 4u);
 
@@ -189,7 +179,7 @@ TEST_F(KZZipFileTest, PasswordsAndWrittenArchives)
     EXPECT_EQ(Extract("pw.zip", "wrong"), 0);
     EXPECT_EQ(Extract("pw.zip", nullptr), 0);
     ASSERT_EQ(Extract("pw.zip", "right"), 1);
-    EXPECT_EQ(ReadAll(m_dir / "out" / "secret.txt"), "secret content");
+    EXPECT_EQ(KZTestReadFile(m_dir / "out" / "secret.txt"), "secret content");
 
     fs::create_directories(m_dir / "tree");
     std::ofstream(m_dir / "tree" / "a.txt") << std::string(70000, 'a');
@@ -256,7 +246,7 @@ TEST_F(KZZipFileTest, CorruptArchivesNeverCrash)
 {
     std::ofstream(Path("f.txt")) << std::string(4000, 'f') << "tail";
     ASSERT_EQ(system(("cd " + Path("") + " && zip -q good.zip f.txt").c_str()), 0);
-    const std::string good = ReadAll(m_dir / "good.zip");
+    const std::string good = KZTestReadFile(m_dir / "good.zip");
     std::mt19937 rng(8);
     for (int k = 0; k < 300; ++k)
     {

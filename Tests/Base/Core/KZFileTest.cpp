@@ -2,6 +2,8 @@
 
 #include "Base/Debug/KZLog.h"
 
+#include "Fixtures/KZTestFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,14 +18,6 @@ namespace fs = std::filesystem;
 
 namespace
 {
-std::string ReadAll(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 class CAssertCounter : public CKZLog::CLogHandler
 {
 public:
@@ -45,10 +39,7 @@ class KZFileTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_dir = fs::temp_directory_path() / ("kzfile_" + std::to_string(getpid()) + "_" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        m_dir = KZTestFreshDirectory("kzfile");
     }
     void TearDown() override { fs::remove_all(m_dir); }
     std::string Path(const char* szName) const { return (m_dir / szName).string(); }
@@ -70,7 +61,7 @@ TEST_F(KZFileTest, OpenReadWriteAndLines)
     file.PutLine("first");
     file.PutLine("second");
     file.Close();
-    EXPECT_EQ(ReadAll(m_dir / "lines.txt"), "first\r\nsecond\r\n");
+    EXPECT_EQ(KZTestReadFile(m_dir / "lines.txt"), "first\r\nsecond\r\n");
     ASSERT_TRUE(file.Open(Path("lines.txt").c_str(), "rb"));
     EXPECT_EQ(file.GetFileName(), "lines.txt");
     EXPECT_EQ(file.GetExtension(), "txt");
@@ -205,7 +196,7 @@ TEST_F(KZFileTest, CopyRenameTextAndNames)
 {
     Write("src", std::string(5000, 'q'));
     EXPECT_TRUE(CKZFile::Copy(Path("src").c_str(), Path("dst").c_str()));
-    EXPECT_EQ(ReadAll(m_dir / "dst"), std::string(5000, 'q'));
+    EXPECT_EQ(KZTestReadFile(m_dir / "dst"), std::string(5000, 'q'));
     EXPECT_FALSE(CKZFile::Copy(Path("missing").c_str(), Path("dst2").c_str()));
     EXPECT_TRUE(CKZFile::Rename(Path("dst").c_str(), Path("moved").c_str()));
     EXPECT_TRUE(CKZFile::CreateTextFile(Path("t.txt").c_str(), "text"));
@@ -245,7 +236,7 @@ TEST_F(KZFileTest, TypedValuesBytesAndEndianness)
         uint32_t later = 9;
         out.Serialize(&later, 1, 5); // above the file's version: skipped
     }
-    const std::string bytes = ReadAll(m_dir / "typed");
+    const std::string bytes = KZTestReadFile(m_dir / "typed");
     ASSERT_EQ(bytes.size(), 4u + 4 + 8 + 4 + 1 + 4 + 4);
     EXPECT_EQ(bytes.substr(0, 8), std::string("\x04\x03\x02\x01\x01\x02\x03\x04", 8));
     EXPECT_EQ(bytes.substr(21, 4), std::string("abc\0", 4));
@@ -286,7 +277,7 @@ TEST_F(KZFileTest, PlainAndScrambledStrings)
         char buffer[16] = "cstring";
         out.SerializeCString(buffer, sizeof(buffer));
     }
-    const std::string bytes = ReadAll(m_dir / "strings");
+    const std::string bytes = KZTestReadFile(m_dir / "strings");
     EXPECT_EQ(bytes.substr(0, 9), std::string("\5\0\0\0plain", 9));
     EXPECT_EQ(bytes.substr(9, 4), std::string("\0\0\0\0", 4));
     EXPECT_EQ(bytes.substr(13, 7), std::string("\x03\x00\x00\x04\x5D\x5E\x5F", 7));

@@ -1,5 +1,6 @@
 #include "Base/Net/KZInternet.h"
 
+#include "Fixtures/KZTestFiles.h"
 #include "Fixtures/KZTestHttpServer.h"
 
 #include <gtest/gtest.h>
@@ -15,14 +16,6 @@ namespace fs = std::filesystem;
 
 namespace
 {
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 struct SProgressLog
 {
     std::vector<std::pair<uint64_t, uint64_t>> calls;
@@ -75,7 +68,7 @@ TEST_F(KZInternetTest, GetFileDeliversTheBytesWithProgress)
     SProgressLog log;
     ASSERT_TRUE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), local.c_str(), 15000, &log,
                                         RecordProgress));
-    EXPECT_EQ(ReadFile(local), ReadFile(s_root / "dir" / "big.bin"));
+    EXPECT_EQ(KZTestReadFile(local), KZTestReadFile(s_root / "dir" / "big.bin"));
     ASSERT_FALSE(log.calls.empty());
     for (size_t i = 1; i < log.calls.size(); ++i)
         EXPECT_GE(log.calls[i].first, log.calls[i - 1].first);
@@ -103,12 +96,12 @@ TEST_F(KZInternetTest, GetFileFailuresLeaveTheirFileBehind)
     // A redirect is not followed: the body of the 302 is what arrives.
     EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("_redirect/dir/big.bin").c_str(), local.c_str(), 15000,
                                          nullptr, nullptr));
-    EXPECT_EQ(ReadFile(local), "redirect");
+    EXPECT_EQ(KZTestReadFile(local), "redirect");
 
     // A body cut short fails and keeps the part that came.
     EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("_cut/1000/dir/big.bin").c_str(), local.c_str(), 15000,
                                          nullptr, nullptr));
-    EXPECT_EQ(ReadFile(local), ReadFile(s_root / "dir" / "big.bin").substr(0, 1000));
+    EXPECT_EQ(KZTestReadFile(local), KZTestReadFile(s_root / "dir" / "big.bin").substr(0, 1000));
 
     EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), (s_root / "no" / "dir").c_str(),
                                          15000, nullptr, nullptr));

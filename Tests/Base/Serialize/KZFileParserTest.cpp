@@ -2,6 +2,8 @@
 
 #include "Base/Serialize/KZFileParserXML.h"
 
+#include "Fixtures/KZTestFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -103,23 +105,12 @@ void ExpectSame(const SRecord& a, const SRecord& b)
     }
 }
 
-std::string ReadAll(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 class KZFileParserTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        m_dir = fs::temp_directory_path() / ("kzparser_" + std::to_string(getpid()) + "_" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        m_dir = KZTestFreshDirectory("kzparser");
     }
     void TearDown() override { fs::remove_all(m_dir); }
     std::string Path(const char* szName) const { return (m_dir / szName).string(); }
@@ -147,12 +138,12 @@ TEST_F(KZFileParserTest, BinaryXmlBinaryRoundTrip)
     original.Serialize(&save);
     ASSERT_TRUE(CKZFileParser::Save(CKZPath(Path("a.bin")), save));
     ASSERT_TRUE(CKZFileParser::Save(CKZPath(Path("direct.xml")), save));
-    EXPECT_EQ(ReadAll(m_dir / "a.bin").size(), 8u + save.GetNodeBufferSize() + save.GetContentBufferSize());
+    EXPECT_EQ(KZTestReadFile(m_dir / "a.bin").size(), 8u + save.GetNodeBufferSize() + save.GetContentBufferSize());
     ExpectSame(LoadRecord(Path("a.bin")), original);
     ExpectSame(LoadRecord(Path("direct.xml")), original);
 
     ASSERT_EQ(CKZFileParser::ConvertScene(Path("a.bin").c_str(), Path("b.xml").c_str()), 0);
-    EXPECT_EQ(ReadAll(m_dir / "b.xml"), ReadAll(m_dir / "direct.xml"));
+    EXPECT_EQ(KZTestReadFile(m_dir / "b.xml"), KZTestReadFile(m_dir / "direct.xml"));
     ASSERT_EQ(CKZFileParser::ConvertScene(Path("b.xml").c_str(), Path("c.bin").c_str()), 0);
     ExpectSame(LoadRecord(Path("c.bin")), original);
     EXPECT_EQ(CKZFileParser::ConvertScene(Path("missing.bin").c_str(), Path("d.xml").c_str()), 1);
@@ -170,7 +161,7 @@ TEST_F(KZFileParserTest, XmlTextForm)
     time.lowDatetime = 1;
     save.Serialize(s_keyTime, time);
     ASSERT_TRUE(CKZFileParser::Save(CKZPath(Path("t.xml")), save));
-    EXPECT_EQ(ReadAll(m_dir / "t.xml"), "<?xml version=\"1.0\"?>\n<root>\n\t<version>3</version>\n\t<object>\n"
+    EXPECT_EQ(KZTestReadFile(m_dir / "t.xml"), "<?xml version=\"1.0\"?>\n<root>\n\t<version>3</version>\n\t<object>\n"
                                         "\t\t<uint key=\"dwmagic\">7</uint>\n"
                                         "\t\t<string key=\"szpath\">&lt;a &amp; &apos;b&apos;&gt;</string>\n"
                                         "\t\t<object key=\"time\">\n"
@@ -232,7 +223,7 @@ TEST_F(KZFileParserTest, UndeclaredKeysSurviveTheXmlForm)
     save.Serialize(CKZKey::ms_KeyNull, value); // placeholder so the image has content
     save.CreateEmbeddedContentNode(0x12345678, &value, 4, KZ_VALUE_UINT);
     ASSERT_TRUE(CKZFileParser::Save(CKZPath(Path("u.xml")), save));
-    EXPECT_NE(ReadAll(m_dir / "u.xml").find("<uint key=\"#305419896\">11</uint>"), std::string::npos);
+    EXPECT_NE(KZTestReadFile(m_dir / "u.xml").find("<uint key=\"#305419896\">11</uint>"), std::string::npos);
     CKZFile file;
     ASSERT_TRUE(file.OpenInMemory(Path("u.xml").c_str()));
     std::unique_ptr<CKZSerializer> pSerializer;
@@ -248,7 +239,7 @@ TEST_F(KZFileParserTest, ArbitraryXmlNeverCrashes)
     CKZSerializer save;
     original.Serialize(&save);
     ASSERT_TRUE(CKZFileParser::Save(CKZPath(Path("g.xml")), save));
-    const std::string good = ReadAll(m_dir / "g.xml");
+    const std::string good = KZTestReadFile(m_dir / "g.xml");
     std::mt19937 rng(12);
     const char pool[] = "<>/\"=;, &objectarraykeytypeuintstring";
     for (int k = 0; k < 800; ++k)

@@ -1,6 +1,7 @@
 #include "System/Util/KZFileTimeCache.h"
 
 #include "Base/Core/KZFile.h"
+#include "Fixtures/KZTestFiles.h"
 #include "Fixtures/KZTestCommand.h"
 
 #include <gtest/gtest.h>
@@ -16,23 +17,12 @@ namespace fs = std::filesystem;
 
 namespace
 {
-std::string ReadAll(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 class KZFileTimeCacheTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        m_dir = fs::temp_directory_path() / ("kzcache_" + std::to_string(getpid()) + "_" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        m_dir = KZTestFreshDirectory("kzcache");
     }
     void TearDown() override { fs::remove_all(m_dir); }
 
@@ -156,7 +146,7 @@ TEST_F(KZFileTimeCacheTest, BadRecordsStopLoadingWithAnEmptyCatalogue)
 
 TEST_F(KZFileTimeCacheTest, ArbitraryBytesNeverCrash)
 {
-    const std::string good = ReadAll(Generate(261, std::string("[") + kFullRecord + "," +
+    const std::string good = KZTestReadFile(Generate(261, std::string("[") + kFullRecord + "," +
                                                        R"({"name": "b.dat", "path": "Data/b.dat", "size": 77})" + "]"));
     std::mt19937 rng(21);
     for (int k = 0; k < 1500; ++k)
@@ -272,13 +262,13 @@ TEST_F(KZFileTimeCacheTest, ZipSplitAndReports)
     EXPECT_EQ(cache.GetFileDetails("C.BIN")->m_dwZipIndex, 1u) << "stage 1 comes after stage 0";
 
     ASSERT_TRUE(cache.SaveZipInfo(Path("zips.txt"), m_dir.string()));
-    const std::string zips = ReadAll(m_dir / "zips.txt");
+    const std::string zips = KZTestReadFile(m_dir / "zips.txt");
     EXPECT_EQ(zips.substr(0, zips.find('\n')), "file\tstage\tzipIndex\tdependee");
     EXPECT_EQ(std::count(zips.begin(), zips.end(), '\n'), 4) << "C.BIN and c.bin make one line";
     EXPECT_NE(zips.find(m_dir.string() + "/D/C.BIN\t1\t1\t\n"), std::string::npos) << zips;
 
     ASSERT_TRUE(cache.SaveDownloadStageInfo(Path("stages.txt")));
-    EXPECT_EQ(ReadAll(m_dir / "stages.txt"),
+    EXPECT_EQ(KZTestReadFile(m_dir / "stages.txt"),
               "stage\tsize\tcompressedSize\tPercentage\n0\t180\t90\t60\n1\t120\t0\t40\n");
     EXPECT_TRUE(cache.SaveZipInfo("", "/"));
 }

@@ -3,6 +3,8 @@
 #include "Base/Debug/KZLog.h"
 #include "PatchLibrary/KZPatchAPI.h"
 
+#include "Fixtures/KZTestFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -92,14 +94,6 @@ int64_t Number(const Bytes& encoded)
     return value;
 }
 
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 void WriteFile(const fs::path& path, const Bytes& content)
 {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(content.data()),
@@ -111,11 +105,7 @@ class KZPatchFileTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_dir = fs::temp_directory_path() /
-                ("kzjpatch_" + std::to_string(getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        m_dir = KZTestFreshDirectory("kzjpatch");
     }
     void TearDown() override { fs::remove_all(m_dir); }
 
@@ -218,8 +208,8 @@ TEST(KZJPatch, FailuresAndMalformedDeltas)
 TEST(KZJPatch, ArbitraryDeltasEnd)
 {
     // Every prefix of a real delta and random byte soup: each run ends with some result, never a crash.
-    const std::string real = ReadFile(KZ_SOURCE_DIR "/Tests/Fixtures/jdiff/small.jdf");
-    const std::string oldText = ReadFile(KZ_SOURCE_DIR "/Tests/Fixtures/jdiff/small.old");
+    const std::string real = KZTestReadFile(KZ_SOURCE_DIR "/Tests/Fixtures/jdiff/small.jdf");
+    const std::string oldText = KZTestReadFile(KZ_SOURCE_DIR "/Tests/Fixtures/jdiff/small.old");
     const Bytes old(oldText.begin(), oldText.end());
     for (size_t cut = 0; cut <= real.size(); ++cut)
     {
@@ -244,7 +234,7 @@ TEST_F(KZPatchFileTest, ResultCodesAndWhichFilesExist)
 {
     const Bytes old = Counting(5000);
     EXPECT_EQ(Patch(old, {ESC, EQL, 9, ESC, INS, 'z'}), 0);
-    EXPECT_EQ(ReadFile(m_dir / "out"), std::string("\0\1\2\3\4\5\6\7\10\11z", 11));
+    EXPECT_EQ(KZTestReadFile(m_dir / "out"), std::string("\0\1\2\3\4\5\6\7\10\11z", 11));
     EXPECT_EQ(Patch(old, {}), 0);
     EXPECT_TRUE(fs::exists(m_dir / "out"));
     EXPECT_EQ(fs::file_size(m_dir / "out"), 0u);
@@ -276,7 +266,7 @@ TEST_F(KZPatchFileTest, PublishedWriterDeltasApply)
         base.replace_extension();
         const fs::path out = m_dir / base.filename();
         EXPECT_EQ(kzpatch_patch((base.string() + ".old").c_str(), entry.path().c_str(), out.c_str()), 0);
-        EXPECT_EQ(ReadFile(out), ReadFile(base.string() + ".new")) << base;
+        EXPECT_EQ(KZTestReadFile(out), KZTestReadFile(base.string() + ".new")) << base;
     }
     EXPECT_GE(triplets, 3);
 }
@@ -289,7 +279,7 @@ TEST_F(KZPatchFileTest, GeneratedDeltasRoundTrip)
     {
         const std::string base = (m_dir / std::to_string(k)).string();
         ASSERT_EQ(kzpatch_patch((base + ".old").c_str(), (base + ".jdf").c_str(), (base + ".out").c_str()), 0) << k;
-        ASSERT_EQ(ReadFile(base + ".out"), ReadFile(base + ".new")) << k;
+        ASSERT_EQ(KZTestReadFile(base + ".out"), KZTestReadFile(base + ".new")) << k;
     }
     // Deltas computed from file pairs.
     for (const char* szName : {"lead", "small", "text"})
@@ -301,7 +291,7 @@ TEST_F(KZPatchFileTest, GeneratedDeltasRoundTrip)
             ASSERT_EQ(RunGenerator("diff " + fixture + ".old " + fixture + ".new " + delta + szForm), 0);
             const fs::path out = m_dir / "diff.out";
             EXPECT_EQ(kzpatch_patch((fixture + ".old").c_str(), delta.c_str(), out.c_str()), 0);
-            EXPECT_EQ(ReadFile(out), ReadFile(fixture + ".new")) << szName << szForm;
+            EXPECT_EQ(KZTestReadFile(out), KZTestReadFile(fixture + ".new")) << szName << szForm;
         }
     }
 }

@@ -1,6 +1,7 @@
 #include "Base/Core/FileIO/KZPath.h"
 
 #include "Base/Debug/KZLog.h"
+#include "Base/Hash/KZUUID.h"
 #include "Base/Platform/KZPlatform.h"
 #include "Base/Util/KZString.h"
 
@@ -341,7 +342,7 @@ CKZPath CKZPath::GetTempFolderPath()
 CKZPath CKZPath::GenerateTempFolderPath()
 {
     CKZPath path = GetTempFolderPath();
-    path += ("kztemp" + KZPlatform::NewUUIDText()).c_str();
+    path += ("kztemp" + CKZUUID(CKZUUID::GENERATE).ValueAsString()).c_str();
     return path;
 }
 

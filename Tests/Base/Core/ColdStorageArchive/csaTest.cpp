@@ -1,6 +1,7 @@
 #include "Base/Core/ColdStorageArchive/csa.h"
 
 #include "Base/Debug/KZLog.h"
+#include "Fixtures/KZTestFiles.h"
 #include "Fixtures/KZTestCommand.h"
 
 #include <gtest/gtest.h>
@@ -85,10 +86,7 @@ class csaTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_dir = fs::temp_directory_path() / ("kzcsa_" + std::to_string(getpid()) + "_" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        m_dir = KZTestFreshDirectory("kzcsa");
     }
     void TearDown() override { fs::remove_all(m_dir); }
 
