@@ -1,6 +1,7 @@
 #include "Base/Core/ColdStorageArchive/csa.h"
 
 #include "Base/Debug/KZLog.h"
+#include "Fixtures/KZTestEvents.h"
 #include "Fixtures/KZTestFiles.h"
 #include "Fixtures/KZTestCommand.h"
 
@@ -64,22 +65,6 @@ std::string ReadStored(void* csa, const CSA_FILEINFO* pInfo)
     pStream->read(&strBytes[0], pInfo->dwlength);
     return pStream->gcount() == std::streamsize(pInfo->dwlength) ? strBytes : "<short read>";
 }
-
-class CEventRecorder : public CKZLog::CLogHandler
-{
-public:
-    CEventRecorder() { CKZLog::AddHandler(this, 1000); }
-    ~CEventRecorder() override { CKZLog::RemoveHandler(this); }
-    bool Skippable() override { return false; }
-    CKZLog::EEventResult OnEvent(const CKZLog::SEvent& event) override
-    {
-        m_records.push_back(&event.record);
-        m_messages.push_back(event.message);
-        return CKZLog::RESULT_NONE;
-    }
-    std::vector<const CKZLog::SEventRecord*> m_records;
-    std::vector<std::string> m_messages;
-};
 
 class csaTest : public ::testing::Test
 {
@@ -300,7 +285,7 @@ TEST_F(csaTest, GroceriesWarnOfForwardSlashesAndCutLongTexts)
     Write("a", "1");
     void* list = csaCreateGroceryList();
     {
-        CEventRecorder recorder;
+        CKZTestEventRecorder recorder;
         EXPECT_TRUE(csaAddGrocery(list, "Data/a", Path("a").c_str()));
         ASSERT_EQ(recorder.m_records.size(), 1u);
         EXPECT_EQ(recorder.m_records[0]->type, CKZLog::EVENT_ASSERT);

@@ -1,0 +1,525 @@
+// The pack file archive over containers written by the independent generator, its I/O interface,
+// and patch runs checked by reopening the directory and by the generator's reader.
+
+#include "System/KZPackFileArchive.h"
+
+#include "Fixtures/KZTestCommand.h"
+#include "Fixtures/KZTestEvents.h"
+#include "Fixtures/KZTestFiles.h"
+#include "System/Util/KZFileTimeCache.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+struct SFile
+{
+    std::string path; // internal path
+    std::string data;
+};
+
+std::string Hex(const std::string& strBytes)
+{
+    static const char kDigits[] = "0123456789abcdef";
+    std::string strOut;
+    for (unsigned char c : strBytes)
+    {
+        strOut += kDigits[c >> 4];
+        strOut += kDigits[c & 15];
+    }
+    return strOut;
+}
+
+uint32_t Crc(const std::string& strBytes)
+{
+    return static_cast<uint32_t>(
+        crc32(0L, reinterpret_cast<const Bytef*>(strBytes.data()), static_cast<uInt>(strBytes.size())));
+}
+
+std::string JsonText(const std::string& strText)
+{
+    std::string strOut = "\"";
+    for (char c : strText)
+    {
+        if (c == '\\' || c == '"')
+            strOut += '\\';
+        strOut += c;
+    }
+    return strOut + "\"";
+}
+
+ino_t Inode(const fs::path& path)
+{
+    struct stat info = {};
+    stat(path.c_str(), &info);
+    return info.st_ino;
+}
+
+class KZPackFileArchiveTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_dir = KZTestFreshDirectory("kzpack");
+        fs::create_directories(m_dir / "PackFiles");
+        fs::create_directories(m_dir / "Data");
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::string PackDir() const { return (m_dir / "PackFiles").string() + "/"; }
+    std::string DataDir() const { return (m_dir / "Data").string() + "/"; }
+    fs::path PackPath(int index) const { return m_dir / "PackFiles" / CKZPackFileArchive::CreateFileName(index, "p", "csa"); }
+
+    // Pack `index` written by the generator; `extra` adds description keys (",\"alignment\": 16").
+    void WritePack(int index, const std::vector<SFile>& files, const std::string& strExtra = "",
+                   const std::string& strFileExtra = "")
+    {
+        std::string strJson = "{\"files\": [";
+        for (size_t i = 0; i < files.size(); ++i)
+            strJson += std::string(i ? ", " : "") + "{\"path\": " + JsonText(files[i].path) + ", \"hex\": \"" +
+                       Hex(files[i].data) + "\", \"low\": " + std::to_string(1000 + i) + ", \"high\": 7" +
+                       strFileExtra + "}";
+        strJson += "]" + strExtra + "}";
+        const fs::path description = m_dir / "pack.json";
+        std::ofstream(description) << strJson;
+        const std::string strCommand = "python3 " KZ_SOURCE_DIR "/Tests/Fixtures/csa_gen.py write " +
+                                       PackPath(index).string() + " " + description.string();
+        ASSERT_EQ(system(strCommand.c_str()), 0) << strCommand;
+    }
+    void WriteSource(const std::string& strRelative, const std::string& strData)
+    {
+        const fs::path path = m_dir / "Data" / strRelative;
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << strData;
+    }
+    // The generator's listing of a pack: "path=content-crc" per file in order, or its faults.
+    std::string Listing(int index)
+    {
+        const std::string strOut = KZTestRunCommand("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/csa_gen.py read " +
+                                                    PackPath(index).string());
+        if (strOut.find("\nok\n") == std::string::npos)
+            return "fault: " + strOut;
+        std::string strFiles;
+        std::istringstream lines(strOut);
+        for (std::string strLine; std::getline(lines, strLine);)
+        {
+            if (strLine.compare(0, 5, "file\t") != 0)
+                continue;
+            std::vector<std::string> fields;
+            std::istringstream parts(strLine);
+            for (std::string strField; std::getline(parts, strField, '\t');)
+                fields.push_back(strField);
+            strFiles += (strFiles.empty() ? "" : " ") + fields[7] + "=" + fields[4];
+        }
+        return strFiles;
+    }
+    static std::string Entry(const std::string& strPath, const std::string& strData)
+    {
+        char szCrc[9];
+        snprintf(szCrc, sizeof(szCrc), "%08x", Crc(strData));
+        return strPath + "=" + szCrc;
+    }
+    // Every file of a reopened archive: internal path -> content read through the archive.
+    std::map<std::string, std::string> Contents()
+    {
+        CKZPackFileArchive archive;
+        std::map<std::string, std::string> contents;
+        if (!archive.OpenPackFile(CKZPath(PackDir())))
+            return contents;
+        for (unsigned int i = 0; i < archive.GetPackFileCount(); ++i)
+        {
+            for (unsigned int j = 0; j < archive.GetPackedFileCount(i); ++j)
+            {
+                CKZFile file(archive);
+                EXPECT_TRUE(file.OpenInMemory(archive.GetPackedFilePath(i, j)));
+                std::string strData(static_cast<size_t>(file.GetLength()), '\0');
+                file.Read(&strData[0], 1, static_cast<int>(strData.size()));
+                contents[archive.GetPackedFilePath(i, j)] = strData;
+            }
+        }
+        return contents;
+    }
+
+    // Pack 0: a.txt, b.txt, c.txt; pack 1: d.txt, e.txt.
+    void WriteTwoPacks()
+    {
+        WritePack(0, {{"Data\\a.txt", "alpha"}, {"Data\\Sub\\b.txt", "bravo!"}, {"c.txt", "charlie"}});
+        WritePack(1, {{"Data\\d.txt", "delta"}, {"Data\\e.txt", std::string(100000, 'e')}});
+    }
+
+    fs::path m_dir;
+};
+} // namespace
+
+TEST_F(KZPackFileArchiveTest, OpensGeneratedPacksAndAnswersQueries)
+{
+    WritePack(0, {{"Data\\Textures\\Foo.DDS", "texture bytes"}, {"Data\\a.txt", "alpha"}}, ", \"alignment\": 16");
+    WritePack(1, {{"Sounds\\b.ogg", std::string(3000, 'b')}});
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    ASSERT_EQ(archive.GetPackFileCount(), 2u);
+    EXPECT_EQ(archive.GetTotalPackedFileCount(), 3u);
+    EXPECT_EQ(archive.GetPackedFileCount(0), 2u);
+    EXPECT_STREQ(archive.GetPackedFilePath(0, 1), "Data\\a.txt");
+    EXPECT_EQ(archive.GetPackedFileOffset(0, 1), 16u); // after 13 bytes filled to 16
+    EXPECT_EQ(archive.GetPackedFileLength(0, 1), 5u);
+    EXPECT_EQ(archive.GetPackedFileCheckSum(0, 1), Crc("alpha"));
+    EXPECT_EQ(archive.GetPackedFileTime(0, 1).lowDatetime, 1001u);
+    EXPECT_EQ(archive.GetPackedFileTime(0, 1).highDatetime, 7u);
+
+    // Any path with the same file name finds the same record, whatever its case and directories.
+    const SKZPackedFile* pFoo = archive.GetPackedFileByPath(CKZPath(PackDir() + "Data/Textures/Foo.dds"));
+    ASSERT_NE(pFoo, nullptr);
+    EXPECT_EQ(archive.GetPackedFileByPath(CKZPath("foo.dds")), pFoo);
+    EXPECT_EQ(archive.GetPackedFileLength(CKZPath("FOO.dds")), 13u);
+    EXPECT_STREQ(archive.GetPackedFilePath(CKZPath("x/b.ogg")), "Sounds\\b.ogg");
+    unsigned int pack = 99;
+    EXPECT_TRUE(archive.GetPackedFilePackFileIndex(&pack, CKZPath("b.ogg")));
+    EXPECT_EQ(pack, 1u);
+    EXPECT_FALSE(archive.GetPackedFilePackFileIndex(&pack, CKZPath("none.ogg")));
+    EXPECT_EQ(archive.GetPackedFileCheckSum(CKZPath("none.ogg")), 0u);
+    EXPECT_EQ(archive.GetPackedFilePath(CKZPath("none.ogg")), nullptr);
+    EXPECT_EQ(archive.GetPackedFileTime(CKZPath("none.ogg")).Get(), 0u);
+
+    CKZTestEventRecorder recorder;
+    EXPECT_FALSE(archive.OpenPackFile(CKZPath(PackDir())));
+    EXPECT_TRUE(recorder.Saw("PackFileArchive already opened!"));
+    EXPECT_EQ(archive.GetPackFileCount(), 2u);
+    archive.GetPackedFileByInternalRelativePath("Data/a.txt");
+    EXPECT_TRUE(recorder.Saw("Pack file paths should only contain backslash separators, not forward"));
+    EXPECT_EQ(CKZPackFileArchive::CreateMapKey("Data\\Sub/README"), "readme");
+}
+
+TEST_F(KZPackFileArchiveTest, DiscoveryAndRefusedDirectories)
+{
+    CKZPackFileArchive archive;
+    EXPECT_FALSE(archive.OpenPackFile(CKZPath(PackDir())));
+    EXPECT_EQ(archive.GetPackFileCount(), 0u);
+
+    // Discovery stops at the first missing header: pack 2 is not part of the archive.
+    WritePack(0, {{"a.txt", "a"}});
+    WritePack(2, {{"c.txt", "c"}});
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    EXPECT_EQ(archive.GetPackFileCount(), 1u);
+    EXPECT_EQ(archive.GetPackedFileByPath(CKZPath("c.txt")), nullptr);
+    archive.ClosePackFileArchive();
+
+    // The same name in two packs, in other directories and case.
+    WritePack(1, {{"b\\X.DAT", "b"}});
+    WritePack(2, {{"a\\x.dat", "c"}});
+    EXPECT_FALSE(archive.OpenPackFile(CKZPath(PackDir())));
+    EXPECT_EQ(archive.GetPackFileCount(), 0u);
+    WritePack(2, {{"a\\y.dat", "c"}});
+    EXPECT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    archive.ClosePackFileArchive();
+
+    // A header without its data file.
+    fs::remove(PackPath(1));
+    EXPECT_FALSE(archive.OpenPackFile(CKZPath(PackDir())));
+}
+
+TEST_F(KZPackFileArchiveTest, EntriesOutsideTheDataAndDamagedHeadersAreRefused)
+{
+    CKZPackFileArchive archive;
+    WritePack(0, {{"a.txt", "0123456789"}}, "", ", \"length\": 11");
+    EXPECT_FALSE(archive.OpenPackFile(CKZPath(PackDir())));
+    WritePack(0, {{"a.txt", "0123456789"}}, "", ", \"offset\": 4294967295");
+    EXPECT_FALSE(archive.OpenPackFile(CKZPath(PackDir())));
+
+    WritePack(0, {{"Data\\a.txt", "alpha"}, {"Data\\b.txt", std::string(300, 'b')}, {"c.txt", "charlie"}});
+    const fs::path header = PackPath(0).string() + "header";
+    const std::string strHeader = KZTestReadFile(header);
+    std::mt19937 rng(17);
+    CKZTestEventRecorder quiet;
+    for (int round = 0; round < 400; ++round)
+    {
+        std::string strDamaged = strHeader;
+        if (round % 4 == 0)
+            strDamaged.resize(rng() % strHeader.size());
+        else
+            for (int flips = 1 + static_cast<int>(rng() % 4); flips > 0; --flips)
+                strDamaged[rng() % strDamaged.size()] = static_cast<char>(rng());
+        std::ofstream(header, std::ios::binary | std::ios::trunc) << strDamaged;
+        if (archive.OpenPackFile(CKZPath(PackDir())))
+        {
+            // Whatever opened must be readable within its data.
+            for (unsigned int j = 0; j < archive.GetPackedFileCount(0); ++j)
+                EXPECT_LE(uint64_t(archive.GetPackedFileOffset(0, j)) + archive.GetPackedFileLength(0, j),
+                          fs::file_size(PackPath(0)));
+            archive.ClosePackFileArchive();
+        }
+    }
+}
+
+TEST_F(KZPackFileArchiveTest, PackedFilesReadThroughTheInterface)
+{
+    WriteTwoPacks();
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+
+    // Two readers of one pack: the first borrows the pack's handle, the second opens its own.
+    void* pFirst = archive.Open((PackDir() + "Data/Sub/b.txt").c_str(), "rb");
+    void* pSecond = archive.Open("c.txt", "rb");
+    ASSERT_NE(pFirst, nullptr);
+    ASSERT_NE(pSecond, nullptr);
+    char buffer[64] = {};
+    EXPECT_EQ(archive.Read(buffer, 1, 7, pSecond), 7);
+    EXPECT_EQ(std::string(buffer, 7), "charlie");
+    // A read stops at the end of the packed file, not in the next file's bytes.
+    EXPECT_EQ(archive.Read(buffer, 1, sizeof(buffer), pFirst), 6);
+    EXPECT_EQ(std::string(buffer, 6), "bravo!");
+    EXPECT_TRUE(archive.KZEOF(pFirst));
+    EXPECT_EQ(archive.Seek(pFirst, 1, 0), 0);
+    EXPECT_EQ(archive.Tell(pFirst), 1);
+    EXPECT_FALSE(archive.KZEOF(pFirst));
+    EXPECT_EQ(archive.Read(buffer, 2, 10, pFirst), 2); // five bytes left: two whole elements
+    EXPECT_EQ(archive.Seek(pFirst, 0, 2), 0);
+    EXPECT_EQ(archive.Tell(pFirst), 6);
+    EXPECT_TRUE(archive.KZEOF(pFirst));
+    EXPECT_EQ(archive.Seek(pFirst, -2, 1), 0);
+    EXPECT_EQ(archive.Tell(pFirst), 4);
+    EXPECT_EQ(archive.Seek(pFirst, 3, 7), 0);
+    EXPECT_EQ(archive.Tell(pFirst), 4);
+    EXPECT_EQ(archive.GetLength(pFirst), 6);
+    EXPECT_EQ(archive.Close(pFirst), 0);
+    EXPECT_EQ(archive.Close(pSecond), 0);
+    EXPECT_EQ(archive.Open("none.txt", "rb"), nullptr);
+
+    // After both closed the pack's own handle is back: a new reader borrows it again.
+    void* pThird = archive.Open("a.txt", "rb");
+    EXPECT_EQ(archive.Tell(pThird), 0);
+    archive.Close(pThird);
+
+    // A packed file opened by path with CKZFile reads like a file on disk.
+    CKZFile file(archive);
+    ASSERT_TRUE(file.Open((PackDir() + "e.txt").c_str(), "rb"));
+    EXPECT_EQ(file.GetLength(), 100000);
+    std::string strData(100000, '\0');
+    EXPECT_EQ(file.Read(&strData[0], 1, 100000), 100000);
+    EXPECT_EQ(strData, std::string(100000, 'e'));
+    file.Close();
+
+    // Writing opens the real file at that path and leaves the pack alone.
+    const std::string strPackBefore = KZTestReadFile(PackPath(0));
+    const std::string strReal = (m_dir / "a.txt").string();
+    void* pWriter = archive.Open(strReal.c_str(), "wb");
+    ASSERT_NE(pWriter, nullptr);
+    EXPECT_EQ(archive.Write("new", 1, 3, pWriter), 3);
+    EXPECT_EQ(archive.Tell(pWriter), 3);
+    archive.Close(pWriter);
+    EXPECT_EQ(KZTestReadFile(strReal), "new");
+    EXPECT_EQ(KZTestReadFile(PackPath(0)), strPackBefore);
+}
+
+TEST_F(KZPackFileArchiveTest, ExtractWritesEveryFileAndStaysInside)
+{
+    WriteTwoPacks();
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    const std::string strOut = (m_dir / "out").string() + "/";
+    ASSERT_TRUE(archive.Extract(CKZPath(strOut)));
+    EXPECT_EQ(KZTestReadFile(strOut + "Data/a.txt"), "alpha");
+    EXPECT_EQ(KZTestReadFile(strOut + "Data/Sub/b.txt"), "bravo!");
+    EXPECT_EQ(KZTestReadFile(strOut + "c.txt"), "charlie");
+    EXPECT_EQ(KZTestReadFile(strOut + "Data/e.txt"), std::string(100000, 'e'));
+    archive.ClosePackFileArchive();
+
+    WritePack(1, {{"..\\escaped.txt", "x"}});
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    CKZTestEventRecorder recorder;
+    EXPECT_FALSE(archive.Extract(CKZPath(strOut)));
+    EXPECT_TRUE(recorder.Saw("Could not write to ..\\escaped.txt"));
+    EXPECT_FALSE(fs::exists(m_dir / "escaped.txt"));
+}
+
+TEST_F(KZPackFileArchiveTest, PatchRunWithoutEntriesRewritesNothing)
+{
+    WriteTwoPacks();
+    const ino_t pack0 = Inode(PackPath(0));
+    const ino_t pack1 = Inode(PackPath(1));
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    archive.PatchBegin();
+    // Without entries every file is kept, so both packs are counted as left unchanged.
+    ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 2));
+    EXPECT_EQ(archive.GetPatchPacksWritten(), 0u);
+    EXPECT_EQ(archive.GetPatchBytesDone(), fs::file_size(PackPath(0)) + fs::file_size(PackPath(1)));
+    EXPECT_EQ(archive.GetPatchFilesDone(), 5u);
+    EXPECT_EQ(archive.GetPackFileCount(), 0u); // closed
+    EXPECT_EQ(Inode(PackPath(0)), pack0);
+    EXPECT_EQ(Inode(PackPath(1)), pack1);
+    EXPECT_FALSE(fs::exists(m_dir / "PackFiles" / "p_tmp_00000000.csa"));
+    EXPECT_EQ(Contents().size(), 5u);
+}
+
+TEST_F(KZPackFileArchiveTest, ChangedFileRebuildsOnlyItsPackAndComesFirst)
+{
+    WriteTwoPacks();
+    const ino_t pack1 = Inode(PackPath(1));
+    WriteSource("Data/Sub/b.txt", "bravo, changed");
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    archive.PatchBegin();
+    archive.AddPatchFile(0, CKZPath(DataDir() + "Data/Sub/b.txt"));
+    EXPECT_EQ(archive.GetPatchPackLimit(), 1u);
+    ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 2));
+    archive.PatchEnd();
+    EXPECT_EQ(archive.GetPatchPacksWritten(), 1u);
+    EXPECT_EQ(archive.GetPatchFilesDone(), 5u);
+    EXPECT_EQ(Inode(PackPath(1)), pack1);
+    // Kept files are copied from the old pack data: their sources on disk do not exist.
+    EXPECT_EQ(Listing(0), Entry("Data\\Sub\\b.txt", "bravo, changed") + " " + Entry("Data\\a.txt", "alpha") + " " +
+                              Entry("c.txt", "charlie"));
+    const auto contents = Contents();
+    EXPECT_EQ(contents.size(), 5u);
+    EXPECT_EQ(contents.at("Data\\Sub\\b.txt"), "bravo, changed");
+    EXPECT_EQ(contents.at("c.txt"), "charlie");
+    EXPECT_TRUE(archive.GetPatchFiles().empty());
+}
+
+TEST_F(KZPackFileArchiveTest, MovesAndPackCountsAboveAndBelow)
+{
+    WriteTwoPacks();
+    WriteSource("f.txt", "foxtrot");
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    archive.PatchBegin();
+    // The moved file exists only in the old pack 1 data.
+    EXPECT_TRUE(archive.PatchMoveFile(1, 2, CKZPath(DataDir() + "Data/d.txt")));
+    archive.AddPatchFile(3, CKZPath(DataDir() + "f.txt"));
+    EXPECT_EQ(archive.GetPatchPackLimit(), 4u);
+    ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 4));
+    EXPECT_EQ(archive.GetPatchPacksWritten(), 3u);
+    EXPECT_EQ(Listing(1), Entry("Data\\e.txt", std::string(100000, 'e')));
+    EXPECT_EQ(Listing(2), Entry("Data\\d.txt", "delta"));
+    EXPECT_EQ(Listing(3), Entry("f.txt", "foxtrot"));
+    EXPECT_EQ(Contents().size(), 6u);
+
+    // A smaller pack count drops the packs from it upward.
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    archive.PatchBegin();
+    ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 2));
+    EXPECT_FALSE(fs::exists(PackPath(2)));
+    EXPECT_FALSE(fs::exists(PackPath(3).string() + "header"));
+    EXPECT_EQ(Contents().size(), 4u);
+}
+
+TEST_F(KZPackFileArchiveTest, FileChangingPackRebuildsItsOldPack)
+{
+    WriteTwoPacks();
+    WriteSource("c.txt", "charlie moved and changed");
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    archive.PatchBegin();
+    // Nothing marks pack 0, but its old copy of c.txt must leave it.
+    archive.AddPatchFile(1, CKZPath(DataDir() + "c.txt"));
+    ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 2));
+    EXPECT_EQ(archive.GetPatchPacksWritten(), 2u);
+    EXPECT_EQ(Listing(0), Entry("Data\\a.txt", "alpha") + " " + Entry("Data\\Sub\\b.txt", "bravo!"));
+    const auto contents = Contents();
+    ASSERT_EQ(contents.size(), 5u);
+    EXPECT_EQ(contents.at("c.txt"), "charlie moved and changed");
+}
+
+TEST_F(KZPackFileArchiveTest, RemovalsAndRunsWithoutPatchBegin)
+{
+    WriteTwoPacks();
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    CKZTestEventRecorder recorder;
+    EXPECT_EQ(archive.RemovePatchFile(CKZPath("a.txt")), -1);
+    EXPECT_TRUE(recorder.Saw("Run CKZPackFileArchive::PatchBegin before RemovePatchFile!"));
+    EXPECT_FALSE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 2));
+    archive.AddPatchFile(0, CKZPath("x.txt"));
+    EXPECT_TRUE(recorder.Saw("Run PatchBegin first!"));
+    EXPECT_EQ(archive.GetPatchFiles().size(), 1u); // recorded all the same
+    archive.PatchEnd();
+
+    archive.PatchBegin();
+    EXPECT_EQ(archive.RemovePatchFile(CKZPath("none.txt")), 0);
+    EXPECT_EQ(archive.RemovePatchFile(CKZPath(DataDir() + "Data/A.TXT")), 1);
+    EXPECT_EQ(archive.RemovePatchFile(CKZPath("a.txt")), 0);
+    EXPECT_EQ(archive.GetPackedFileCount(0), 2u);
+    EXPECT_EQ(archive.GetPackedFileByPath(CKZPath("c.txt"))->m_nIndex, 1);
+
+    CKZPackFile pack;
+    EXPECT_FALSE(pack.RemovePackedFile(0));
+    EXPECT_TRUE(recorder.Saw("RemovePackedFile: Packed file index out of bounds."));
+
+    ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 2));
+    const auto contents = Contents();
+    EXPECT_EQ(contents.size(), 4u);
+    EXPECT_EQ(contents.count("Data\\a.txt"), 0u);
+}
+
+TEST_F(KZPackFileArchiveTest, FailedRebuildLeavesTheOldPacks)
+{
+    WriteTwoPacks();
+    const std::string strPack0 = KZTestReadFile(PackPath(0));
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    archive.PatchBegin();
+    archive.AddPatchFile(0, CKZPath(DataDir() + "missing.txt"));
+    CKZTestEventRecorder recorder;
+    EXPECT_FALSE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 2));
+    EXPECT_EQ(archive.GetPackFileCount(), 2u); // still open
+    archive.ClosePackFileArchive();
+    EXPECT_EQ(KZTestReadFile(PackPath(0)), strPack0);
+    EXPECT_TRUE(CKZPackFileArchive::RemoveTemporaryPatchFiles(CKZPath(PackDir()), 32));
+    EXPECT_FALSE(fs::exists(m_dir / "PackFiles" / "p_tmp_00000000.csa"));
+    EXPECT_FALSE(fs::exists(m_dir / "PackFiles" / "p_tmp_00000000.csaheader"));
+    EXPECT_EQ(Contents().size(), 5u);
+}
+
+TEST_F(KZPackFileArchiveTest, BuildFromCatalogueAndDiff)
+{
+    WriteSource("Textures/foo.dds", "foo texture");
+    WriteSource("bar.txt", "bar");
+    WriteSource("Sounds/baz.ogg", "baz");
+    const std::string strRecords = "[{\"name\": \"foo.dds\", \"path\": \"Textures/foo.dds\", \"zip\": 1},"
+                              " {\"name\": \"bar.txt\", \"path\": \"bar.txt\", \"zip\": 0},"
+                              " {\"name\": \"baz.ogg\", \"path\": \"Sounds/baz.ogg\", \"zip\": 1}]";
+    const std::string strCache = (m_dir / "cache.bin").string();
+    ASSERT_EQ(system(("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/catalogue_gen.py write 261 " + strCache + " '" +
+                      strRecords + "'").c_str()), 0);
+    CKZFileTimeCache cache;
+    ASSERT_TRUE(cache.Initialize(strCache.c_str(), nullptr, nullptr));
+    ASSERT_TRUE(CKZPackFileArchive::CreateFromCacheFile(cache, CKZPath(DataDir()), CKZPath(PackDir()),
+                                                        CKZPath(DataDir())));
+    EXPECT_EQ(Listing(0), Entry("bar.txt", "bar"));
+    EXPECT_EQ(Listing(1), Entry("Sounds\\baz.ogg", "baz") + " " + Entry("Textures\\foo.dds", "foo texture"));
+
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    std::vector<std::string> differences;
+    auto collect = [&](bool bArchiveOnly, const std::string& strName) {
+        differences.push_back((bArchiveOnly ? "archive:" : "catalogue:") + strName);
+    };
+    EXPECT_EQ(CKZPackFileArchive::DiffAgainstCacheFile(archive, cache, collect), 0);
+    EXPECT_TRUE(differences.empty());
+
+    archive.PatchBegin();
+    archive.RemovePatchFile(CKZPath("bar.txt"));
+    WriteSource("new.txt", "new");
+    archive.AddPatchFile(0, CKZPath(DataDir() + "new.txt"));
+    ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 2));
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    EXPECT_EQ(CKZPackFileArchive::DiffAgainstCacheFile(archive, cache, collect), 0);
+    EXPECT_EQ(differences, (std::vector<std::string>{"catalogue:bar.txt", "archive:new.txt"}));
+
+    // A catalogue naming a file that is not on disk builds nothing usable.
+    CKZPackFileArchive::RemovePackFiles(CKZPath(PackDir()), 0, 2);
+    fs::remove(m_dir / "Data" / "bar.txt");
+    CKZTestEventRecorder recorder;
+    EXPECT_FALSE(CKZPackFileArchive::CreateFromCacheFile(cache, CKZPath(DataDir()), CKZPath(PackDir()),
+                                                         CKZPath(DataDir())));
+}
