@@ -732,8 +732,10 @@ bool CKZPackFileArchive::ColdCompilerWriteFile(void* csa, void* grocery, CSA_LEN
     }
     if (!bOK)
         return false;
-    memset(m_pPatchMemoryBlock, 0, PATCH_BLOCK_SIZE);
-    for (uint64_t qwFill = qwFilled - dwLength; qwFill > 0 && bOK;)
+    // Only the bytes of the fill are zeroed: with the usual alignment of 1 there is none.
+    const uint64_t qwFillTotal = qwFilled - dwLength;
+    memset(m_pPatchMemoryBlock, 0, static_cast<size_t>(std::min<uint64_t>(qwFillTotal, PATCH_BLOCK_SIZE)));
+    for (uint64_t qwFill = qwFillTotal; qwFill > 0;)
     {
         const uint64_t piece = std::min<uint64_t>(qwFill, PATCH_BLOCK_SIZE);
         stream.write(reinterpret_cast<const char*>(m_pPatchMemoryBlock), static_cast<std::streamsize>(piece));
