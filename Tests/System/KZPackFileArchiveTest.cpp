@@ -523,3 +523,87 @@ TEST_F(KZPackFileArchiveTest, BuildFromCatalogueAndDiff)
     EXPECT_FALSE(CKZPackFileArchive::CreateFromCacheFile(cache, CKZPath(DataDir()), CKZPath(PackDir()),
                                                          CKZPath(DataDir())));
 }
+
+// Random patch runs against a model of which file lives in which pack with which bytes: after
+// every run the reopened directory holds exactly the model's files.
+TEST_F(KZPackFileArchiveTest, RandomPatchRunsKeepExactlyTheExpectedFiles)
+{
+    struct SModelFile
+    {
+        unsigned int pack;
+        std::string data;
+    };
+    std::map<std::string, SModelFile> model; // internal path -> pack and bytes
+    std::mt19937 rng(23);
+    auto randomData = [&rng]() { return std::string(1 + rng() % 5000, static_cast<char>('a' + rng() % 26)) + std::to_string(rng()); };
+    for (int pack = 0; pack < 3; ++pack)
+    {
+        std::vector<SFile> files;
+        for (int i = 0; i < 5; ++i)
+        {
+            const std::string strPath = "Dir" + std::to_string(i % 2) + "\\f" + std::to_string(pack * 5 + i) + ".bin";
+            files.push_back({strPath, randomData()});
+            model[strPath] = {static_cast<unsigned int>(pack), files.back().data};
+        }
+        WritePack(pack, files);
+    }
+    int nextName = 100;
+    for (int run = 0; run < 12; ++run)
+    {
+        CKZPackFileArchive archive;
+        ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+        const unsigned int packCount = 2 + rng() % 3;
+        archive.PatchBegin();
+        std::vector<std::string> names;
+        for (const auto& file : model)
+            names.push_back(file.first);
+        std::shuffle(names.begin(), names.end(), rng);
+        for (size_t k = 0; k < std::min<size_t>(4, names.size()); ++k)
+        {
+            const std::string& strPath = names[k];
+            std::string strSlashed = strPath;
+            std::replace(strSlashed.begin(), strSlashed.end(), '\\', '/');
+            const unsigned int target = rng() % packCount;
+            switch (rng() % 3)
+            {
+            case 0: // changed, perhaps into another pack
+                model[strPath] = {target, randomData()};
+                WriteSource(strSlashed, model[strPath].data);
+                archive.AddPatchFile(target, CKZPath(DataDir() + strSlashed));
+                break;
+            case 1:
+                archive.PatchMoveFile(model[strPath].pack, target, CKZPath(DataDir() + strSlashed));
+                model[strPath].pack = target;
+                break;
+            default:
+                EXPECT_EQ(archive.RemovePatchFile(CKZPath(DataDir() + strSlashed)), 1);
+                model.erase(strPath);
+                break;
+            }
+        }
+        const std::string strNew = "New\\n" + std::to_string(nextName++) + ".dat";
+        model[strNew] = {static_cast<unsigned int>(rng() % packCount), randomData()};
+        WriteSource("New/" + strNew.substr(4), model[strNew].data);
+        archive.AddPatchFile(model[strNew].pack, CKZPath(DataDir() + "New/" + strNew.substr(4)));
+        ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), packCount)) << "run " << run;
+        archive.PatchEnd();
+        // Files in packs beyond the new count are gone with their packs.
+        for (auto it = model.begin(); it != model.end();)
+            it = it->second.pack >= packCount ? model.erase(it) : std::next(it);
+
+        std::map<std::string, std::string> expected;
+        for (const auto& file : model)
+            expected[file.first] = file.second.data;
+        ASSERT_EQ(Contents(), expected) << "run " << run;
+        CKZPackFileArchive reopened;
+        ASSERT_TRUE(reopened.OpenPackFile(CKZPath(PackDir())));
+        EXPECT_EQ(reopened.GetPackFileCount(), packCount);
+        for (const auto& file : model)
+        {
+            unsigned int pack = 99;
+            EXPECT_TRUE(reopened.GetPackedFilePackFileIndex(&pack, CKZPath(file.first)));
+            EXPECT_EQ(pack, file.second.pack) << file.first;
+            EXPECT_EQ(reopened.GetPackedFileCheckSum(CKZPath(file.first)), Crc(file.second.data));
+        }
+    }
+}
