@@ -581,6 +581,12 @@ bool CKZPackFileArchive::DoPatch(const CKZPath& packDirectory, const CKZPath& so
         }
     }
 
+    // A name given twice is stored once, where its last entry puts it: two copies would make the
+    // directory impossible to open.
+    std::unordered_map<std::string, size_t> lastEntries;
+    for (size_t i = 0; i < m_PatchFiles.size(); ++i)
+        lastEntries[CreateMapKey(m_PatchFiles[i].m_strPath)] = i;
+
     m_dwPatchPackCount = packCount;
     for (unsigned int m = 0; m < packCount; ++m)
     {
@@ -590,7 +596,7 @@ bool CKZPackFileArchive::DoPatch(const CKZPath& packDirectory, const CKZPath& so
             m_dwPatchBytesDone.fetch_add(CKZFile::GetFileSize(PathText(packDirectory, CreateFileName(m, "p", "csa")).c_str()));
             continue;
         }
-        if (!RebuildPack(m, packDirectory, sourceDirectory))
+        if (!RebuildPack(m, packDirectory, sourceDirectory, lastEntries))
             return false;
     }
 
@@ -612,14 +618,16 @@ bool CKZPackFileArchive::DoPatch(const CKZPath& packDirectory, const CKZPath& so
     return true;
 }
 
-bool CKZPackFileArchive::RebuildPack(unsigned int pack, const CKZPath& packDirectory, const CKZPath& sourceDirectory)
+bool CKZPackFileArchive::RebuildPack(unsigned int pack, const CKZPath& packDirectory, const CKZPath& sourceDirectory,
+                                     const std::unordered_map<std::string, size_t>& lastEntries)
 {
     void* pList = csaCreateGroceryList();
     if (!pList)
         return false;
-    for (const SKZPatchFileInfo& entry : m_PatchFiles)
+    for (size_t i = 0; i < m_PatchFiles.size(); ++i)
     {
-        if (entry.m_dwPackIndex != pack)
+        const SKZPatchFileInfo& entry = m_PatchFiles[i];
+        if (entry.m_dwPackIndex != pack || lastEntries.at(CreateMapKey(entry.m_strPath)) != i)
             continue;
         const std::string strInternal = InternalPathBelow(entry.m_strPath, sourceDirectory);
         if (!csaAddGrocery(pList, strInternal.c_str(), entry.m_strPath.c_str()))

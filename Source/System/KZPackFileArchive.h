@@ -143,7 +143,8 @@ public:
 private:
     bool LoadPackHeader(CKZPackFile& pack);
     void MarkForPatch(unsigned int pack);
-    bool RebuildPack(unsigned int pack, const CKZPath& packDirectory, const CKZPath& sourceDirectory);
+    bool RebuildPack(unsigned int pack, const CKZPath& packDirectory, const CKZPath& sourceDirectory,
+                     const std::unordered_map<std::string, size_t>& lastEntries);
     bool CopyIntoContainer(std::fstream& stream, void* pSource, uint32_t dwLength, uint32_t* pCrc);
 
     std::atomic<uint32_t> m_dwPatchBytesDone;

@@ -430,6 +430,24 @@ TEST_F(KZPackFileArchiveTest, FileChangingPackRebuildsItsOldPack)
     EXPECT_EQ(contents.at("c.txt"), "charlie moved and changed");
 }
 
+TEST_F(KZPackFileArchiveTest, NameGivenTwiceIsStoredOnceWhereItsLastEntryPutsIt)
+{
+    WriteTwoPacks();
+    WriteSource("Data/a.txt", "alpha, second");
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    archive.PatchBegin();
+    archive.AddPatchFile(0, CKZPath(DataDir() + "Data/a.txt"));
+    archive.AddPatchFile(1, CKZPath(DataDir() + "Data/a.txt"));
+    archive.PatchMoveFile(1, 0, CKZPath(DataDir() + "Data/d.txt"));
+    archive.PatchMoveFile(0, 1, CKZPath(DataDir() + "Data/d.txt"));
+    ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 2));
+    EXPECT_EQ(Listing(0), Entry("Data\\Sub\\b.txt", "bravo!") + " " + Entry("c.txt", "charlie"));
+    EXPECT_EQ(Listing(1), Entry("Data\\a.txt", "alpha, second") + " " + Entry("Data\\d.txt", "delta") + " " +
+                              Entry("Data\\e.txt", std::string(100000, 'e')));
+    EXPECT_EQ(Contents().size(), 5u);
+}
+
 TEST_F(KZPackFileArchiveTest, RemovalsAndRunsWithoutPatchBegin)
 {
     WriteTwoPacks();
