@@ -9,6 +9,25 @@
 #include <string>
 #include <unistd.h>
 
+// Lower-case hex digits of the bytes.
+inline std::string KZTestHex(const void* pBytes, size_t count)
+{
+    static const char kDigits[] = "0123456789abcdef";
+    std::string strOut;
+    for (size_t i = 0; i < count; ++i)
+    {
+        const unsigned char c = static_cast<const unsigned char*>(pBytes)[i];
+        strOut += kDigits[c >> 4];
+        strOut += kDigits[c & 15];
+    }
+    return strOut;
+}
+
+inline std::string KZTestHex(const std::string& strBytes)
+{
+    return KZTestHex(strBytes.data(), strBytes.size());
+}
+
 inline std::string KZTestReadFile(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);

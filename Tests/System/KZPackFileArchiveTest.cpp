@@ -27,18 +27,6 @@ struct SFile
     std::string data;
 };
 
-std::string Hex(const std::string& strBytes)
-{
-    static const char kDigits[] = "0123456789abcdef";
-    std::string strOut;
-    for (unsigned char c : strBytes)
-    {
-        strOut += kDigits[c >> 4];
-        strOut += kDigits[c & 15];
-    }
-    return strOut;
-}
-
 uint32_t Crc(const std::string& strBytes)
 {
     return static_cast<uint32_t>(
@@ -86,7 +74,7 @@ protected:
         std::string strJson = "{\"files\": [";
         for (size_t i = 0; i < files.size(); ++i)
             strJson += std::string(i ? ", " : "") + "{\"path\": " + JsonText(files[i].path) + ", \"hex\": \"" +
-                       Hex(files[i].data) + "\", \"low\": " + std::to_string(1000 + i) + ", \"high\": 7" +
+                       KZTestHex(files[i].data) + "\", \"low\": " + std::to_string(1000 + i) + ", \"high\": 7" +
                        strFileExtra + "}";
         strJson += "]" + strExtra + "}";
         const fs::path description = m_dir / "pack.json";

@@ -4,6 +4,7 @@
 
 #include "Fixtures/KZTestFiles.h"
 
+#include "Fixtures/KZTestEvents.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,22 +19,6 @@ namespace fs = std::filesystem;
 
 namespace
 {
-class CAssertCounter : public CKZLog::CLogHandler
-{
-public:
-    CAssertCounter() { CKZLog::AddHandler(this, 1000); }
-    ~CAssertCounter() override { CKZLog::RemoveHandler(this); }
-    bool Skippable() override { return false; }
-    CKZLog::EEventResult OnEvent(const CKZLog::SEvent& event) override
-    {
-        m_strLastExpression = event.record.expression;
-        ++m_count;
-        return CKZLog::RESULT_NONE;
-    }
-    int m_count = 0;
-    std::string m_strLastExpression;
-};
-
 class KZFileTest : public ::testing::Test
 {
 protected:
@@ -304,14 +289,14 @@ TEST_F(KZFileTest, PlainAndScrambledStrings)
 TEST_F(KZFileTest, WrongScrambleKeyAndOverlongLengths)
 {
     Write("wrongkey", std::string("\x03\x00\x00\x05\x5D\x5E\x5F", 7));
-    CAssertCounter asserts;
+    CKZTestEventRecorder asserts;
     CKZFileV in;
     ASSERT_TRUE(in.Open(Path("wrongkey").c_str(), "rb"));
     std::string text;
     in.SerializeSTLString(text);
     EXPECT_EQ(text, "bcd") << "the key as found is added";
-    EXPECT_EQ(asserts.m_count, 1);
-    EXPECT_EQ(asserts.m_strLastExpression, "Crypto == 1u+(iLen & 0x00000000f)");
+    EXPECT_EQ(asserts.Count(), 1);
+    EXPECT_EQ(asserts.LastExpression(), "Crypto == 1u+(iLen & 0x00000000f)");
     in.Close();
 
     // A length word far beyond the file reads what is there and allocates no more.

@@ -2,6 +2,7 @@
 #include "Base/Hash/KZHashSHA1.h"
 #include "Base/Hash/KZHashSHA512.h"
 
+#include "Fixtures/KZTestFiles.h"
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,18 +10,6 @@
 
 namespace
 {
-std::string Hex(const uint8_t* p, size_t n)
-{
-    std::string s;
-    char sz[3];
-    for (size_t i = 0; i < n; ++i)
-    {
-        snprintf(sz, sizeof(sz), "%02x", p[i]);
-        s += sz;
-    }
-    return s;
-}
-
 std::string Sha1Hex(const std::string& strData)
 {
     CKZHashSHA1 sha;
@@ -34,7 +23,7 @@ std::string Sha512Hex(CKZHashSHA512& sha)
 {
     uint8_t ab[64];
     sha.GetHash(ab, 64);
-    return Hex(ab, 64);
+    return KZTestHex(ab, 64);
 }
 
 std::string Sha512Hex(const std::string& strData)

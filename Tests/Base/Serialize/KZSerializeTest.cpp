@@ -3,6 +3,7 @@
 #include "Base/Debug/KZLog.h"
 #include "Base/Serialize/KZSerializeVersionConverter.h"
 
+#include "Fixtures/KZTestEvents.h"
 #include <gtest/gtest.h>
 
 #include <random>
@@ -50,21 +51,6 @@ struct SItem
     }
 };
 
-class CCountingHandler : public CKZLog::CLogHandler
-{
-public:
-    CCountingHandler() { CKZLog::AddHandler(this, 1000); }
-    ~CCountingHandler() override { CKZLog::RemoveHandler(this); }
-    bool Skippable() override { return false; }
-    CKZLog::EEventResult OnEvent(const CKZLog::SEvent& event) override
-    {
-        ++m_count;
-        m_strLast = event.message;
-        return CKZLog::RESULT_NONE;
-    }
-    int m_count = 0;
-    std::string m_strLast;
-};
 } // namespace
 
 TEST(KZSerializer, EmptyImageIsTwentyBytes)
@@ -250,11 +236,11 @@ TEST(KZSerializer, TypeMismatchCopiesStoredBytesAndZeroFills)
     save.Serialize(s_keyB, text);
     Image image = ImageOf(save);
     CKZSerializer load(image.data(), image.size());
-    CCountingHandler events;
+    CKZTestEventRecorder events;
     CKZVector4 wide{9, 9, 9, 9};
     load.Serialize(s_keyB, wide); // 9 stored bytes, 16 requested
-    EXPECT_EQ(events.m_count, 1);
-    EXPECT_EQ(events.m_strLast, "Serialize type mismatch. Read size 16 actual size 9");
+    EXPECT_EQ(events.Count(), 1);
+    EXPECT_EQ(events.LastMessage(), "Serialize type mismatch. Read size 16 actual size 9");
     float fx;
     memcpy(&fx, "abcd", 4);
     EXPECT_EQ(wide.x, fx);
@@ -295,7 +281,7 @@ TEST(KZSerializer, CorruptImagesLoadEmpty)
     save.Serialize(s_keyList, items);
     const Image good = ImageOf(save);
 
-    CCountingHandler events;
+    CKZTestEventRecorder events;
     std::mt19937 rng(17);
     int refused = 0;
     for (int k = 0; k < 4000; ++k)

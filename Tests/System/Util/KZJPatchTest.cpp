@@ -5,6 +5,7 @@
 
 #include "Fixtures/KZTestFiles.h"
 
+#include "Fixtures/KZTestEvents.h"
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -20,27 +21,6 @@ namespace fs = std::filesystem;
 namespace
 {
 typedef std::basic_string<unsigned char> Bytes;
-
-// Counts Error and Assert events and keeps the last message.
-class CEventCounter : public CKZLog::CLogHandler
-{
-public:
-    CEventCounter() { CKZLog::AddHandler(this, 1000); }
-    ~CEventCounter() override { CKZLog::RemoveHandler(this); }
-    bool Skippable() override { return false; }
-    CKZLog::EEventResult OnEvent(const CKZLog::SEvent& event) override
-    {
-        if (event.record.type == CKZLog::EVENT_ERROR)
-            ++m_errors;
-        if (event.record.type == CKZLog::EVENT_ASSERT)
-            ++m_asserts;
-        m_strLast = event.message;
-        return CKZLog::RESULT_NONE;
-    }
-    int m_errors = 0;
-    int m_asserts = 0;
-    std::string m_strLast;
-};
 
 FILE* TempFileWith(const Bytes& content)
 {
@@ -137,10 +117,10 @@ TEST(KZJPatch, NumberEncodings)
     EXPECT_EQ(Number({254, 0, 1, 0, 0}), 65536);
     EXPECT_EQ(Number({254, 0xFF, 0xFF, 0xFF, 0xFF}), 0xFFFFFFFFLL);
     EXPECT_EQ(Number({}), 0);
-    CEventCounter events;
+    CKZTestEventRecorder events;
     EXPECT_EQ(Number({255, 1, 2}), -1);
-    EXPECT_EQ(events.m_errors, 1);
-    EXPECT_EQ(events.m_strLast, "64-bit length numbers not supported!");
+    EXPECT_EQ(events.Count(CKZLog::EVENT_ERROR), 1);
+    EXPECT_EQ(events.LastMessage(), "64-bit length numbers not supported!");
 }
 
 TEST(KZJPatch, Operations)
@@ -166,7 +146,7 @@ TEST(KZJPatch, Operations)
 
 TEST(KZJPatch, DataBytesWithoutModifyCodeAreModifyBytes)
 {
-    CEventCounter events;
+    CKZTestEventRecorder events;
     const Bytes old = Counting(20);
     // Before any operation, and after equal, delete and backtrack, a data byte replaces an old byte.
     EXPECT_EQ(Apply(old, {'a', 'b', ESC, EQL, 1}).output, (Bytes{'a', 'b', 2, 3}));
@@ -175,23 +155,23 @@ TEST(KZJPatch, DataBytesWithoutModifyCodeAreModifyBytes)
     EXPECT_EQ(Apply(old, {ESC, EQL, 4, ESC, BKT, 1, 'x', ESC, EQL, 0}).output, (Bytes{0, 1, 2, 3, 4, 'x', 4}));
     // The same deltas with every modify code written read the same.
     EXPECT_EQ(Apply(old, {ESC, MOD, 'a', 'b', ESC, EQL, 1}).output, (Bytes{'a', 'b', 2, 3}));
-    EXPECT_EQ(events.m_asserts, 0);
-    EXPECT_EQ(events.m_errors, 0);
+    EXPECT_EQ(events.Count(CKZLog::EVENT_ASSERT), 0);
+    EXPECT_EQ(events.Count(CKZLog::EVENT_ERROR), 0);
 }
 
 TEST(KZJPatch, FailuresAndMalformedDeltas)
 {
-    CEventCounter events;
+    CKZTestEventRecorder events;
     const Bytes old = Counting(5000);
     // An old file shorter than an equal: the complete blocks are written, then result 1.
     SResult result = Apply(old, {ESC, EQL, 253, 0x17, 0x70});
     EXPECT_EQ(result.code, KZEngine::JPATCH_READ_ERROR);
     EXPECT_EQ(result.output, old.substr(0, 4096));
-    EXPECT_EQ(events.m_strLast, "Error reading original file.");
+    EXPECT_EQ(events.LastMessage(), "Error reading original file.");
 
     result = Apply(old, {ESC, EQL, 1, ESC, BKT, 9});
     EXPECT_EQ(result.code, KZEngine::JPATCH_SEEK_ERROR);
-    EXPECT_EQ(events.m_strLast, "Could not position on original file (seek back 0 - 10).\n");
+    EXPECT_EQ(events.LastMessage(), "Could not position on original file (seek back 0 - 10).\n");
 
     // Ends inside an escape or a number, or a 64-bit length: malformed, and the old file stays put.
     for (const Bytes& delta : {Bytes{ESC}, Bytes{ESC, EQL}, Bytes{ESC, EQL, 253, 1}, Bytes{ESC, DEL, 254, 0, 0},

@@ -26,18 +26,6 @@ std::string ReadAll(const std::string& strPath)
     return content.str();
 }
 
-std::string Hex(const std::string& strBytes)
-{
-    static const char kDigits[] = "0123456789abcdef";
-    std::string strOut;
-    for (unsigned char c : strBytes)
-    {
-        strOut += kDigits[c >> 4];
-        strOut += kDigits[c & 15];
-    }
-    return strOut;
-}
-
 std::string Crc(const std::string& strBytes)
 {
     char szText[16];
@@ -127,11 +115,11 @@ TEST_F(csaTest, GeneratedContainersOpenAndReadByteExact)
     const std::string strA = "0123456789"; // 10 bytes: filled to 16
     const std::string strB = RandomBytes(4000, 7);
     const std::string strC = "xy";
-    const std::string strFiles = R"([{"path": "Data\\Textures\\Foo.dds", "hex": ")" + Hex(strA) +
+    const std::string strFiles = R"([{"path": "Data\\Textures\\Foo.dds", "hex": ")" + KZTestHex(strA) +
                                  R"(", "low": 4000000000, "high": 30000000},
-        {"path": "abc", "hex": ")" + Hex(strB) + R"(", "low": 1},
+        {"path": "abc", "hex": ")" + KZTestHex(strB) + R"(", "low": 1},
         {"path": "Data\\empty.bin", "hex": ""},
-        {"path": "Data\\c", "hex": ")" + Hex(strC) + R"(", "high": 9}])";
+        {"path": "Data\\c", "hex": ")" + KZTestHex(strC) + R"(", "high": 9}])";
     // The same container in the usual node order, with every container's values reversed, and in
     // the old image layout: look-ups go by key, not by position.
     for (const char* szVariant : {"", R"("order": "reverse",)", R"("layout": 0,)"})
@@ -287,13 +275,13 @@ TEST_F(csaTest, GroceriesWarnOfForwardSlashesAndCutLongTexts)
     {
         CKZTestEventRecorder recorder;
         EXPECT_TRUE(csaAddGrocery(list, "Data/a", Path("a").c_str()));
-        ASSERT_EQ(recorder.m_records.size(), 1u);
-        EXPECT_EQ(recorder.m_records[0]->type, CKZLog::EVENT_ASSERT);
-        EXPECT_EQ(recorder.m_records[0]->line, 857u);
-        EXPECT_STREQ(recorder.m_records[0]->function, "csaAddGrocery");
-        EXPECT_STREQ(recorder.m_records[0]->file, "Source/Base/Core/ColdStorageArchive/csa");
-        EXPECT_STREQ(recorder.m_records[0]->expression, "string(szRelative).find(\"/\") == string::npos");
-        EXPECT_EQ(recorder.m_messages[0], "PackedFile paths should not contain forward slashes!");
+        ASSERT_EQ(recorder.m_events.size(), 1u);
+        EXPECT_EQ(recorder.m_events[0].type, CKZLog::EVENT_ASSERT);
+        EXPECT_EQ(recorder.m_events[0].line, 857u);
+        EXPECT_EQ(recorder.m_events[0].function, "csaAddGrocery");
+        EXPECT_EQ(recorder.m_events[0].file, "Source/Base/Core/ColdStorageArchive/csa");
+        EXPECT_EQ(recorder.m_events[0].expression, "string(szRelative).find(\"/\") == string::npos");
+        EXPECT_EQ(recorder.m_events[0].message, "PackedFile paths should not contain forward slashes!");
     }
     const std::string strLong(1500, 'n');
     EXPECT_TRUE(csaAddGrocery(list, strLong.c_str(), Path("a").c_str()));
@@ -396,8 +384,8 @@ TEST_F(csaTest, BrokenContainersAreRefused)
 TEST_F(csaTest, DamagedHeadersNeverCrashTheOpen)
 {
     const std::string strFiles =
-        R"([{"path": "Data\\one.bin", "hex": ")" + Hex(RandomBytes(40, 1)) + R"(", "low": 7, "high": 8},
-            {"path": "ab", "hex": "0102"}, {"path": "Data\\three", "hex": ")" + Hex(RandomBytes(33, 2)) + R"("}])";
+        R"([{"path": "Data\\one.bin", "hex": ")" + KZTestHex(RandomBytes(40, 1)) + R"(", "low": 7, "high": 8},
+            {"path": "ab", "hex": "0102"}, {"path": "Data\\three", "hex": ")" + KZTestHex(RandomBytes(33, 2)) + R"("}])";
     const std::string strPath = Generate(R"({"alignment": 8, "files": )" + strFiles + "}");
     const std::string strHeader = ReadAll(strPath + "header");
     ASSERT_GT(strHeader.size(), 100u);
