@@ -998,12 +998,16 @@ int CKZValue::Compare(const CKZValue& other) const
     auto order = [](auto a, auto b) { return a < b ? -1 : b < a ? 1 : 0; };
     switch (m_dwType)
     {
-    case KZ_VALUE_INT: return order(int32_t(*this), int32_t(other));
-    case KZ_VALUE_UINT: return order(uint32_t(*this), uint32_t(other));
-    case KZ_VALUE_UINT16: return order(uint16_t(*this), uint16_t(other));
-    case KZ_VALUE_UINT8: return order(uint8_t(*this), uint8_t(other));
+    case KZ_VALUE_INT:
+    case KZ_VALUE_UINT:
+    case KZ_VALUE_UINT16:
+    case KZ_VALUE_UINT8:
+    case KZ_VALUE_FLOAT:
+        // Numbers compare by their values, with fractions when either side may have one.
+        if (m_dwType == KZ_VALUE_FLOAT || other.m_dwType == KZ_VALUE_FLOAT || IsStringType(other.m_dwType))
+            return order(ToDouble(), other.ToDouble());
+        return order(ToInt64(), other.ToInt64());
     case KZ_VALUE_BOOL: return order(bool(*this), bool(other));
-    case KZ_VALUE_FLOAT: return order(float(*this), float(other));
     case KZ_VALUE_DATE:
     case KZ_VALUE_TIME:
     case KZ_VALUE_DATE_TIME:
