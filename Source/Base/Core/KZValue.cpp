@@ -58,18 +58,28 @@ std::string Format(const char* szFormat, ...)
     return szBuffer;
 }
 
-// A decimal number whose digits are read up to a bound, so that a long run of digits cannot overflow.
-const char* ReadNumber(const char* p, const char* pEnd, int& value)
+// A decimal number, with an optional '-' when allowed; digits beyond the range of an int keep it
+// at its bound instead of overflowing.
+const char* ReadNumber(const char* p, const char* pEnd, int& value, bool bSigned = false)
 {
+    const bool bNegative = bSigned && p + 1 < pEnd && *p == '-' && isdigit(static_cast<unsigned char>(p[1]));
+    if (bNegative)
+        ++p;
     int64_t result = 0;
     while (p < pEnd && isdigit(static_cast<unsigned char>(*p)))
     {
-        if (result < 100000000)
-            result = result * 10 + (*p - '0');
+        result = std::min<int64_t>(result * 10 + (*p - '0'), INT_MAX);
         ++p;
     }
-    value = static_cast<int>(result);
+    value = static_cast<int>(bNegative ? -result : result);
     return p;
+}
+
+bool StartsNumber(const char* p, const char* pEnd, bool bSigned)
+{
+    if (bSigned && p + 1 < pEnd && *p == '-')
+        ++p;
+    return p < pEnd && isdigit(static_cast<unsigned char>(*p));
 }
 
 // Comma-separated floats of a bounded text; missing components stay as they are.
@@ -100,12 +110,14 @@ int64_t ParseDateTime(const std::string& strText, struct tm base)
     const char* pScan = p;
     while (pScan < pEnd && isdigit(static_cast<unsigned char>(*pScan)))
         ++pScan;
-    const bool bTimeFirst = pScan < pEnd && *pScan == ':';
+    const bool bTimeFirst = pScan < pEnd && pScan > p && *pScan == ':';
     if (!bTimeFirst)
     {
-        while (p < pEnd && dateCount < 3 && isdigit(static_cast<unsigned char>(*p)))
+        // The year may be negative: gmtime writes years before 0 with a sign.
+        while (p < pEnd && dateCount < 3 && StartsNumber(p, pEnd, dateCount == 0))
         {
-            p = ReadNumber(p, pEnd, date[dateCount++]);
+            p = ReadNumber(p, pEnd, date[dateCount], dateCount == 0);
+            ++dateCount;
             if (p < pEnd && (*p == '-' || *p == '.' || *p == '/'))
                 ++p;
             else
@@ -126,7 +138,8 @@ int64_t ParseDateTime(const std::string& strText, struct tm base)
     if (dateCount == 0 && timeCount == 0)
         return 0;
     if (dateCount > 0)
-        base.tm_year = date[0] >= 100 ? date[0] - 1900 : date[0];
+        base.tm_year = date[0] >= 100 || date[0] < 0 ? static_cast<int>(std::max<int64_t>(int64_t(date[0]) - 1900, INT_MIN))
+                                                     : date[0];
     if (dateCount > 1)
         base.tm_mon = date[1] - 1;
     if (dateCount > 2)
@@ -747,9 +760,11 @@ CKZValue::operator bool() const
 
 template <typename TVector> TVector CKZValue::ToVector() const
 {
+    // Components a text or a shorter value does not give are 0.
     TVector result;
     float* pComponents = reinterpret_cast<float*>(&result);
     const int count = static_cast<int>(sizeof(TVector) / sizeof(float));
+    std::fill(pComponents, pComponents + count, 0.0f);
     switch (m_dwType)
     {
     case KZ_VALUE_VECTOR2:

@@ -202,13 +202,16 @@ TEST(KZValue, DateTextReadsBackAsTheSameValue)
 {
     // Under a zone far from UTC a parse in local time would be hours off.
     CTimeZone zone("XST-5:30"); // UTC+05:30
-    const int64_t samples[] = {0, 951782400, 1709210096, 2147483648, 4102444799};
+    // The last one lies before year 0 and is written with a sign.
+    const int64_t samples[] = {0, 951782400, 1709210096, 2147483648, 4102444799, -100000000000};
     for (int64_t seconds : samples)
     {
         CKZValue parsed(KZ_VALUE_DATE_TIME);
         parsed = DateTime(seconds).ConstChar();
         EXPECT_EQ(long(parsed), seconds);
     }
+    // A year below 100 counts from 1900, like the fields of a broken-down time.
+    EXPECT_EQ(CKZValue("24-02-29", KZ_VALUE_DATE).GetYear(), 1924);
     EXPECT_EQ(CKZValue::DateTimeStringToTime("2024-02-29 12:34:56"), 1709210096);
     EXPECT_EQ(CKZValue::DateTimeStringToTime("2024/2/29 12:34:56"), 1709210096);
     EXPECT_EQ(CKZValue::DateTimeStringToTime("2000-02-29"), 951782400) << "a date alone is midnight";
