@@ -533,6 +533,16 @@ TEST(KZValue, BorrowedBytesAreReadSafely)
     value.SetData(nullptr, KZ_VALUE_INT);
     EXPECT_FALSE(value.HasData());
     EXPECT_EQ(events.m_count, 1);
+
+    // A null text is reported and changes nothing.
+    CKZValue text("kept");
+    const char* szNull = nullptr;
+    text = szNull;
+    EXPECT_EQ(events.m_count, 2);
+    EXPECT_EQ(events.m_strLastExpression, "m_pData");
+    EXPECT_STREQ(text.ConstChar(), "kept");
+    EXPECT_FALSE(CKZValue(szNull).HasData());
+    EXPECT_EQ(events.m_count, 3);
 }
 
 TEST(KZValue, CopiesChangeTrackingAndTypes)
