@@ -1,23 +1,18 @@
 #include "Base/Serialize/KZFileParserXML.h"
 
-#include "Base/Core/KZValueType.h"
+#include "Base/Core/KZValue.h"
 #include "Base/Debug/KZLog.h"
-#include "Base/Platform/KZPlatform.h"
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 namespace
 {
 const char* const s_szFile = "Source/Base/Serialize/KZFileParserXML";
-const char* const s_szTypeNames[KZ_VALUE_TYPE_COUNT] = {
-    "unknown", "int",   "uint",       "float", "string", "ustring",   "vector2", "vector2i", "vector3",
-    "vector4", "quaternion", "color", "date",  "time",   "date_time", "bool",    "uint16",   "uint8"};
 const size_t kMaxName = 255;
 const size_t kMaxTag = 2047;
 // Deeper nesting than this is not data anyone writes; it is refused rather than followed.
@@ -26,14 +21,6 @@ const size_t kMaxDepth = 512;
 const CKZLog::SEventRecord s_recordNotInMemory = {s_szFile, "InternalLoadFromFile", "file.IsOpenInMemory()",
                                                   CKZLog::EVENT_FATALASSERT, 0, 237};
 const CKZLog::SEventRecord s_recordElementSize = {s_szFile, "SaveNode", "dwElementSize", CKZLog::EVENT_ASSERT, 0, 179};
-
-uint32_t TypeFromName(const std::string& strName)
-{
-    for (uint32_t i = 0; i < KZ_VALUE_TYPE_COUNT; ++i)
-        if (strName == s_szTypeNames[i])
-            return i;
-    return KZ_VALUE_UNKNOWN;
-}
 
 std::string Escaped(const std::string& strText)
 {
@@ -87,54 +74,15 @@ std::string Format(const char* szFormat, ...)
     return szBuffer;
 }
 
-std::string FloatsText(const float* pValues, int count)
-{
-    std::string strOut;
-    for (int i = 0; i < count; ++i)
-        strOut += (i ? "," : "") + Format("%.11g", static_cast<double>(pValues[i]));
-    return strOut;
-}
-
-// Comma-separated floats; missing components are 0.
-void ParseFloats(const std::string& strText, float* pValues, int count)
-{
-    const char* p = strText.c_str();
-    for (int i = 0; i < count; ++i)
-    {
-        pValues[i] = static_cast<float>(atof(p));
-        const char* pComma = strchr(p, ',');
-        p = pComma ? pComma + 1 : p + strlen(p);
-    }
-}
-
-const char* DateFormat(uint32_t dwType)
-{
-    return dwType == KZ_VALUE_DATE ? "%Y-%m-%d" : dwType == KZ_VALUE_TIME ? "%H:%M:%S" : "%Y-%m-%d %H:%M:%S";
-}
-
-int64_t ParseDate(uint32_t dwType, const std::string& strText)
-{
-    struct tm fields = {};
-    fields.tm_mday = 1;
-    fields.tm_year = 70;
-    int a = 0, b = 0, c = 0, d = 0, e = 0, f = 0;
-    if (dwType == KZ_VALUE_TIME)
-    {
-        sscanf(strText.c_str(), "%d:%d:%d", &a, &b, &c);
-        fields.tm_hour = a, fields.tm_min = b, fields.tm_sec = c;
-    }
-    else
-    {
-        sscanf(strText.c_str(), "%d-%d-%d %d:%d:%d", &a, &b, &c, &d, &e, &f);
-        fields.tm_year = a - 1900, fields.tm_mon = b - 1, fields.tm_mday = c;
-        fields.tm_hour = d, fields.tm_min = e, fields.tm_sec = f;
-    }
-    return KZPlatform::TimeGm(&fields);
-}
-
 bool StartsWith(const std::string& strText, const char* szPrefix)
 {
     return strText.compare(0, strlen(szPrefix), szPrefix) == 0;
+}
+
+// Floats are written and read with all their digits; other types have one text form.
+uint32_t PrecisionCode(uint32_t dwType)
+{
+    return dwType == KZ_VALUE_FLOAT ? CKZValue::FORMAT_PRECISE : CKZValue::FORMAT_DEFAULT;
 }
 
 // The name of a key for the XML form. An id that no source declares is written as "#" and its
@@ -156,110 +104,41 @@ uint32_t KeyFromName(const std::string& strName)
 
 const char* CKZFileParserXML::TypeName(uint32_t dwType)
 {
-    return dwType < KZ_VALUE_TYPE_COUNT ? s_szTypeNames[dwType] : "";
+    return dwType < KZ_VALUE_TYPE_COUNT ? CKZValue::sm_pszValueTypeNames[dwType] : "";
 }
 
 uint32_t CKZFileParserXML::SizeFromType(uint32_t dwType)
 {
-    switch (dwType)
-    {
-    case KZ_VALUE_INT:
-    case KZ_VALUE_UINT:
-    case KZ_VALUE_FLOAT: return 4;
-    case KZ_VALUE_VECTOR2:
-    case KZ_VALUE_DATE:
-    case KZ_VALUE_TIME:
-    case KZ_VALUE_DATE_TIME: return 8;
-    case KZ_VALUE_VECTOR3: return 12;
-    case KZ_VALUE_VECTOR4:
-    case KZ_VALUE_QUATERNION:
-    case KZ_VALUE_COLOR: return 16;
-    case KZ_VALUE_BOOL:
-    case KZ_VALUE_UINT8: return 1;
-    case KZ_VALUE_UINT16: return 2;
-    default: return 0;
-    }
+    uint32_t dwSize = 0;
+    return CKZValue::SizeFromType(dwSize, static_cast<KZ_VALUE_TYPE>(dwType)) ? dwSize : 0;
 }
 
 std::string CKZFileParserXML::ValueToText(uint32_t dwType, const void* pData, uint32_t dwSize)
 {
-    if (dwType == KZ_VALUE_STRING)
-        return Escaped(std::string(static_cast<const char*>(pData), strnlen(static_cast<const char*>(pData), dwSize)));
-    // A stored value shorter than its type reads as zeros beyond its bytes.
-    uint8_t abValue[16] = {0};
-    memcpy(abValue, pData, dwSize < sizeof(abValue) ? dwSize : sizeof(abValue));
-    int32_t i32;
-    float afValues[4];
-    int64_t seconds;
-    uint16_t w;
-    memcpy(&i32, abValue, 4);
-    memcpy(afValues, abValue, 16);
-    memcpy(&seconds, abValue, 8);
-    memcpy(&w, abValue, 2);
-    switch (dwType)
+    // The form has no text for wide strings (they are not read back either).
+    if (dwType == KZ_VALUE_USTRING)
+        return std::string();
+    // A value without bytes reads as zeros.
+    static const uint8_t s_abZeros[16] = {0};
+    if (!pData || dwSize == 0)
     {
-    case KZ_VALUE_INT:
-    case KZ_VALUE_UINT: return Format("%d", i32);
-    case KZ_VALUE_FLOAT: return Format("%.11g", static_cast<double>(afValues[0]));
-    case KZ_VALUE_VECTOR2: return FloatsText(afValues, 2);
-    case KZ_VALUE_VECTOR3: return FloatsText(afValues, 3);
-    case KZ_VALUE_VECTOR4:
-    case KZ_VALUE_QUATERNION: return FloatsText(afValues, 4);
-    case KZ_VALUE_DATE:
-    case KZ_VALUE_TIME:
-    case KZ_VALUE_DATE_TIME:
-    {
-        const time_t t = static_cast<time_t>(seconds);
-        struct tm utc;
-        char szText[64] = "";
-        if (gmtime_r(&t, &utc))
-            strftime(szText, sizeof(szText), DateFormat(dwType), &utc);
-        return szText;
+        pData = s_abZeros;
+        dwSize = sizeof(s_abZeros);
     }
-    case KZ_VALUE_BOOL: return abValue[0] ? "true" : "false";
-    case KZ_VALUE_UINT16: return Format("%hu", w);
-    case KZ_VALUE_UINT8: return Format("%hhu", abValue[0]);
-    default: return std::string();
-    }
+    CKZValue value;
+    value.SetData(pData, static_cast<KZ_VALUE_TYPE>(dwType), PrecisionCode(dwType), 0, dwSize);
+    return dwType == KZ_VALUE_STRING ? Escaped(value.ConstChar()) : std::string(value.ConstChar());
 }
 
 bool CKZFileParserXML::TextToValue(uint32_t dwType, const std::string& strText, std::string& strBytes)
 {
-    uint8_t abValue[16] = {0};
-    const uint32_t dwSize = SizeFromType(dwType);
-    switch (dwType)
-    {
-    case KZ_VALUE_INT:
-    case KZ_VALUE_UINT:
-    {
-        const int32_t value = atoi(strText.c_str());
-        memcpy(abValue, &value, 4);
-        break;
-    }
-    case KZ_VALUE_FLOAT: ParseFloats(strText, reinterpret_cast<float*>(abValue), 1); break;
-    case KZ_VALUE_VECTOR2: ParseFloats(strText, reinterpret_cast<float*>(abValue), 2); break;
-    case KZ_VALUE_VECTOR3: ParseFloats(strText, reinterpret_cast<float*>(abValue), 3); break;
-    case KZ_VALUE_VECTOR4:
-    case KZ_VALUE_QUATERNION: ParseFloats(strText, reinterpret_cast<float*>(abValue), 4); break;
-    case KZ_VALUE_DATE:
-    case KZ_VALUE_TIME:
-    case KZ_VALUE_DATE_TIME:
-    {
-        const int64_t seconds = ParseDate(dwType, strText);
-        memcpy(abValue, &seconds, 8);
-        break;
-    }
-    case KZ_VALUE_BOOL: abValue[0] = StartsWith(strText, "true") || strText == "1"; break;
-    case KZ_VALUE_UINT16:
-    {
-        const uint16_t value = static_cast<uint16_t>(atoi(strText.c_str()));
-        memcpy(abValue, &value, 2);
-        break;
-    }
-    case KZ_VALUE_UINT8: abValue[0] = static_cast<uint8_t>(atoi(strText.c_str())); break;
-    default: return false;
-    }
-    strBytes.assign(reinterpret_cast<const char*>(abValue), dwSize);
+    // Strings are stored from the text itself; the types without a fixed size have no parse.
+    if (dwType == KZ_VALUE_STRING || dwType == KZ_VALUE_COLOR || SizeFromType(dwType) == 0)
+        return false;
+    CKZValue value;
+    value.SetType(static_cast<KZ_VALUE_TYPE>(dwType), PrecisionCode(dwType));
+    value = strText.c_str();
+    strBytes.assign(static_cast<const char*>(value.ToRawPtr()), value.GetSize());
     return true;
 }
 
@@ -356,7 +235,7 @@ bool CKZFileParserXML::NextElement()
             strName = strName.substr(type + 6, end == std::string::npos ? std::string::npos : end - type - 6);
         }
     }
-    m_ValueType = TypeFromName(strName.substr(0, strName.find(' ')));
+    m_ValueType = CKZValue::ValueTypeFromStr(strName.substr(0, strName.find(' ')).c_str());
     return true;
 }
 

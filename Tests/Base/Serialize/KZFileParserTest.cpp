@@ -171,6 +171,12 @@ TEST_F(KZFileParserTest, XmlTextForm)
     int64_t seconds = 86400 + 3661;
     EXPECT_EQ(CKZFileParserXML::ValueToText(KZ_VALUE_DATE_TIME, &seconds, 8), "1970-01-02 01:01:01");
     EXPECT_EQ(CKZFileParserXML::ValueToText(KZ_VALUE_TIME, &seconds, 8), "01:01:01");
+    std::string strBytes;
+    EXPECT_TRUE(CKZFileParserXML::TextToValue(KZ_VALUE_DATE_TIME, "1970-01-02 01:01:01", strBytes));
+    EXPECT_EQ(strBytes, std::string(reinterpret_cast<const char*>(&seconds), 8)) << "read back as UTC";
+    EXPECT_TRUE(CKZFileParserXML::TextToValue(KZ_VALUE_TIME, "01:01:01", strBytes));
+    EXPECT_EQ(strBytes, std::string("\x4D\x0E\0\0\0\0\0\0", 8)) << "a time alone is on the first day";
+    EXPECT_FALSE(CKZFileParserXML::TextToValue(KZ_VALUE_COLOR, "1,2,3,4", strBytes));
 }
 
 TEST_F(KZFileParserTest, ReadingHandWrittenXml)
