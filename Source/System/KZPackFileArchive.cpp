@@ -341,7 +341,7 @@ bool CKZPackFileArchive::Extract(const CKZPath& directory)
 void* CKZPackFileArchive::Open(const char* szPath, const char* szMode)
 {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    SKZPackedFile* pPacked = GetPackedFileByPath(CKZPath(szPath));
+    SKZPackedFile* pPacked = szPath && szMode ? GetPackedFileByPath(CKZPath(szPath)) : nullptr;
     if (!pPacked)
         return nullptr;
     std::unique_ptr<SKZPackedFileHandle> pRecord(new SKZPackedFileHandle);

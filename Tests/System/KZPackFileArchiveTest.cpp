@@ -281,6 +281,8 @@ TEST_F(KZPackFileArchiveTest, PackedFilesReadThroughTheInterface)
     EXPECT_EQ(archive.Close(pFirst), 0);
     EXPECT_EQ(archive.Close(pSecond), 0);
     EXPECT_EQ(archive.Open("none.txt", "rb"), nullptr);
+    EXPECT_EQ(archive.Open(nullptr, "rb"), nullptr);
+    EXPECT_EQ(archive.Open("c.txt", nullptr), nullptr);
 
     // After both closed the pack's own handle is back: a new reader borrows it again.
     void* pThird = archive.Open("a.txt", "rb");
