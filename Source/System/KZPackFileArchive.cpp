@@ -775,11 +775,13 @@ void CKZPackFileArchive::RemovePackFiles(const CKZPath& directory, unsigned int 
 {
     if (directory.empty())
         KZ_EVENT(s_szFile, CKZLog::EVENT_ASSERT, "!pathPackFilesDirectory.empty()", "%s", "");
+    // The header goes first: a pack whose removal is cut short then ends the discovery instead of
+    // naming a data file that is gone.
     for (unsigned int c = first; c < end; ++c)
     {
         const std::string strPath = PathText(directory, CreateFileName(static_cast<int>(c), "p", "csa"));
-        CKZFile::RemoveFile(strPath.c_str());
         CKZFile::RemoveFile((strPath + "header").c_str());
+        CKZFile::RemoveFile(strPath.c_str());
     }
 }
 
