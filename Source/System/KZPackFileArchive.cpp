@@ -4,6 +4,7 @@
 #include "Base/Debug/KZLog.h"
 #include "Base/Serialize/KZFileParser.h"
 #include "Base/Util/KZMemory.h"
+#include "Base/Util/KZString.h"
 #include "System/Util/KZFileTimeCache.h"
 
 #include <zlib.h>
@@ -101,9 +102,7 @@ std::string CKZPackFileArchive::CreateMapKey(const std::string& strPath)
     // as a directory, and every such file would get the empty key.
     std::string strKey;
     CKZPath::FindFileName(FilePathText(strPath), strKey);
-    for (char& c : strKey)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+    KZStrToLower(strKey);
     return strKey;
 }
 

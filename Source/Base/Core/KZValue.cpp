@@ -2,6 +2,7 @@
 
 #include "Base/Core/KZFile.h"
 #include "Base/Debug/KZLog.h"
+#include "Base/Util/KZString.h"
 #include "Base/Platform/KZPlatform.h"
 #include "Base/Util/KZMemory.h"
 
@@ -45,17 +46,6 @@ int64_t TruncateToInt64(double value)
 int32_t Wrap32(int64_t value)
 {
     return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value)));
-}
-
-std::string Format(const char* szFormat, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* szFormat, ...)
-{
-    char szBuffer[512];
-    va_list args;
-    va_start(args, szFormat);
-    KZvsnprintf(szBuffer, sizeof(szBuffer), szFormat, args);
-    va_end(args);
-    return szBuffer;
 }
 
 // A decimal number, with an optional '-' when allowed; digits beyond the range of an int keep it
@@ -585,21 +575,21 @@ std::string CKZValue::TextOf() const
     switch (m_dwType)
     {
     case KZ_VALUE_INT:
-    case KZ_VALUE_UINT: return Format("%d", Read<int32_t>());
+    case KZ_VALUE_UINT: return KZStringFormat("%d", Read<int32_t>());
     case KZ_VALUE_FLOAT:
     {
         const double value = Read<float>();
         switch (m_dwDisplayFormat)
         {
-        case FORMAT_METRES: return Format("%.2g m", value);
-        case FORMAT_PERCENT: return Format("%.2g %%", value * 100);
-        case FORMAT_DEGREES: return Format("%.2g %c", value * kRadToDeg, 176);
-        case FORMAT_SPEED: return Format("%.2g m/s", value);
-        case FORMAT_ANGULAR_SPEED: return Format("%.2g %c/s", value * kRadToDeg, 176);
+        case FORMAT_METRES: return KZStringFormat("%.2g m", value);
+        case FORMAT_PERCENT: return KZStringFormat("%.2g %%", value * 100);
+        case FORMAT_DEGREES: return KZStringFormat("%.2g %c", value * kRadToDeg, 176);
+        case FORMAT_SPEED: return KZStringFormat("%.2g m/s", value);
+        case FORMAT_ANGULAR_SPEED: return KZStringFormat("%.2g %c/s", value * kRadToDeg, 176);
         // "%.0g" would write 128 as "1e+02"; a byte is written whole.
-        case FORMAT_BYTE: return Format("%.0f", value * 255);
-        case FORMAT_PRECISE: return Format("%.11g", value);
-        default: return Format("%.2g", value);
+        case FORMAT_BYTE: return KZStringFormat("%.0f", value * 255);
+        case FORMAT_PRECISE: return KZStringFormat("%.11g", value);
+        default: return KZStringFormat("%.2g", value);
         }
     }
     case KZ_VALUE_STRING: return NarrowString();
@@ -624,8 +614,8 @@ std::string CKZValue::TextOf() const
             if (i)
                 strOut += ',';
             strOut += m_dwDisplayFormat == FORMAT_INTEGER
-                          ? Format("%d", Wrap32(TruncateToInt64(std::floor(static_cast<double>(components[i])))))
-                          : Format("%.11g", static_cast<double>(components[i]));
+                          ? KZStringFormat("%d", Wrap32(TruncateToInt64(std::floor(static_cast<double>(components[i])))))
+                          : KZStringFormat("%.11g", static_cast<double>(components[i]));
         }
         return strOut;
     }
@@ -644,8 +634,8 @@ std::string CKZValue::TextOf() const
         return szText;
     }
     case KZ_VALUE_BOOL: return Read<uint8_t>() ? "true" : "false";
-    case KZ_VALUE_UINT16: return Format("%hu", Read<uint16_t>());
-    case KZ_VALUE_UINT8: return Format("%hhu", Read<uint8_t>());
+    case KZ_VALUE_UINT16: return KZStringFormat("%hu", Read<uint16_t>());
+    case KZ_VALUE_UINT8: return KZStringFormat("%hhu", Read<uint8_t>());
     default: return std::string(); // color and vector2i have no text form
     }
 }
@@ -874,7 +864,7 @@ CKZValue& CKZValue::operator=(const char* szText)
 
 CKZValue& CKZValue::operator=(const struct tm& time)
 {
-    return *this = Format("%04d-%02d-%02d %02d:%02d:%02d", time.tm_year + 1900, time.tm_mon + 1, time.tm_mday,
+    return *this = KZStringFormat("%04d-%02d-%02d %02d:%02d:%02d", time.tm_year + 1900, time.tm_mon + 1, time.tm_mday,
                           time.tm_hour, time.tm_min, time.tm_sec);
 }
 

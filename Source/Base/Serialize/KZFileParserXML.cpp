@@ -2,6 +2,7 @@
 
 #include "Base/Core/KZValue.h"
 #include "Base/Debug/KZLog.h"
+#include "Base/Util/KZString.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -61,17 +62,6 @@ std::string Unescaped(const std::string& strText)
             strOut += strText[i];
     }
     return strOut;
-}
-
-std::string Format(const char* szFormat, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* szFormat, ...)
-{
-    char szBuffer[256];
-    va_list args;
-    va_start(args, szFormat);
-    vsnprintf(szBuffer, sizeof(szBuffer), szFormat, args);
-    va_end(args);
-    return szBuffer;
 }
 
 bool StartsWith(const std::string& strText, const char* szPrefix)
@@ -150,9 +140,9 @@ void CKZFileParserXML::WriteContent(CKZSerializer& serializer, const SKZSerializ
     const uint32_t dwSize = serializer.GetNodeContentSize(&node);
     if (node.IsEmbedded() || !(node.m_dwFlags & SKZSerializerNode::NODE_TYPE_ARRAY_CONTENT))
     {
-        strOut += node.m_dwKey ? Format("<%s key=\"", TypeName(dwType)) + strKey + "\">"
-                               : Format("<%s>", TypeName(dwType));
-        strOut += ValueToText(dwType, pData, dwSize) + Format("</%s>\n", TypeName(dwType));
+        strOut += node.m_dwKey ? KZStringFormat("<%s key=\"", TypeName(dwType)) + strKey + "\">"
+                               : KZStringFormat("<%s>", TypeName(dwType));
+        strOut += ValueToText(dwType, pData, dwSize) + KZStringFormat("</%s>\n", TypeName(dwType));
         return;
     }
     strOut += node.m_dwKey ? "<array key=\"" + strKey + "\" type=\"" + TypeName(dwType) + "\">"
@@ -171,7 +161,7 @@ void CKZFileParserXML::WriteContent(CKZSerializer& serializer, const SKZSerializ
 // the depth of the data does not decide the depth of the call stack.
 void CKZFileParserXML::InternalSaveToFile(CKZFile& file, CKZSerializer& serializer)
 {
-    std::string strOut = Format("<?xml version=\"1.0\"?>\n<root>\n\t<version>%d</version>\n", 3);
+    std::string strOut = KZStringFormat("<?xml version=\"1.0\"?>\n<root>\n\t<version>%d</version>\n", 3);
     strOut.reserve(1 << 20);
     const SKZSerializerNode* pNodes = serializer.GetNodeBuffer();
     std::vector<uint32_t> vecOpen;

@@ -120,6 +120,21 @@ void KZStrToLower(std::string& str)
             c = static_cast<char>(c + 32);
 }
 
+std::string KZStringFormat(const char* szFormat, ...)
+{
+    va_list args;
+    va_start(args, szFormat);
+    va_list copy;
+    va_copy(copy, args);
+    const int length = vsnprintf(nullptr, 0, szFormat, copy);
+    va_end(copy);
+    std::string strText(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0)
+        vsnprintf(&strText[0], strText.size() + 1, szFormat, args);
+    va_end(args);
+    return strText;
+}
+
 void KZStrToUpper(std::string& str)
 {
     for (char& c : str)

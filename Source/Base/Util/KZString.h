@@ -27,6 +27,8 @@ bool KZStringEndsWith(const std::string& str, const std::string& strSuffix);
 void KZStringReplace(std::string& str, char fromChar, char toChar);
 void KZStrToLower(std::string& str);
 void KZStrToUpper(std::string& str);
+// printf into a standard string of whatever length the text needs.
+std::string KZStringFormat(const char* szFormat, ...) __attribute__((format(printf, 1, 2)));
 
 // NUL-terminated byte strings.
 void KZStrToLower(char* sz);

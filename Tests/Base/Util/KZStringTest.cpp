@@ -64,6 +64,14 @@ TEST(KZString, PrefixSuffixAndCase)
     EXPECT_EQ(s, "MIXED\xC3\x89");
 }
 
+TEST(KZString, FormatKeepsTextsOfAnyLength)
+{
+    EXPECT_EQ(KZStringFormat("%s", ""), "");
+    EXPECT_EQ(KZStringFormat("<%s key=\"%d\">", "int", -7), "<int key=\"-7\">");
+    const std::string strLong(5000, 'x');
+    EXPECT_EQ(KZStringFormat("[%s]", strLong.c_str()), "[" + strLong + "]");
+}
+
 TEST(KZString, ExtractBetweenNeverOverflows)
 {
     char out[8];
