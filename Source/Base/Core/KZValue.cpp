@@ -1239,13 +1239,27 @@ void CKZValue::StringClamp(uint32_t dwMaxLength)
     CropString(0, dwMaxLength);
 }
 
-void CKZValue::CropString(uint32_t start, uint32_t length)
+// Applies an edit to the text of a string or ustring value; other types are left alone.
+template <typename F> void CKZValue::EditText(F edit)
 {
     CChangeGuard guard(*this);
     if (m_dwType == KZ_VALUE_STRING)
-        AssignText(Piece(NarrowString(), start, length));
+    {
+        std::string str = NarrowString();
+        edit(str);
+        AssignText(str);
+    }
     else if (m_dwType == KZ_VALUE_USTRING)
-        AssignWideText(Piece(WideString(), start, length));
+    {
+        std::u16string str = WideString();
+        edit(str);
+        AssignWideText(str);
+    }
+}
+
+void CKZValue::CropString(uint32_t start, uint32_t length)
+{
+    EditText([&](auto& str) { str = Piece(str, start, length); });
 }
 
 void CKZValue::Replace(const char* szFrom, const char* szTo)
@@ -1273,53 +1287,17 @@ void CKZValue::ReplaceChars(char from, char to)
 
 void CKZValue::TrimSpaces()
 {
-    CChangeGuard guard(*this);
-    if (m_dwType == KZ_VALUE_STRING)
-    {
-        std::string str = NarrowString();
-        TrimString(str);
-        AssignText(str);
-    }
-    else if (m_dwType == KZ_VALUE_USTRING)
-    {
-        std::u16string str = WideString();
-        TrimString(str);
-        AssignWideText(str);
-    }
+    EditText([](auto& str) { TrimString(str); });
 }
 
 void CKZValue::ToUpper()
 {
-    CChangeGuard guard(*this);
-    if (m_dwType == KZ_VALUE_STRING)
-    {
-        std::string str = NarrowString();
-        MapCase(str, true);
-        AssignText(str);
-    }
-    else if (m_dwType == KZ_VALUE_USTRING)
-    {
-        std::u16string str = WideString();
-        MapCase(str, true);
-        AssignWideText(str);
-    }
+    EditText([](auto& str) { MapCase(str, true); });
 }
 
 void CKZValue::ToLower()
 {
-    CChangeGuard guard(*this);
-    if (m_dwType == KZ_VALUE_STRING)
-    {
-        std::string str = NarrowString();
-        MapCase(str, false);
-        AssignText(str);
-    }
-    else if (m_dwType == KZ_VALUE_USTRING)
-    {
-        std::u16string str = WideString();
-        MapCase(str, false);
-        AssignWideText(str);
-    }
+    EditText([](auto& str) { MapCase(str, false); });
 }
 
 int CKZValue::Find(const char* szText, uint32_t start) const

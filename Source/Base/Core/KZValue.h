@@ -242,6 +242,7 @@ private:
     uint32_t CodePage() const;
     template <typename TVector> TVector ToVector() const;
     template <typename F> CKZValue& Arithmetic(const CKZValue& other, char op, F apply);
+    template <typename F> void EditText(F edit);
 
     uint8_t* m_pData = nullptr;
     uint32_t m_dwSize = 0;
