@@ -8,6 +8,18 @@ inline uint32_t ReadWord(const uint8_t* p)
 {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
+
+// One little-endian word of the 64-bit hash mixed into one half of its state.
+inline void MixWord(uint32_t& h, const uint8_t* p)
+{
+    const uint32_t m = 0x5BD1E995u;
+    uint32_t k = ReadWord(p);
+    k *= m;
+    k ^= k >> 24;
+    k *= m;
+    h *= m;
+    h ^= k;
+}
 }
 
 namespace KZEngine
@@ -15,7 +27,6 @@ namespace KZEngine
 uint64_t MurmurHash64B(const void* pData, int32_t nLength, uint64_t qwSeed)
 {
     const uint32_t m = 0x5BD1E995u;
-    const int r = 24;
     uint32_t h1 = static_cast<uint32_t>(qwSeed) ^ static_cast<uint32_t>(nLength);
     uint32_t h2 = static_cast<uint32_t>(qwSeed >> 32);
     const uint8_t* p = static_cast<const uint8_t*>(pData);
@@ -23,29 +34,14 @@ uint64_t MurmurHash64B(const void* pData, int32_t nLength, uint64_t qwSeed)
 
     while (nLeft >= 8)
     {
-        uint32_t k1 = ReadWord(p);
-        k1 *= m;
-        k1 ^= k1 >> r;
-        k1 *= m;
-        h1 *= m;
-        h1 ^= k1;
-        uint32_t k2 = ReadWord(p + 4);
-        k2 *= m;
-        k2 ^= k2 >> r;
-        k2 *= m;
-        h2 *= m;
-        h2 ^= k2;
+        MixWord(h1, p);
+        MixWord(h2, p + 4);
         p += 8;
         nLeft -= 8;
     }
     if (nLeft >= 4)
     {
-        uint32_t k1 = ReadWord(p);
-        k1 *= m;
-        k1 ^= k1 >> r;
-        k1 *= m;
-        h1 *= m;
-        h1 ^= k1;
+        MixWord(h1, p);
         p += 4;
         nLeft -= 4;
     }
