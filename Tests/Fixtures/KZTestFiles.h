@@ -48,3 +48,18 @@ inline std::filesystem::path KZTestFreshDirectory(const std::string& strPrefix)
     std::filesystem::create_directories(dir);
     return dir;
 }
+
+// A fixture whose every test gets a fresh directory of its own, removed after the test.
+class CKZTestWithDirectory : public ::testing::Test
+{
+protected:
+    explicit CKZTestWithDirectory(const char* szPrefix) : m_strPrefix(szPrefix) {}
+    void SetUp() override { m_dir = KZTestFreshDirectory(m_strPrefix); }
+    void TearDown() override { std::filesystem::remove_all(m_dir); }
+    std::string Path(const std::string& strName) const { return (m_dir / strName).string(); }
+
+    std::filesystem::path m_dir;
+
+private:
+    std::string m_strPrefix;
+};

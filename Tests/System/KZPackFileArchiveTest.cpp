@@ -52,16 +52,16 @@ ino_t Inode(const fs::path& path)
     return info.st_ino;
 }
 
-class KZPackFileArchiveTest : public ::testing::Test
+class KZPackFileArchiveTest : public CKZTestWithDirectory
 {
 protected:
+    KZPackFileArchiveTest() : CKZTestWithDirectory("kzpack") {}
     void SetUp() override
     {
-        m_dir = KZTestFreshDirectory("kzpack");
+        CKZTestWithDirectory::SetUp();
         fs::create_directories(m_dir / "PackFiles");
         fs::create_directories(m_dir / "Data");
     }
-    void TearDown() override { fs::remove_all(m_dir); }
 
     std::string PackDir() const { return (m_dir / "PackFiles").string() + "/"; }
     std::string DataDir() const { return (m_dir / "Data").string() + "/"; }
@@ -143,8 +143,6 @@ protected:
         WritePack(0, {{"Data\\a.txt", "alpha"}, {"Data\\Sub\\b.txt", "bravo!"}, {"c.txt", "charlie"}});
         WritePack(1, {{"Data\\d.txt", "delta"}, {"Data\\e.txt", std::string(100000, 'e')}});
     }
-
-    fs::path m_dir;
 };
 } // namespace
 

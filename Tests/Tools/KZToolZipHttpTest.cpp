@@ -14,17 +14,15 @@ namespace fs = std::filesystem;
 
 namespace
 {
-class KZToolZipHttpTest : public ::testing::Test
+class KZToolZipHttpTest : public CKZTestWithDirectory
 {
 protected:
+    KZToolZipHttpTest() : CKZTestWithDirectory("kztoolzip") {}
     void SetUp() override
     {
-        m_dir = KZTestFreshDirectory("kztoolzip");
+        CKZTestWithDirectory::SetUp();
         std::ofstream(m_dir / "file.txt") << "payload";
     }
-    void TearDown() override { fs::remove_all(m_dir); }
-    std::string Path(const std::string& strName) const { return (m_dir / strName).string(); }
-    fs::path m_dir;
 };
 
 const std::string kTool = KZ_BINARY_DIR "/kztool ";

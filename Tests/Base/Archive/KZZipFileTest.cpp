@@ -26,15 +26,11 @@ void RecordProgress(void* pContext, uint32_t done, uint32_t total)
     static_cast<SProgressLog*>(pContext)->calls.emplace_back(done, total);
 }
 
-class KZZipFileTest : public ::testing::Test
+class KZZipFileTest : public CKZTestWithDirectory
 {
 protected:
-    void SetUp() override
-    {
-        m_dir = KZTestFreshDirectory("kzzip");
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-    std::string Path(const std::string& strName) const { return (m_dir / strName).string(); }
+    KZZipFileTest() : CKZTestWithDirectory("kzzip") {}
+
     // Runs a Python zipfile script with `d` set to the test directory.
     void Python(const std::string& strScript) const
     {
@@ -53,8 +49,6 @@ protected:
         return pLog ? zip.Extract(strOut.c_str(), RecordProgress, pLog, pWritten)
                     : zip.Extract(strOut.c_str(), KZZipFileNoopProgressCallback, nullptr, pWritten);
     }
-
-    fs::path m_dir;
 };
 
 time_t ModificationTime(const fs::path& path)

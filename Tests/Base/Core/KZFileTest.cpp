@@ -19,21 +19,15 @@ namespace fs = std::filesystem;
 
 namespace
 {
-class KZFileTest : public ::testing::Test
+class KZFileTest : public CKZTestWithDirectory
 {
 protected:
-    void SetUp() override
-    {
-        m_dir = KZTestFreshDirectory("kzfile");
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-    std::string Path(const char* szName) const { return (m_dir / szName).string(); }
+    KZFileTest() : CKZTestWithDirectory("kzfile") {}
+
     void Write(const char* szName, const std::string& strContent) const
     {
         std::ofstream(m_dir / szName, std::ios::binary) << strContent;
     }
-
-    fs::path m_dir;
 };
 } // namespace
 

@@ -105,15 +105,10 @@ void ExpectSame(const SRecord& a, const SRecord& b)
     }
 }
 
-class KZFileParserTest : public ::testing::Test
+class KZFileParserTest : public CKZTestWithDirectory
 {
 protected:
-    void SetUp() override
-    {
-        m_dir = KZTestFreshDirectory("kzparser");
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-    std::string Path(const char* szName) const { return (m_dir / szName).string(); }
+    KZFileParserTest() : CKZTestWithDirectory("kzparser") {}
 
     SRecord LoadRecord(const std::string& strPath)
     {
@@ -126,8 +121,6 @@ protected:
             r.Serialize(pSerializer.get());
         return r;
     }
-
-    fs::path m_dir;
 };
 } // namespace
 

@@ -17,16 +17,11 @@ namespace fs = std::filesystem;
 
 namespace
 {
-class KZFileTimeCacheTest : public ::testing::Test
+class KZFileTimeCacheTest : public CKZTestWithDirectory
 {
 protected:
-    void SetUp() override
-    {
-        m_dir = KZTestFreshDirectory("kzcache");
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
+    KZFileTimeCacheTest() : CKZTestWithDirectory("kzcache") {}
 
-    std::string Path(const std::string& strName) const { return (m_dir / strName).string(); }
     // Writes a cache file with the independent generator.
     std::string Generate(int version, const std::string& strRecordsJson, const std::string& strName = "c.ccx")
     {
@@ -39,8 +34,6 @@ protected:
     {
         std::ofstream(m_dir / strName, std::ios::binary) << strContent;
     }
-
-    fs::path m_dir;
 };
 
 const char kFullRecord[] = R"({"name": "a.bin", "low": 1, "high": 2, "ocrc": 3, "ecrc": 4, "prio": -5, "size": 6,

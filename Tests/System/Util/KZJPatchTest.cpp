@@ -80,14 +80,10 @@ void WriteFile(const fs::path& path, const Bytes& content)
                                                 static_cast<std::streamsize>(content.size()));
 }
 
-class KZPatchFileTest : public ::testing::Test
+class KZPatchFileTest : public CKZTestWithDirectory
 {
 protected:
-    void SetUp() override
-    {
-        m_dir = KZTestFreshDirectory("kzjpatch");
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
+    KZPatchFileTest() : CKZTestWithDirectory("kzjpatch") {}
 
     int Patch(const Bytes& old, const Bytes& delta)
     {
@@ -100,8 +96,6 @@ protected:
         const std::string command = "python3 " KZ_SOURCE_DIR "/Tests/Fixtures/jdiff_gen.py " + strArgs + " > /dev/null";
         return system(command.c_str());
     }
-
-    fs::path m_dir;
 };
 
 const unsigned char ESC = 0xA7, MOD = 0xA6, INS = 0xA5, DEL = 0xA4, EQL = 0xA3, BKT = 0xA2;

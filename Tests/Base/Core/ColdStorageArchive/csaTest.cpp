@@ -54,16 +54,11 @@ std::string ReadStored(void* csa, const CSA_FILEINFO* pInfo)
     return pStream->gcount() == std::streamsize(pInfo->dwlength) ? strBytes : "<short read>";
 }
 
-class csaTest : public ::testing::Test
+class csaTest : public CKZTestWithDirectory
 {
 protected:
-    void SetUp() override
-    {
-        m_dir = KZTestFreshDirectory("kzcsa");
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
+    csaTest() : CKZTestWithDirectory("kzcsa") {}
 
-    std::string Path(const std::string& strName) const { return (m_dir / strName).string(); }
     void Write(const std::string& strName, const std::string& strContent) const
     {
         std::ofstream(m_dir / strName, std::ios::binary) << strContent;
@@ -97,8 +92,6 @@ protected:
         csaDestroyGroceryList(list);
         return bStored && csaClose(csa);
     }
-
-    fs::path m_dir;
 };
 
 std::string FileLine(int index, uint32_t offset, const std::string& strBytes, const SKZFileTime& time,
