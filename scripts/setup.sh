@@ -2,11 +2,11 @@
 # Installs the Debian packages the build needs (only the missing ones), then configures and builds
 # into build/. Safe to run again. Extra CMake arguments are passed through, e.g.
 #   scripts/setup.sh -DKZ_SANITIZE=address,undefined
-# BUILD_DIR chooses another build folder.
+# BUILD_DIR chooses another build folder; BUILD_TARGET builds one target (and what it needs) instead of all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build pkg-config g++ python3 zip unzip
+packages=(cmake ninja-build pkg-config g++ clang libclang-rt-14-dev python3 zip unzip
           libcurl4-openssl-dev zlib1g-dev libminizip-dev uuid-dev
           libgtest-dev libgmock-dev libbenchmark-dev)
 missing=()
@@ -23,4 +23,4 @@ fi
 
 build_dir=${BUILD_DIR:-build}
 cmake -S . -B "$build_dir" -G Ninja -DKZ_WERROR=${KZ_WERROR:-ON} "$@"
-cmake --build "$build_dir"
+cmake --build "$build_dir" ${BUILD_TARGET:+--target "$BUILD_TARGET"}
