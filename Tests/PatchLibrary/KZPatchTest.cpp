@@ -276,7 +276,9 @@ TEST_F(KZPatchTest, ExistingCatalogueMeansUpdate)
 TEST_F(KZPatchTest, InstallerFailureReachesTheLauncherWithItsCode)
 {
     g_fake.serverAnswers = false; // the main worker cannot reach the server
-    StartToInstalling();
+    InitToReady();
+    // Status 4 is not polled here: a poll would already see the failure.
+    ASSERT_TRUE(kzpatch_start());
     ASSERT_TRUE(WaitUntil([] { return KZPatch::GetWebInstaller()->GetState() == CKZWebInstaller::STATE_FAILED; }));
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(kzpatch_get_status(), KZ_PATCH_FAILED);
