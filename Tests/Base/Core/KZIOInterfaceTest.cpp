@@ -8,7 +8,8 @@
 #include <atomic>
 #include <thread>
 
-TEST(KZIOInterface, DefaultInterfaceChangesWhileFilesAreMade)
+// Named for the thread-sanitizer run, which picks the multi-threaded suites by name.
+TEST(KZConcurrentIOInterface, DefaultInterfaceChangesWhileFilesAreMade)
 {
     CKZIOInterfaceMem memory;
     std::atomic<int> wrongInterfaces{0};

@@ -373,7 +373,12 @@ std::string LoadEverything(const std::string& strCatalogue, const std::string& s
 }
 } // namespace
 
-TEST_F(KZFileTimeCacheTest, ConcurrentLoadsOfCataloguesAndImages)
+// Its own suite, so that the thread-sanitizer run picks it with the other multi-threaded tests.
+class KZConcurrentCatalogueLoads : public KZFileTimeCacheTest
+{
+};
+
+TEST_F(KZConcurrentCatalogueLoads, FourThreadsLoadCataloguesAndImages)
 {
     const std::string strCatalogue = Generate(261, std::string("[") + kFullRecord + R"(, {"name": "README", "path": "Data/README"}])");
     Write("image.xml", kKeyedCatalogueXml);
