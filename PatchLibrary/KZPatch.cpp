@@ -7,19 +7,100 @@
 #include "System/Util/KZWebInstaller.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 
 namespace
 {
+// Owns the run's installer. Every call that uses it borrows it for its own length; taking it away
+// waits until each borrower has given it back, so it is never deleted under a getter, and a getter
+// never sees an installer that is still being built.
+class CInstallerSlot
+{
+public:
+    // A borrowed installer, or none; given back when it goes out of scope.
+    class CLease
+    {
+    public:
+        explicit CLease(CInstallerSlot& slot) : m_slot(slot), m_pInstaller(slot.Borrow()) {}
+        ~CLease()
+        {
+            if (m_pInstaller)
+                m_slot.GiveBack();
+        }
+        CLease(const CLease&) = delete;
+        CLease& operator=(const CLease&) = delete;
+        explicit operator bool() const { return m_pInstaller != nullptr; }
+        CKZWebInstaller* operator->() const { return m_pInstaller; }
+        CKZWebInstaller& operator*() const { return *m_pInstaller; }
+
+    private:
+        CInstallerSlot& m_slot;
+        CKZWebInstaller* m_pInstaller;
+    };
+
+    CLease Lease() { return CLease(*this); }
+
+    // Publishes a fully built installer; the slot is empty at that moment (status 1).
+    void Publish(std::unique_ptr<CKZWebInstaller> pInstaller)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pInstaller = pInstaller.release();
+    }
+
+    // Empties the slot at once, so no new call can borrow the installer, and hands it over once
+    // the calls that still hold it have returned. They hold it for one installer call each.
+    std::unique_ptr<CKZWebInstaller> Withdraw()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        std::unique_ptr<CKZWebInstaller> pInstaller(m_pInstaller);
+        m_pInstaller = nullptr;
+        m_returned.wait(lock, [this] { return m_dwBorrowers == 0; });
+        return pInstaller;
+    }
+
+    // The installer without borrowing it: for tests that drive a run step by step.
+    CKZWebInstaller* Peek()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_pInstaller;
+    }
+
+private:
+    CKZWebInstaller* Borrow()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_pInstaller)
+            ++m_dwBorrowers;
+        return m_pInstaller;
+    }
+    void GiveBack()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (--m_dwBorrowers == 0)
+            m_returned.notify_all();
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_returned;
+    CKZWebInstaller* m_pInstaller = nullptr;
+    uint32_t m_dwBorrowers = 0;
+};
+
 std::atomic<int32_t> state{KZ_PATCH_IDLE};
+// The three text buffers are written under this lock. A returned pointer is read by the caller
+// after the call; its text stays as it is until the next call that rewrites that buffer.
+std::mutex s_bufferMutex;
 char sm_projectPath[KZPatch::kBufferSize];
 char sm_binaryPath[KZPatch::kBufferSize];
 char sm_param[KZPatch::kBufferSize];
-CKZWebInstaller* sm_pWebInstaller = nullptr;
+CInstallerSlot sm_webInstallerSlot;
 const std::string strExecutableFileName = "TVKClient.app";
 const std::string strExecutableZipFile = "TVKClientOSX.zip";
 
@@ -56,6 +137,18 @@ void StartDetached(Function&& function)
     }
 }
 
+std::string ProjectPath()
+{
+    std::lock_guard<std::mutex> lock(s_bufferMutex);
+    return sm_projectPath;
+}
+
+bool InitializeInstaller(const std::string& strProjectPath, const std::string& strServerAddress)
+{
+    const auto pInstaller = sm_webInstallerSlot.Lease();
+    return pInstaller && pInstaller->Initialize("Data", strProjectPath.c_str(), strServerAddress.c_str());
+}
+
 void InitWorker(std::string strProjectPath, std::string strServerAddress)
 {
     if (!CKZFile::DirectoryExists(strProjectPath.c_str()))
@@ -63,26 +156,25 @@ void InitWorker(std::string strProjectPath, std::string strServerAddress)
         state.exchange(KZ_PATCH_FAILED);
         return;
     }
-    sm_pWebInstaller = s_installerFactory.load()();
-    if (sm_pWebInstaller->Initialize("Data", strProjectPath.c_str(), strServerAddress.c_str()))
+    sm_webInstallerSlot.Publish(std::unique_ptr<CKZWebInstaller>(s_installerFactory.load()()));
+    if (InitializeInstaller(strProjectPath, strServerAddress))
     {
         state.exchange(KZ_PATCH_INITIALIZED);
         return;
     }
-    delete sm_pWebInstaller;
-    sm_pWebInstaller = nullptr;
+    sm_webInstallerSlot.Withdraw(); // deleted here, once no getter holds it
     state.exchange(KZ_PATCH_FAILED);
 }
 
 // Downloads the client application's zip into the project directory and unpacks it beside itself.
-bool UpdateClientApplication()
+bool UpdateClientApplication(CKZWebInstaller& installer)
 {
-    if (!sm_pWebInstaller->DownloadFile(strExecutableZipFile.c_str()))
+    if (!installer.DownloadFile(strExecutableZipFile.c_str()))
     {
         printf("Could not download %s\n", strExecutableZipFile.c_str());
         return false;
     }
-    std::string strZipPath = sm_projectPath;
+    std::string strZipPath = ProjectPath();
     if (strZipPath.empty() || strZipPath.back() != '/')
         strZipPath += "/";
     strZipPath += strExecutableZipFile;
@@ -102,22 +194,22 @@ bool UpdateClientApplication()
 // Brings the client application up to date, then hands over to the installer.
 void StartWorker()
 {
-    if (!UpdateClientApplication())
+    const auto pInstaller = sm_webInstallerSlot.Lease();
+    if (!pInstaller || !UpdateClientApplication(*pInstaller))
         state.exchange(KZ_PATCH_FAILED);
     if (KZPatch::TransitionFromTo(KZ_PATCH_UPDATING_CLIENT, KZ_PATCH_INSTALLING))
-        sm_pWebInstaller->Install();
+        pInstaller->Install();
 }
 
 void DestroyWorker()
 {
-    memset(sm_projectPath, 0, sizeof(sm_projectPath));
-    memset(sm_binaryPath, 0, sizeof(sm_binaryPath));
-    memset(sm_param, 0, sizeof(sm_param));
-    if (sm_pWebInstaller)
     {
-        delete sm_pWebInstaller;
-        sm_pWebInstaller = nullptr;
+        std::lock_guard<std::mutex> lock(s_bufferMutex);
+        memset(sm_projectPath, 0, sizeof(sm_projectPath));
+        memset(sm_binaryPath, 0, sizeof(sm_binaryPath));
+        memset(sm_param, 0, sizeof(sm_param));
     }
+    sm_webInstallerSlot.Withdraw(); // deleted here, once no getter holds it
     state.exchange(KZ_PATCH_IDLE);
 }
 } // namespace
@@ -131,7 +223,7 @@ void SetInstallerFactory(InstallerFactory factory)
 
 CKZWebInstaller* GetWebInstaller()
 {
-    return sm_pWebInstaller;
+    return sm_webInstallerSlot.Peek();
 }
 
 void ResetForTesting()
@@ -161,8 +253,11 @@ bool kzpatch_init(const char* projectPath, const char* serverAddress)
         return false;
     if (!KZPatch::TransitionFromTo(KZ_PATCH_IDLE, KZ_PATCH_INITIALIZING))
         return false;
-    CopyBounded(sm_projectPath, projectPath);
-    CopyBounded(sm_binaryPath, (std::string(projectPath) + "/" + strExecutableFileName).c_str());
+    {
+        std::lock_guard<std::mutex> lock(s_bufferMutex);
+        CopyBounded(sm_projectPath, projectPath);
+        CopyBounded(sm_binaryPath, (std::string(projectPath) + "/" + strExecutableFileName).c_str());
+    }
     StartDetached([strProject = std::string(projectPath), strServer = std::string(serverAddress)] {
         InitWorker(strProject, strServer);
     });
@@ -188,84 +283,99 @@ bool kzpatch_destroy(void)
 
 KZPatchStatus kzpatch_get_status(void)
 {
-    if (state == KZ_PATCH_INSTALLING && sm_pWebInstaller)
+    if (state == KZ_PATCH_INSTALLING)
     {
-        const uint32_t installerState = sm_pWebInstaller->GetState();
-        if (installerState == CKZWebInstaller::STATE_INSTALLED)
-            KZPatch::TransitionFromTo(KZ_PATCH_INSTALLING, KZ_PATCH_DONE);
-        else if (installerState == CKZWebInstaller::STATE_FAILED)
-            KZPatch::TransitionFromTo(KZ_PATCH_INSTALLING, KZ_PATCH_FAILED);
+        if (const auto pInstaller = sm_webInstallerSlot.Lease())
+        {
+            const uint32_t installerState = pInstaller->GetState();
+            if (installerState == CKZWebInstaller::STATE_INSTALLED)
+                KZPatch::TransitionFromTo(KZ_PATCH_INSTALLING, KZ_PATCH_DONE);
+            else if (installerState == CKZWebInstaller::STATE_FAILED)
+                KZPatch::TransitionFromTo(KZ_PATCH_INSTALLING, KZ_PATCH_FAILED);
+        }
     }
     return state.load();
 }
 
 int32_t kzpatch_get_error_code(void)
 {
-    if (state == KZ_PATCH_FAILED && sm_pWebInstaller)
-        return sm_pWebInstaller->GetErrorCode();
+    if (state == KZ_PATCH_FAILED)
+    {
+        if (const auto pInstaller = sm_webInstallerSlot.Lease())
+            return pInstaller->GetErrorCode();
+    }
     return 0;
 }
 
 bool kzpatch_is_new_install(void)
 {
     const int32_t current = state.load();
-    if ((current == KZ_PATCH_INITIALIZED || current == KZ_PATCH_INSTALLING) && sm_pWebInstaller)
-        return sm_pWebInstaller->IsNewInstall();
+    if (current == KZ_PATCH_INITIALIZED || current == KZ_PATCH_INSTALLING)
+    {
+        if (const auto pInstaller = sm_webInstallerSlot.Lease())
+            return pInstaller->IsNewInstall();
+    }
     return true;
 }
 
 float kzpatch_get_progress(void)
 {
-    if (state == KZ_PATCH_INSTALLING && sm_pWebInstaller)
-        return sm_pWebInstaller->GetWeightedProgress();
+    if (state == KZ_PATCH_INSTALLING)
+    {
+        if (const auto pInstaller = sm_webInstallerSlot.Lease())
+            return pInstaller->GetWeightedProgress();
+    }
     return 0.0f;
 }
 
 uint32_t kzpatch_get_current_files(void)
 {
     uint64_t filesDone = 0;
-    if (state == KZ_PATCH_INSTALLING && sm_pWebInstaller)
-        sm_pWebInstaller->GetProgress(nullptr, nullptr, &filesDone, nullptr);
+    if (state == KZ_PATCH_INSTALLING)
+    {
+        if (const auto pInstaller = sm_webInstallerSlot.Lease())
+            pInstaller->GetProgress(nullptr, nullptr, &filesDone, nullptr);
+    }
     return static_cast<uint32_t>(filesDone);
 }
 
 uint32_t kzpatch_get_total_files(void)
 {
     uint64_t filesTotal = 0;
-    if (sm_pWebInstaller)
-        sm_pWebInstaller->GetProgress(nullptr, nullptr, nullptr, &filesTotal);
+    if (const auto pInstaller = sm_webInstallerSlot.Lease())
+        pInstaller->GetProgress(nullptr, nullptr, nullptr, &filesTotal);
     return static_cast<uint32_t>(filesTotal);
 }
 
 uint64_t kzpatch_get_current_bytes(void)
 {
     uint64_t bytesDone = 0;
-    if (sm_pWebInstaller)
-        sm_pWebInstaller->GetProgress(&bytesDone, nullptr, nullptr, nullptr);
+    if (const auto pInstaller = sm_webInstallerSlot.Lease())
+        pInstaller->GetProgress(&bytesDone, nullptr, nullptr, nullptr);
     return bytesDone;
 }
 
 uint64_t kzpatch_get_total_bytes(void)
 {
     uint64_t bytesTotal = 0;
-    if (sm_pWebInstaller)
-        sm_pWebInstaller->GetProgress(nullptr, &bytesTotal, nullptr, nullptr);
+    if (const auto pInstaller = sm_webInstallerSlot.Lease())
+        pInstaller->GetProgress(nullptr, &bytesTotal, nullptr, nullptr);
     return bytesTotal;
 }
 
 uint64_t kzpatch_get_current_download_bytes(void)
 {
     uint64_t bytesDone = 0;
-    if (sm_pWebInstaller)
-        sm_pWebInstaller->GetDownloadProgress(&bytesDone, nullptr, nullptr, nullptr);
+    if (const auto pInstaller = sm_webInstallerSlot.Lease())
+        pInstaller->GetDownloadProgress(&bytesDone, nullptr, nullptr, nullptr);
     return bytesDone;
 }
 
 uint64_t kzpatch_get_total_download_bytes(void)
 {
     uint64_t bytesTotal = 0;
-    if (sm_pWebInstaller)
-        sm_pWebInstaller->GetDownloadProgress(nullptr, &bytesTotal, nullptr, nullptr);
+    if (const auto pInstaller = sm_webInstallerSlot.Lease())
+        pInstaller->GetDownloadProgress(nullptr, &bytesTotal, nullptr, nullptr);
     return bytesTotal;
 }
 
@@ -278,6 +388,7 @@ const char* kzpatch_get_executable_args(const char* language, const char* launch
                                         int networkUserId, const char* metricsServer, const char* metricsGroup)
 {
     const int32_t current = state.load();
+    std::lock_guard<std::mutex> lock(s_bufferMutex);
     if (current == KZ_PATCH_INITIALIZING || current == KZ_PATCH_DESTROYING)
     {
         memset(sm_param, 0, sizeof(sm_param));

@@ -11,7 +11,8 @@ typedef CKZWebInstaller* (*InstallerFactory)();
 
 // The init worker builds its installer through this factory; null restores the plain installer.
 void SetInstallerFactory(InstallerFactory factory);
-// The installer of the current run, or null.
+// The installer of the current run, or null. It is not held for the caller: tests use it while
+// no destroy can run.
 CKZWebInstaller* GetWebInstaller();
 
 // The compare-and-swap of the status word, with its report on refusal.

@@ -276,7 +276,9 @@ TEST_F(KZPatchTest, ExistingCatalogueMeansUpdate)
 TEST_F(KZPatchTest, InstallerFailureReachesTheLauncherWithItsCode)
 {
     g_fake.serverAnswers = false; // the main worker cannot reach the server
-    StartToInstalling();
+    InitToReady();
+    // Status 4 is not polled here: a poll would already see the failure.
+    ASSERT_TRUE(kzpatch_start());
     ASSERT_TRUE(WaitUntil([] { return KZPatch::GetWebInstaller()->GetState() == CKZWebInstaller::STATE_FAILED; }));
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(kzpatch_get_status(), KZ_PATCH_FAILED);
@@ -451,6 +453,74 @@ TEST_F(KZPatchTest, OverlongValuesAreCutInsideTheirBuffers)
     const char* args = kzpatch_get_executable_args(longValue.c_str(), "h", "s", 1, "m", "g");
     EXPECT_EQ(strlen(args), KZPatch::kBufferSize - 1);
     EXPECT_EQ(std::string(args, 12), " -Language=\"");
+}
+
+namespace
+{
+// Calls every exported getter on its own thread until it is told to stop. The returned texts are
+// not read: a text stays as it is only until the next call that rewrites it.
+class CGetterPoller
+{
+public:
+    CGetterPoller() : m_thread([this] { Poll(); }) {}
+    ~CGetterPoller()
+    {
+        m_bStop = true;
+        m_thread.join();
+    }
+    int Rounds() const { return m_rounds; }
+
+private:
+    void Poll()
+    {
+        while (!m_bStop)
+        {
+            kzpatch_get_status();
+            kzpatch_get_error_code();
+            kzpatch_is_new_install();
+            kzpatch_get_progress();
+            kzpatch_get_current_files();
+            kzpatch_get_total_files();
+            kzpatch_get_current_bytes();
+            kzpatch_get_total_bytes();
+            kzpatch_get_current_download_bytes();
+            kzpatch_get_total_download_bytes();
+            EXPECT_NE(kzpatch_get_executable_path(), nullptr);
+            EXPECT_NE(kzpatch_get_executable_args("en", "abc", "launcher", 1, "metrics", "group"), nullptr);
+            ++m_rounds;
+        }
+    }
+
+    std::atomic<bool> m_bStop{false};
+    std::atomic<int> m_rounds{0};
+    std::thread m_thread;
+};
+} // namespace
+
+// Two threads poll every getter while whole runs are built and torn down: the installer is
+// published, initialised, started, finished and deleted under their calls.
+TEST_F(KZPatchTest, GettersPolledDuringInitAndDestroyCycles)
+{
+    const int kCycles = 200;
+    int completed = 0;
+    ::testing::internal::CaptureStdout();
+    {
+        CGetterPoller first, second;
+        EXPECT_TRUE(WaitUntil([&] { return first.Rounds() > 0 && second.Rounds() > 0; }));
+        auto cycle = [this] {
+            if (!kzpatch_init(m_dir.c_str(), "server") || !WaitForStatus(KZ_PATCH_INITIALIZED) || !kzpatch_start() ||
+                !WaitForStatus(KZ_PATCH_INSTALLING))
+                return false;
+            KZPatch::GetWebInstaller()->GoToState(CKZWebInstaller::STATE_INSTALLED);
+            return WaitForStatus(KZ_PATCH_DONE) && kzpatch_destroy() && WaitForStatus(KZ_PATCH_IDLE);
+        };
+        while (completed < kCycles && cycle())
+            ++completed;
+    }
+    Captured();
+    EXPECT_EQ(completed, kCycles) << "status " << kzpatch_get_status();
+    EXPECT_EQ(g_fake.factoryCalls, kCycles);
+    EXPECT_EQ(KZPatch::GetWebInstaller(), nullptr);
 }
 
 TEST(KZPatchDeathTest, ForceCrashEndsTheProcess)

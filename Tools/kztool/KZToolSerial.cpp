@@ -12,9 +12,8 @@ namespace
 // The declared name of a key id, or its number: an undeclared id is no reason to stop.
 std::string KeyText(uint32_t dwKey)
 {
-    const auto& map = CKZKey::GetMapKeyToString();
-    const auto it = map.find(dwKey);
-    return it != map.end() ? it->second->GetName() : std::to_string(dwKey);
+    std::string strName;
+    return CKZKey::FindName(dwKey, strName) ? strName : std::to_string(dwKey);
 }
 
 const char* TypeText(const SKZSerializerNode& node)

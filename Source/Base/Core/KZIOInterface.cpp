@@ -1,5 +1,7 @@
 #include "Base/Core/KZIOInterface.h"
 
+#include <atomic>
+
 int CKZIOInterface::GetLength(void* pHandle)
 {
     const int position = Tell(pHandle);
@@ -60,18 +62,19 @@ namespace KZFileIO
 namespace
 {
 CKZIOInterfaceC s_StandardIOInterface;
-CKZIOInterface* s_pDefaultIOInterface = &s_StandardIOInterface;
-CKZIOInterface* s_pUserDataIOInterface = &s_StandardIOInterface;
+// Atomic: the installer's init worker resets the default while other threads open files.
+std::atomic<CKZIOInterface*> s_pDefaultIOInterface{&s_StandardIOInterface};
+std::atomic<CKZIOInterface*> s_pUserDataIOInterface{&s_StandardIOInterface};
 }
 
 CKZIOInterface* GetStandardInterface() { return &s_StandardIOInterface; }
-CKZIOInterface* GetDefaultInterface() { return s_pDefaultIOInterface; }
-void SetDefaultInterface(CKZIOInterface* pInterface) { s_pDefaultIOInterface = pInterface; }
+CKZIOInterface* GetDefaultInterface() { return s_pDefaultIOInterface.load(); }
+void SetDefaultInterface(CKZIOInterface* pInterface) { s_pDefaultIOInterface.store(pInterface); }
 CKZIOInterface* SetDefaultInterface()
 {
-    s_pDefaultIOInterface = &s_StandardIOInterface;
-    return s_pDefaultIOInterface;
+    s_pDefaultIOInterface.store(&s_StandardIOInterface);
+    return &s_StandardIOInterface;
 }
-void SetUserDataInterface(CKZIOInterface* pInterface) { s_pUserDataIOInterface = pInterface; }
-CKZIOInterface* GetUserDataInterface() { return s_pUserDataIOInterface; }
+void SetUserDataInterface(CKZIOInterface* pInterface) { s_pUserDataIOInterface.store(pInterface); }
+CKZIOInterface* GetUserDataInterface() { return s_pUserDataIOInterface.load(); }
 }

@@ -36,7 +36,7 @@ public:
     bool Good(void* pHandle) const override;
 };
 
-// The process-wide choice of interfaces, set during start-up.
+// The process-wide choice of interfaces; any thread may read or change them.
 namespace KZFileIO
 {
 CKZIOInterface* GetStandardInterface();

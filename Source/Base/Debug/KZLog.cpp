@@ -69,10 +69,13 @@ private:
     std::map<uint32_t, bool> m_breakSites;
 };
 
+// The break decision belongs to the thread that reported: a reporting site asks ShouldBreak right
+// after its own TriggerEvent, and another thread's event must not answer for it.
+thread_local bool t_bBreakRequested = false;
+
 struct SKZLogState
 {
     std::atomic<uint32_t> enabledTypes{kEnabledAtCreation};
-    std::atomic<uint8_t> breakRequested{0};
     uint8_t crashOnFatal = 1;
     std::atomic<int> verboseLevel{1};
     // Recursive so that a handler which itself reports cannot dead-lock the log.
@@ -178,7 +181,7 @@ void CKZLog::EnableEventType(EEventType type, bool bEnable)
 
 bool CKZLog::ShouldBreak()
 {
-    return State().breakRequested != 0;
+    return t_bBreakRequested;
 }
 
 uint32_t CKZLog::CalcPathHash(const SEventRecord& record)
@@ -189,7 +192,7 @@ uint32_t CKZLog::CalcPathHash(const SEventRecord& record)
 void CKZLog::TriggerEvent(const SEventRecord& record, const char* format, ...)
 {
     SKZLogState& state = State();
-    state.breakRequested = 0;
+    t_bBreakRequested = false;
     if ((state.enabledTypes & record.type) == 0)
         return;
 
@@ -252,11 +255,11 @@ void CKZLog::DefaultProcessEvent(const SEvent& event)
     }
 
     if (result == RESULT_BREAK)
-        state.breakRequested = 1;
+        t_bBreakRequested = true;
     else if (result == RESULT_EXIT)
         exit(1);
     else if (result == RESULT_CONTINUE)
-        state.breakRequested = 0;
+        t_bBreakRequested = false;
 }
 
 void CKZLog::FormatLogMessage(const SEvent& event, std::string& out)

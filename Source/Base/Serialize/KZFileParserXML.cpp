@@ -79,9 +79,8 @@ uint32_t PrecisionCode(uint32_t dwType)
 // number (read back as that number), instead of ending the process over outside data.
 std::string KeyName(uint32_t dwKey)
 {
-    const auto& map = CKZKey::GetMapKeyToString();
-    const auto it = map.find(dwKey);
-    return it != map.end() ? it->second->GetName() : "#" + std::to_string(dwKey);
+    std::string strName;
+    return CKZKey::FindName(dwKey, strName) ? strName : "#" + std::to_string(dwKey);
 }
 
 uint32_t KeyFromName(const std::string& strName)

@@ -1,10 +1,11 @@
 #pragma once
 // Serialization keys: every stored value is labelled with the 32-bit hash of a readable name. Each
 // declaration registers its key so that ids can be turned back into names and names into ids; two
-// different declarations under one id are fatal.
+// different declarations under one id are fatal. Registration and look-ups may run on any thread:
+// keys declared as function-local statics register when a worker first uses them.
 
+#include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
 
 class CKZKey
@@ -23,11 +24,12 @@ public:
 
     // The registered name of an id; an unknown id is a fatal error ("No key found").
     static std::string ToString(uint32_t dwId);
+    // The registered name of an id, for callers that handle an unknown id themselves.
+    static bool FindName(uint32_t dwId, std::string& strName);
     // The id of a name: the registered one, else the hash a declaration would give.
     static uint32_t ToKey(const std::string& strName);
-
-    static std::map<uint32_t, CKZKey*>& GetMapKeyToString();
-    static std::map<std::string, CKZKey*>& GetMapStringToKey();
+    // How many ids are registered.
+    static size_t GetRegisteredCount();
 
     static const CKZKey ms_KeyNull;
 

@@ -101,8 +101,6 @@ private:
     uint64_t m_qwDownloadedBytes = 0;
     uint64_t m_qwTotalUnpackBytes = 0;
     uint64_t m_qwUnpackedBytes = 0;
-    uint64_t m_qwZipsInstalled = 0;
-    uint64_t m_qwZipCount = 0;
     std::mutex m_progressMutex;
     uint64_t m_downloadSlotBytes[2] = {0, 0};
 };

@@ -1,8 +1,12 @@
 #include "Base/Debug/KZLog.h"
 
+#include "Fixtures/KZTestEvents.h"
+
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 #include <vector>
 
 namespace
@@ -204,4 +208,79 @@ TEST_F(KZLogTest, ReportingMacrosBuildTheirRecordAndCarryTheMessage)
     KZ_ERROR(kFile, "value %d", value);
     EXPECT_EQ(2u, m_seen.size());
     EXPECT_EQ("value 3", handler.m_strLastMessage);
+}
+
+TEST_F(KZLogTest, BreakDecisionBelongsToTheReportingThread)
+{
+    CRecordingHandler breaker(m_seen, 1, CKZLog::RESULT_BREAK);
+    CKZLog::AddHandler(&breaker, 50);
+    const CKZLog::SEventRecord breakSite = MakeRecord(CKZLog::EVENT_ASSERT, 30);
+    const CKZLog::SEventRecord quietSite = MakeRecord(CKZLog::EVENT_INFO, 31); // Info is disabled: no handler
+
+    Report(breakSite);
+    ASSERT_TRUE(CKZLog::ShouldBreak());
+    bool bOtherThreadBreaks = true;
+    std::thread([&] {
+        Report(quietSite);
+        bOtherThreadBreaks = CKZLog::ShouldBreak();
+    }).join();
+    EXPECT_FALSE(bOtherThreadBreaks);
+    EXPECT_TRUE(CKZLog::ShouldBreak()) << "another thread's report does not clear this one's break";
+
+    bool bFreshThreadBreaks = true;
+    std::thread([&] { bFreshThreadBreaks = CKZLog::ShouldBreak(); }).join();
+    EXPECT_FALSE(bFreshThreadBreaks) << "a thread that reported nothing has nothing to break for";
+    Report(quietSite);
+    EXPECT_FALSE(CKZLog::ShouldBreak());
+}
+
+TEST_F(KZLogTest, ConcurrentReportersEachSeeTheirOwnDecision)
+{
+    // Answers break for odd lines only, so each thread knows what its own report must decide.
+    class CLineHandler : public CKZLog::CLogHandler
+    {
+    public:
+        bool Skippable() override { return false; }
+        CKZLog::EEventResult OnEvent(const CKZLog::SEvent& event) override
+        {
+            return event.record.line % 2 ? CKZLog::RESULT_BREAK : CKZLog::RESULT_CONTINUE;
+        }
+    } lineHandler;
+    CKZLog::AddHandler(&lineHandler, 50);
+    std::atomic<int> wrongDecisions{0};
+    std::vector<std::thread> reporters;
+    for (uint32_t thread = 0; thread < 4; ++thread)
+        reporters.emplace_back([&, thread] {
+            const CKZLog::SEventRecord site = MakeRecord(CKZLog::EVENT_ERROR, 40 + thread);
+            for (int i = 0; i < 500; ++i)
+            {
+                Report(site);
+                if (CKZLog::ShouldBreak() != (site.line % 2 == 1))
+                    ++wrongDecisions;
+            }
+        });
+    for (std::thread& reporter : reporters)
+        reporter.join();
+    EXPECT_EQ(wrongDecisions, 0);
+    CKZLog::RemoveHandler(&lineHandler);
+}
+
+TEST_F(KZLogTest, TestRecorderTakesEventsFromManyThreads)
+{
+    CKZTestEventRecorder recorder;
+    std::vector<std::thread> reporters;
+    for (uint32_t thread = 0; thread < 4; ++thread)
+        reporters.emplace_back([thread] {
+            const CKZLog::SEventRecord site = MakeRecord(CKZLog::EVENT_ERROR, 50 + thread);
+            for (int i = 0; i < 250; ++i)
+                CKZLog::TriggerEvent(site, "report %d", i);
+        });
+    // Reads while the reporters write.
+    for (int i = 0; i < 100; ++i)
+        EXPECT_FALSE(recorder.Saw("never reported") || recorder.Count() > 1000);
+    for (std::thread& reporter : reporters)
+        reporter.join();
+    EXPECT_EQ(recorder.Count(), 1000);
+    EXPECT_EQ(recorder.Count(CKZLog::EVENT_ERROR), 1000);
+    EXPECT_EQ(recorder.LastMessage().rfind("report ", 0), 0u);
 }

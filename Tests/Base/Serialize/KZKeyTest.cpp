@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
 
 namespace
 {
@@ -34,13 +38,15 @@ TEST(KZKey, RegistryAndLookups)
     EXPECT_EQ(CKZKey(0x0B65A8C5u).GetName(), "vec.size");
 
     // The same declaration seen again (a header key in another source file) registers once, silently.
-    const size_t before = CKZKey::GetMapKeyToString().size();
+    const size_t before = CKZKey::GetRegisteredCount();
     static const CKZKey s_again(KZEngine::Hash("vec.size"), "vec.size", "SOURCE/base/Serialize/KZSerialize.h", 89);
-    EXPECT_EQ(CKZKey::GetMapKeyToString().size(), before);
-    EXPECT_EQ(CKZKey::GetMapStringToKey().at("vec.size")->GetId(), 0x0B65A8C5u);
+    EXPECT_EQ(CKZKey::GetRegisteredCount(), before);
+    EXPECT_EQ(CKZKey::ToKey("vec.size"), 0x0B65A8C5u);
     // The same name declared in another place is no collision.
     static const CKZKey s_elsewhere(KZEngine::Hash("vec.size"), "vec.size", "Some/Other/File", 7);
-    EXPECT_EQ(CKZKey::GetMapKeyToString().size(), before);
+    EXPECT_EQ(CKZKey::GetRegisteredCount(), before);
+    std::string strName;
+    EXPECT_FALSE(CKZKey::FindName(0x12345678, strName)) << "no event for an id the caller checks itself";
 }
 
 TEST(KZKeyDeathTest, CollisionIsFatalAndNamesBoth)
@@ -66,4 +72,42 @@ TEST(KZKeyDeathTest, UnknownIdIsFatal)
             CKZKey::ToString(0x12345678);
         },
         "No key found");
+}
+
+namespace
+{
+// A key of its own per thread, declared on first use the way member keys are.
+template <int N>
+const CKZKey& ThreadKey()
+{
+    static const std::string s_strName = "concurrent.key" + std::to_string(N);
+    static const CKZKey s_key(KZEngine::Hash(s_strName.c_str()), s_strName.c_str(), __FILE__, __LINE__);
+    return s_key;
+}
+
+template <int N>
+void DeclareAndLookUp(std::atomic<int>& wrongAnswers)
+{
+    const CKZKey& key = ThreadKey<N>();
+    for (int i = 0; i < 200; ++i)
+    {
+        std::string strName;
+        if (CKZKey::ToString(key.GetId()) != key.GetName() || CKZKey::ToKey(key.GetName()) != key.GetId() ||
+            !CKZKey::FindName(KZSerializeKeys::s_keyVecSize.GetId(), strName) || strName != "vec.size")
+            ++wrongAnswers;
+    }
+}
+} // namespace
+
+TEST(KZKey, ConcurrentDeclarationsAndLookups)
+{
+    std::atomic<int> wrongAnswers{0};
+    std::thread first(DeclareAndLookUp<0>, std::ref(wrongAnswers));
+    std::thread second(DeclareAndLookUp<1>, std::ref(wrongAnswers));
+    std::thread third(DeclareAndLookUp<2>, std::ref(wrongAnswers));
+    DeclareAndLookUp<3>(wrongAnswers);
+    first.join();
+    second.join();
+    third.join();
+    EXPECT_EQ(wrongAnswers, 0);
 }

@@ -1,16 +1,20 @@
 #include "System/Util/KZFileTimeCache.h"
 
 #include "Base/Core/KZFile.h"
+#include "Base/Hash/KZStringHash.h"
+#include "Base/Serialize/KZFileParser.h"
 #include "Fixtures/KZTestFiles.h"
 #include "Fixtures/KZTestCommand.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -294,4 +298,106 @@ TEST_F(KZFileTimeCacheTest, KeyedFormRoundTrip)
     EXPECT_EQ(r->m_iPrio, -5);
     EXPECT_EQ(r->m_Time.highDatetime, 2u);
     EXPECT_EQ(r->m_dwZipIndex, 9u);
+}
+
+namespace
+{
+// A catalogue in the serializer's XML form, written by hand.
+const char kKeyedCatalogueXml[] = R"(<?xml version="1.0"?>
+<root>
+	<version>3</version>
+	<object>
+		<uint key="count">2</uint>
+		<object>
+			<string key="name">a.bin</string>
+			<string key="path">Data/sub/a.bin</string>
+			<object key="time">
+				<uint key="filetime.lowDatetime">1</uint>
+				<uint key="filetime.highDatetime">2</uint>
+			</object>
+			<int key="prio">-5</int>
+			<uint key="zip_index">9</uint>
+		</object>
+		<object>
+			<string key="name">README</string>
+			<string key="path">Data/README</string>
+			<uint key="size">6</uint>
+		</object>
+	</object>
+</root>)";
+
+// A key of the thread's own, declared on first use like the catalogue's member keys, so that
+// registrations run beside the look-ups whatever ran before in this process.
+template <int N>
+void DeclareThreadKey()
+{
+    static const std::string s_strName = "cache.concurrent" + std::to_string(N);
+    static const CKZKey s_key(KZEngine::Hash(s_strName.c_str()), s_strName.c_str(), __FILE__, __LINE__);
+}
+
+// Loads the catalogue file, the XML image and its binary form again and again. Returns the step
+// whose result differs from what the inputs hold, or an empty text.
+std::string LoadEverything(const std::string& strCatalogue, const std::string& strXml, const std::string& strBinary)
+{
+    for (int i = 0; i < 20; ++i)
+    {
+        CKZFileTimeCache fromFile;
+        if (!fromFile.Initialize(strCatalogue.c_str(), nullptr, nullptr) || fromFile.GetRawData().size() != 2)
+            return "catalogue file";
+
+        CKZFile xml;
+        std::unique_ptr<CKZSerializer> pImage;
+        if (!xml.OpenInMemory(strXml.c_str()) || CKZFileParser::Load(xml, pImage) != CKZFileParser::LOAD_OK)
+            return "XML load";
+        CKZFileTimeCache fromXml;
+        const CKZFileDetails* pRecord = fromXml.Serialize(pImage.get(), nullptr) == 2 ? fromXml.GetFileDetails("a.bin")
+                                                                                      : nullptr;
+        if (!pRecord || pRecord->m_iPrio != -5 || pRecord->m_Time.highDatetime != 2 || pRecord->m_dwZipIndex != 9)
+            return "records of the XML image";
+
+        // Saved again in both forms: names are looked up by id for the XML text.
+        CKZSerializer save;
+        fromXml.Serialize(&save, nullptr);
+        if (!CKZFileParser::Save(CKZPath(strBinary.c_str()), save) ||
+            !CKZFileParser::Save(CKZPath((strBinary + ".xml").c_str()), save))
+            return "saving";
+        CKZFile binary;
+        if (!binary.OpenInMemory(strBinary.c_str()) || CKZFileParser::Load(binary, pImage) != CKZFileParser::LOAD_OK)
+            return "binary load";
+        CKZFileTimeCache fromBinary;
+        pRecord = fromBinary.Serialize(pImage.get(), nullptr) == 2 ? fromBinary.GetFileDetails("README") : nullptr;
+        if (!pRecord || pRecord->m_dwSize != 6 || pRecord->m_strFilePath != "Data/README")
+            return "records of the binary image";
+    }
+    return "";
+}
+} // namespace
+
+// Its own suite, so that the thread-sanitizer run picks it with the other multi-threaded tests.
+class KZConcurrentCatalogueLoads : public KZFileTimeCacheTest
+{
+};
+
+TEST_F(KZConcurrentCatalogueLoads, FourThreadsLoadCataloguesAndImages)
+{
+    const std::string strCatalogue = Generate(261, std::string("[") + kFullRecord + R"(, {"name": "README", "path": "Data/README"}])");
+    Write("image.xml", kKeyedCatalogueXml);
+    std::atomic<bool> go{false};
+    std::string failedSteps[4];
+    auto loader = [&](void (*declare)(), int thread) {
+        while (!go)
+            std::this_thread::yield();
+        declare();
+        failedSteps[thread] = LoadEverything(strCatalogue, Path("image.xml"), Path("image" + std::to_string(thread) + ".bin"));
+    };
+    std::vector<std::thread> threads;
+    threads.emplace_back(loader, DeclareThreadKey<0>, 0);
+    threads.emplace_back(loader, DeclareThreadKey<1>, 1);
+    threads.emplace_back(loader, DeclareThreadKey<2>, 2);
+    threads.emplace_back(loader, DeclareThreadKey<3>, 3);
+    go = true;
+    for (std::thread& thread : threads)
+        thread.join();
+    for (const std::string& strFailedStep : failedSteps)
+        EXPECT_EQ(strFailedStep, "");
 }

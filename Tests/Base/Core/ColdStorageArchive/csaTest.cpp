@@ -268,13 +268,14 @@ TEST_F(csaTest, GroceriesWarnOfForwardSlashesAndCutLongTexts)
     {
         CKZTestEventRecorder recorder;
         EXPECT_TRUE(csaAddGrocery(list, "Data/a", Path("a").c_str()));
-        ASSERT_EQ(recorder.m_events.size(), 1u);
-        EXPECT_EQ(recorder.m_events[0].type, CKZLog::EVENT_ASSERT);
-        EXPECT_EQ(recorder.m_events[0].line, 857u);
-        EXPECT_EQ(recorder.m_events[0].function, "csaAddGrocery");
-        EXPECT_EQ(recorder.m_events[0].file, "Source/Base/Core/ColdStorageArchive/csa");
-        EXPECT_EQ(recorder.m_events[0].expression, "string(szRelative).find(\"/\") == string::npos");
-        EXPECT_EQ(recorder.m_events[0].message, "PackedFile paths should not contain forward slashes!");
+        const auto events = recorder.Events();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].type, CKZLog::EVENT_ASSERT);
+        EXPECT_EQ(events[0].line, 857u);
+        EXPECT_EQ(events[0].function, "csaAddGrocery");
+        EXPECT_EQ(events[0].file, "Source/Base/Core/ColdStorageArchive/csa");
+        EXPECT_EQ(events[0].expression, "string(szRelative).find(\"/\") == string::npos");
+        EXPECT_EQ(events[0].message, "PackedFile paths should not contain forward slashes!");
     }
     const std::string strLong(1500, 'n');
     EXPECT_TRUE(csaAddGrocery(list, strLong.c_str(), Path("a").c_str()));
