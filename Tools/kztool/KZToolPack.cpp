@@ -149,7 +149,8 @@ bool ParseCount(const std::string& strText, unsigned int& value)
 // A relative path names a file below the source directory.
 CKZPath SourcePath(const std::string& strSource, const std::string& strPath)
 {
-    return CKZPath(strPath.empty() || strPath[0] == '/' ? strPath : DirectoryArgument(strSource).GetString() + strPath);
+    return CKZPath::FilePath(strPath.empty() || strPath[0] == '/' ? strPath
+                                                                  : DirectoryArgument(strSource).GetString() + strPath);
 }
 
 int RunPatch(const std::vector<std::string>& args)
