@@ -85,16 +85,18 @@ bool WriteEntry(CKZZipEntryReader& entry, const unz_file_info& info, const CKZPa
 {
     std::string strTemporary = output.SubPath(KZ_PATH_DIRECTORY) + ".kzunzip-XXXXXX";
     const int descriptor = mkstemp(&strTemporary[0]);
-    if (descriptor < 0)
+    FILE* pOut = descriptor < 0 ? nullptr : fdopen(descriptor, "wb");
+    if (!pOut)
     {
-        strFault = std::string("cannot create a file beside ") + output.c_str();
+        if (descriptor >= 0)
+        {
+            close(descriptor);
+            remove(strTemporary.c_str());
+        }
+        strFault = "cannot create a file beside " + output.GetString();
         return false;
     }
-    FILE* pOut = fdopen(descriptor, "wb");
-    if (!pOut)
-        close(descriptor);
-    bool bOK = pOut != nullptr;
-    strFault = bOK ? std::string() : "cannot create a file beside " + output.GetString();
+    bool bOK = true;
     while (bOK)
     {
         const int count = entry.Read(pBuffer, static_cast<unsigned>(kBufferSize));
@@ -110,7 +112,7 @@ bool WriteEntry(CKZZipEntryReader& entry, const unz_file_info& info, const CKZPa
             strFault = "cannot write " + output.GetString();
         }
     }
-    if (pOut && fclose(pOut) != 0 && bOK)
+    if (fclose(pOut) != 0 && bOK)
     {
         bOK = false;
         strFault = "cannot write " + output.GetString();
