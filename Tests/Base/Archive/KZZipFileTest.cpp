@@ -11,7 +11,10 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -389,7 +392,7 @@ with zipfile.ZipFile(os.path.join(d, 'lzma.zip'), 'w', zipfile.ZIP_LZMA) as z:
               "Could not extract only.txt from " + Path("lzma.zip") + ": unsupported compression method 14");
 }
 
-TEST_F(KZZipFileTest, OutputsThatCannotBeCreatedFail)
+TEST_F(KZZipFileTest, OutputsThatCannotBeCreatedOrWrittenFail)
 {
     Python(R"(
 with zipfile.ZipFile(os.path.join(d, 'nested.zip'), 'w', zipfile.ZIP_DEFLATED) as z:
@@ -414,6 +417,23 @@ with zipfile.ZipFile(os.path.join(d, 'flat.zip'), 'w', zipfile.ZIP_DEFLATED) as 
     EXPECT_NE(recorder.LastMessage().find("Could not extract taken from"), std::string::npos) << recorder.LastMessage();
     EXPECT_EQ(Tree(m_dir / "out"), (std::vector<std::string>{"first.txt", "taken"})) << "no temporary file is left";
     EXPECT_EQ(written, std::vector<std::string>{Path("out") + "/first.txt"}) << "files written before stay";
+
+    // A file that cannot be written in full: a child process that may write no file beyond 1000 bytes.
+    Python("with zipfile.ZipFile(os.path.join(d, 'large.zip'), 'w', zipfile.ZIP_DEFLATED) as z:\n"
+           "    z.writestr('large.bin', 'l' * 100000)\n");
+    fs::remove_all(m_dir / "out");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit limit = {1000, 1000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(Extract("large.zip", nullptr) == 0 && Tree(m_dir / "out").empty() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the write fails and leaves no file";
 }
 
 TEST_F(KZZipFileTest, ExtensionlessNamesAndArchives)
