@@ -45,21 +45,16 @@ std::string PathText(const CKZPath& directory, const std::string& strName)
     return directory.GetString() + strName;
 }
 
-// A file's path text with "/" separators and no separator at the end. Path objects read a name
-// without extension as a directory and end it with "/"; a file path never ends so.
-std::string FilePathText(const std::string& strPath)
+// Where a packed file is written below an output directory.
+CKZPath OutputPath(const CKZPath& directory, const std::string& strInternalPath)
 {
-    std::string strText = strPath;
-    std::replace(strText.begin(), strText.end(), '\\', '/');
-    while (strText.size() > 1 && strText.back() == '/')
-        strText.pop_back();
-    return strText;
+    return CKZPath::FilePath(directory.empty() ? strInternalPath : directory.GetString() + "/" + strInternalPath);
 }
 
 // The internal path of a file below the directory part of a base directory.
 std::string InternalPathBelow(const std::string& strSource, const CKZPath& base)
 {
-    std::string strPath = CKZPath::GetRelativePath(FilePathText(strSource).c_str(), base.GetDirectory().c_str());
+    std::string strPath = CKZPath::GetRelativePath(CKZPath::FilePath(strSource).c_str(), base.GetDirectory().c_str());
     if (!strPath.empty() && strPath.front() == '/')
         strPath.erase(0, 1);
     std::replace(strPath.begin(), strPath.end(), '/', '\\');
@@ -98,10 +93,8 @@ std::string CKZPackFileArchive::CreateFileName(int index, const char* szBase, co
 
 std::string CKZPackFileArchive::CreateMapKey(const std::string& strPath)
 {
-    // The name is taken from the text itself: a path object would read a name without extension
-    // as a directory, and every such file would get the empty key.
     std::string strKey;
-    CKZPath::FindFileName(FilePathText(strPath), strKey);
+    CKZPath::FindFileName(CKZPath::FilePath(strPath).GetString(), strKey);
     KZStrToLower(strKey);
     return strKey;
 }
@@ -145,9 +138,13 @@ bool CKZPackFileArchive::OpenPackFile(const CKZPath& directory)
 
 bool CKZPackFileArchive::LoadPackHeader(CKZPackFile& pack)
 {
+    const std::string strHeaderName = pack.m_strFileName + "header";
     CKZFile headerFile(*m_pIOInterface);
-    if (!headerFile.OpenInMemory(PathText(CKZPath(m_strRootDirectory), pack.m_strFileName + "header").c_str()))
+    if (!headerFile.OpenInMemory(PathText(CKZPath(m_strRootDirectory), strHeaderName).c_str()))
+    {
+        KZ_ERROR(s_szFile, "Packfile header %s cannot be read", strHeaderName.c_str());
         return false;
+    }
     std::unique_ptr<CKZSerializer> pSerializer;
     const int code = CKZFileParser::Load(headerFile, pSerializer);
     if (code != CKZFileParser::LOAD_OK || !pSerializer)
@@ -159,6 +156,13 @@ bool CKZPackFileArchive::LoadPackHeader(CKZPackFile& pack)
     header.Serialize(pSerializer.get());
     CSA_DIRECTORY directory;
     directory.Serialize(pSerializer.get());
+    // Damaged header bytes read as missing values: without this check such a header would open as
+    // a pack that holds no files, and the caller could not tell it from an empty one.
+    if (header.GetMagic() != CSA_MAGIC || directory.dwnumfiles != directory.pfileinfo.size())
+    {
+        KZ_ERROR(s_szFile, "Packfile header %s cannot be read", strHeaderName.c_str());
+        return false;
+    }
     pack.m_dwFileVersion = header.dwfileversion;
     pack.m_dwFileStart = header.dwfilestart;
     pack.m_dwAlignment = header.walignment;
@@ -171,13 +175,20 @@ bool CKZPackFileArchive::LoadPackHeader(CKZPackFile& pack)
     for (const CSA_FILEINFO& info : directory.pfileinfo)
     {
         if (uint64_t(info.dwoffset) + info.dwlength > uint64_t(dataLength))
+        {
+            KZ_ERROR(s_szFile, "Packfile header %s names data beyond the end of %s", strHeaderName.c_str(),
+                     pack.m_strFileName.c_str());
             return false;
+        }
         if (info.m_strPath.find('/') != std::string::npos)
             KZ_EVENT(s_szFile, CKZLog::EVENT_ASSERT, "Info.m_strPath.find(\"/\") == string::npos",
                      "PackedFile paths should not contain forward slashes!");
         const std::string strKey = CreateMapKey(info.m_strPath);
         if (m_PackedFileMap.count(strKey))
+        {
+            KZ_ERROR(s_szFile, "Packed file name %s occurs twice", strKey.c_str());
             return false;
+        }
         SKZPackedFile* pPacked = new SKZPackedFile;
         pPacked->m_pPackFile = &pack;
         pPacked->m_strPath = info.m_strPath;
@@ -305,30 +316,42 @@ bool CKZPackFileArchive::Extract(const CKZPath& directory)
     {
         for (const SKZPackedFile* pPacked : m_PackFiles[i].m_PackedFiles)
         {
+            // Pack headers come from outside: a path that would leave the directory creates nothing.
+            if (!CKZPath::IsInsideRoot(pPacked->m_strPath))
+            {
+                KZ_ERROR(s_szFile, "Could not write to %s", pPacked->m_strPath.c_str());
+                return false;
+            }
             CKZFile packedFile(*this);
-            if (!packedFile.OpenInMemory(pPacked->m_strPath.c_str()))
+            const int length = static_cast<int>(pPacked->m_dwLength);
+            if (!packedFile.OpenInMemory(pPacked->m_strPath.c_str()) || packedFile.GetLength() != length)
             {
                 KZ_ERROR(s_szFile, "Could not open packed file %s from packfile %d", pPacked->m_strPath.c_str(),
                          static_cast<int>(i));
                 return false;
             }
-            // Pack headers come from outside: a path that would leave the directory is not written.
-            const std::string strOutput = FilePathText(directory.GetString() + pPacked->m_strPath);
-            const std::string strOutputDirectory = strOutput.substr(0, strOutput.rfind('/') + 1);
+            const void* pContent = packedFile.GetFileStartPtr();
+            if (crc32(0L, static_cast<const Bytef*>(pContent), pPacked->m_dwLength) != pPacked->m_dwCheckSum)
+            {
+                KZ_ERROR(s_szFile, "Packed file %s from packfile %d does not match its checksum",
+                         pPacked->m_strPath.c_str(), static_cast<int>(i));
+                return false;
+            }
+            const CKZPath output = OutputPath(directory, pPacked->m_strPath);
+            const std::string strOutputDirectory = output.SubPath(KZ_PATH_DIRECTORY);
             if (!strOutputDirectory.empty() && !CKZFile::DirectoryExists(strOutputDirectory.c_str()))
                 CKZFile::CreateDir(strOutputDirectory.c_str(), true);
             CKZFile outputFile(*m_pIOInterface);
-            if (!CKZFileTimeCache::IsPathInsideRoot(pPacked->m_strPath) || !outputFile.Open(strOutput.c_str(), "wb"))
+            if (!outputFile.Open(output.c_str(), "wb"))
             {
                 KZ_ERROR(s_szFile, "Could not write to %s", pPacked->m_strPath.c_str());
                 return false;
             }
-            std::vector<char> content(pPacked->m_dwLength);
-            const int length = static_cast<int>(content.size());
             // A file that cannot be written in full is a failed extraction, not a short file.
-            if (packedFile.Read(content.data(), 1, length) != length ||
-                outputFile.Write(content.data(), 1, length) != length)
+            if (outputFile.Write(pContent, 1, length) != length)
             {
+                outputFile.Close();
+                CKZFile::RemoveFile(output.c_str());
                 KZ_ERROR(s_szFile, "Could not write to %s", pPacked->m_strPath.c_str());
                 return false;
             }
@@ -340,7 +363,7 @@ bool CKZPackFileArchive::Extract(const CKZPath& directory)
 void* CKZPackFileArchive::Open(const char* szPath, const char* szMode)
 {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    SKZPackedFile* pPacked = szPath && szMode ? GetPackedFileByPath(CKZPath(szPath)) : nullptr;
+    SKZPackedFile* pPacked = szPath && szMode ? GetPackedFileByPath(CKZPath::FilePath(szPath)) : nullptr;
     if (!pPacked)
         return nullptr;
     std::unique_ptr<SKZPackedFileHandle> pRecord(new SKZPackedFileHandle);
@@ -484,7 +507,7 @@ SKZPatchFileInfo& CKZPackFileArchive::GetPatchFileInfo(unsigned int pack, const 
 {
     SKZPatchFileInfo info;
     info.m_dwPackIndex = pack;
-    info.m_strPath = FilePathText(path.GetString());
+    info.m_strPath = CKZPath::FilePath(path.GetString()).GetString();
     m_PatchFiles.push_back(info);
     return m_PatchFiles.back();
 }
@@ -800,7 +823,8 @@ bool CKZPackFileArchive::CreateFromCacheFile(const CKZFileTimeCache& cacheFile, 
         {
             if (record.second->m_dwZipIndex != j)
                 continue;
-            const std::string strSource = FilePathText(sourceDirectory.GetString() + record.second->GetRelativePath());
+            const std::string strSource =
+                CKZPath::FilePath(sourceDirectory.GetString() + record.second->GetRelativePath()).GetString();
             const std::string strInternal = InternalPathBelow(strSource, baseDirectory);
             if (strInternal.empty())
                 KZ_EVENT(s_szFile, CKZLog::EVENT_ASSERT, "!strRelativePath.empty()", "%s", "");

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -43,6 +44,17 @@ std::string JsonText(const std::string& strText)
         strOut += c;
     }
     return strOut + "\"";
+}
+
+// Everything below a directory, as names relative to it.
+std::vector<std::string> Tree(const fs::path& dir)
+{
+    std::vector<std::string> names;
+    if (fs::exists(dir))
+        for (const auto& entry : fs::recursive_directory_iterator(dir))
+            names.push_back(fs::relative(entry.path(), dir).string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 ino_t Inode(const fs::path& path)
@@ -237,6 +249,8 @@ TEST_F(KZPackFileArchiveTest, EntriesOutsideTheDataAndDamagedHeadersAreRefused)
         std::ofstream(header, std::ios::binary | std::ios::trunc) << strDamaged;
         if (archive.OpenPackFile(CKZPath(PackDir())))
         {
+            // A header that opens was read: it never turns into a pack without files.
+            EXPECT_EQ(archive.GetPackedFileCount(0), 3u) << "round " << round;
             // Whatever opened must be readable within its data.
             for (unsigned int j = 0; j < archive.GetPackedFileCount(0); ++j)
                 EXPECT_LE(uint64_t(archive.GetPackedFileOffset(0, j)) + archive.GetPackedFileLength(0, j),
@@ -612,4 +626,113 @@ TEST_F(KZPackFileArchiveTest, RandomPatchRunsKeepExactlyTheExpectedFiles)
             EXPECT_EQ(reopened.GetPackedFileCheckSum(CKZPath(file.first)), Crc(file.second.data));
         }
     }
+}
+
+TEST_F(KZPackFileArchiveTest, HeadersThatCannotBeReadAreRefusedWithTheirName)
+{
+    CKZPackFileArchive archive;
+    CKZTestEventRecorder recorder;
+    const std::string strMessage = "Packfile header p_00000000.csaheader cannot be read";
+    WritePack(0, {{"a.txt", "a"}}, ", \"magic\": 1");
+    EXPECT_FALSE(archive.OpenPackFile(CKZPath(PackDir())));
+    EXPECT_EQ(recorder.LastMessage(), strMessage);
+    WritePack(0, {{"a.txt", "a"}, {"b.txt", "b"}}, ", \"numfiles\": 1");
+    EXPECT_FALSE(archive.OpenPackFile(CKZPath(PackDir())));
+    EXPECT_EQ(recorder.LastMessage(), strMessage);
+    WritePack(0, {{"a.txt", "a"}, {"b.txt", "b"}}, ", \"vecsize\": 1");
+    EXPECT_FALSE(archive.OpenPackFile(CKZPath(PackDir())));
+    for (const std::string& strBytes : {std::string(), std::string("not a serializer image at all")})
+    {
+        std::ofstream(PackPath(0).string() + "header", std::ios::binary | std::ios::trunc) << strBytes;
+        EXPECT_FALSE(archive.OpenPackFile(CKZPath(PackDir())));
+        EXPECT_EQ(archive.GetPackFileCount(), 0u);
+    }
+    // A pack that says it holds nothing is a pack without files.
+    WritePack(0, {});
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    EXPECT_EQ(archive.GetTotalPackedFileCount(), 0u);
+}
+
+TEST_F(KZPackFileArchiveTest, ExtractionChecksEveryFileBeforeItWritesIt)
+{
+    WritePack(0, {{"Data\\a.txt", "alpha"}});
+    WritePack(1, {{"Bad\\c.txt", "charlie"}}, "", ", \"checksum\": 1");
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    CKZTestEventRecorder recorder;
+    EXPECT_FALSE(archive.Extract(CKZPath((m_dir / "out").string())));
+    EXPECT_EQ(recorder.LastMessage(), "Packed file Bad\\c.txt from packfile 1 does not match its checksum");
+    EXPECT_EQ(Tree(m_dir / "out"), (std::vector<std::string>{"Data", "Data/a.txt"}));
+    archive.ClosePackFileArchive();
+
+    // The same through damaged data bytes: the header's checksum no longer matches them.
+    WritePack(1, {{"Bad\\c.txt", "charlie"}});
+    std::string strData = KZTestReadFile(PackPath(1));
+    strData[2] ^= 0x20;
+    std::ofstream(PackPath(1), std::ios::binary | std::ios::trunc) << strData;
+    fs::remove_all(m_dir / "out");
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    EXPECT_FALSE(archive.Extract(CKZPath((m_dir / "out").string())));
+    EXPECT_FALSE(fs::exists(m_dir / "out" / "Bad"));
+}
+
+// A fuzzing reproducer: a header path of "..\\" parts. The file holds a little-endian u16 header
+// length, the header, then the data file.
+TEST_F(KZPackFileArchiveTest, EscapingPathReproducerCreatesNothingOutside)
+{
+    const std::string strInput = KZTestReadFile(KZ_SOURCE_DIR "/Tests/Fixtures/fuzz/pack-path-escape.bin");
+    ASSERT_GE(strInput.size(), 2u);
+    const size_t headerLength = static_cast<unsigned char>(strInput[0]) | static_cast<unsigned char>(strInput[1]) << 8;
+    ASSERT_LE(2 + headerLength, strInput.size());
+    std::ofstream(PackPath(0).string() + "header", std::ios::binary) << strInput.substr(2, headerLength);
+    std::ofstream(PackPath(0), std::ios::binary) << strInput.substr(2 + headerLength);
+    fs::create_directories(m_dir / "dest");
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    CKZTestEventRecorder recorder;
+    EXPECT_FALSE(archive.Extract(CKZPath((m_dir / "dest" / "out").string())));
+    EXPECT_EQ(Tree(m_dir / "dest"), std::vector<std::string>()) << "nothing inside or beside the destination";
+}
+
+TEST_F(KZPackFileArchiveTest, ExtensionlessNamesFromPacksAndCatalogues)
+{
+    WritePack(0, {{"Docs\\README", "read me"}, {"LICENSE", "license"}});
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    EXPECT_NE(archive.GetPackedFileByPath(CKZPath::FilePath(PackDir() + "Docs/README")), nullptr);
+    EXPECT_NE(archive.GetPackedFileByPath(CKZPath(PackDir() + "Docs/README")), nullptr);
+    CKZFile file(archive);
+    ASSERT_TRUE(file.Open((PackDir() + "LICENSE").c_str(), "rb"));
+    EXPECT_EQ(file.GetLength(), 7);
+    file.Close();
+    ASSERT_TRUE(archive.Extract(CKZPath((m_dir / "out").string())));
+    EXPECT_EQ(KZTestReadFile(m_dir / "out" / "Docs" / "README"), "read me");
+    EXPECT_EQ(KZTestReadFile(m_dir / "out" / "LICENSE"), "license");
+
+    WriteSource("NOTICE", "notice");
+    archive.PatchBegin();
+    archive.AddPatchFile(0, CKZPath::FilePath(DataDir() + "NOTICE"));
+    ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 1));
+    EXPECT_EQ(Contents(), (std::map<std::string, std::string>{
+                              {"Docs\\README", "read me"}, {"LICENSE", "license"}, {"NOTICE", "notice"}}));
+
+    // A catalogue whose records have no extension builds the same packs.
+    WriteSource("Docs/README", "read me");
+    WriteSource("LICENSE", "license");
+    const std::string strCache = (m_dir / "cache.bin").string();
+    ASSERT_EQ(system(("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/catalogue_gen.py write 261 " + strCache +
+                      " '[{\"name\": \"README\", \"path\": \"Docs/README\"}, {\"name\": \"LICENSE\", \"path\": "
+                      "\"LICENSE\", \"zip\": 1}]'").c_str()), 0);
+    CKZFileTimeCache cache;
+    ASSERT_TRUE(cache.Initialize(strCache.c_str(), nullptr, nullptr));
+    CKZPackFileArchive::RemovePackFiles(CKZPath(PackDir()), 0, 1);
+    ASSERT_TRUE(CKZPackFileArchive::CreateFromCacheFile(cache, CKZPath(DataDir()), CKZPath(PackDir()),
+                                                        CKZPath(DataDir())));
+    EXPECT_EQ(Listing(0), Entry("Docs\\README", "read me"));
+    EXPECT_EQ(Listing(1), Entry("LICENSE", "license"));
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    EXPECT_EQ(CKZPackFileArchive::DiffAgainstCacheFile(archive, cache, [](bool, const std::string& strName) {
+                  ADD_FAILURE() << strName;
+              }),
+              0);
 }

@@ -46,6 +46,38 @@ TEST_F(KZToolZipHttpTest, ZipCommands)
     EXPECT_EQ(WEXITSTATUS(system((kTool + "zip seal " + Path("s.zip") + " 2>/dev/null").c_str())), 2);
 }
 
+TEST_F(KZToolZipHttpTest, ExtractBesideTheArchiveIntoNewDirectoriesAndFailOnDamage)
+{
+    fs::create_directories(m_dir / "src" / "nested" / "deep");
+    std::ofstream(m_dir / "src" / "nested" / "deep" / "f.txt") << "deep file";
+    std::ofstream(m_dir / "src" / "README") << "read me";
+    ASSERT_EQ(system(("cd " + Path("src") + " && zip -q -r ../foo.zip .").c_str()), 0);
+
+    // Run in the archive's own directory, with no destination and with a new relative one.
+    SKZTestCommandResult result = KZTestRunCommandIn(m_dir.string(), kTool + "zip extract foo.zip", Path("run"));
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(KZTestReadFile(m_dir / "nested" / "deep" / "f.txt"), "deep file");
+    EXPECT_EQ(KZTestReadFile(m_dir / "README"), "read me");
+    result = KZTestRunCommandIn(m_dir.string(), kTool + "zip extract foo.zip newdir", Path("run"));
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(KZTestReadFile(m_dir / "newdir" / "nested" / "deep" / "f.txt"), "deep file");
+    EXPECT_EQ(KZTestReadFile(m_dir / "newdir" / "README"), "read me");
+
+    // Invalid deflate data at the start of an entry: no file, exit 1 and the entry named.
+    ASSERT_EQ(system(("python3 -c \"import zipfile, struct, os\n"
+                      "p = '" + Path("bad.zip") + "'\n"
+                      "zipfile.ZipFile(p, 'w', zipfile.ZIP_DEFLATED).writestr('big.bin', 'x' * 400000)\n"
+                      "d = bytearray(open(p, 'rb').read())\n"
+                      "d[30 + sum(struct.unpack_from('<HH', d, 26))] |= 6\n"
+                      "open(p, 'wb').write(bytes(d))\"").c_str()), 0);
+    result = KZTestRunCommandIn(m_dir.string(), kTool + "zip extract bad.zip damaged", Path("run"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "path\n");
+    const std::string strLastLine = result.err.substr(result.err.rfind('\n', result.err.size() - 2) + 1);
+    EXPECT_EQ(strLastLine, "kztool: extraction failed: bad.zip: Could not extract big.bin from bad.zip: damaged data\n");
+    EXPECT_FALSE(fs::exists(m_dir / "damaged" / "big.bin"));
+}
+
 TEST_F(KZToolZipHttpTest, HttpCommands)
 {
     CKZTestHttpServer server(m_dir.string());

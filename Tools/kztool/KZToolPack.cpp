@@ -3,11 +3,13 @@
 
 #include "KZTool.h"
 
+#include "KZToolLastError.h"
 #include "System/KZPackFileArchive.h"
 #include "System/Util/KZFileTimeCache.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 namespace
 {
@@ -17,14 +19,21 @@ CKZPath DirectoryArgument(const std::string& strDirectory)
     return CKZPath(strDirectory.empty() || strDirectory.back() == '/' ? strDirectory : strDirectory + "/");
 }
 
+// Opens the archive; on failure prints one line that says why and answers false.
 bool OpenArchive(CKZPackFileArchive& archive, const std::string& strDirectory)
 {
-    return archive.OpenPackFile(DirectoryArgument(strDirectory));
+    KZTool::CLastError error;
+    if (archive.OpenPackFile(DirectoryArgument(strDirectory)))
+        return true;
+    KZTool::Fail(error.Explain("cannot open the pack files in " + strDirectory));
+    return false;
 }
 
-int CannotOpen(const std::string& strDirectory)
+// Runs an archive operation; on failure prints one line with the reason the library gave.
+int RunReported(const std::function<bool()>& operation, const std::string& strFailure)
 {
-    return KZTool::Fail("no pack files could be opened in " + strDirectory);
+    KZTool::CLastError error;
+    return operation() ? KZTool::RESULT_OK : KZTool::Fail(error.Explain(strFailure));
 }
 
 bool LoadCatalogue(CKZFileTimeCache& cache, const std::string& strPath)
@@ -38,7 +47,7 @@ int RunList(const std::vector<std::string>& args)
         return KZTool::Usage("pack list");
     CKZPackFileArchive archive;
     if (!OpenArchive(archive, args[0]))
-        return CannotOpen(args[0]);
+        return KZTool::RESULT_FAILURE;
     printf("pack\tpath\toffset\tlength\tcrc32\ttime\n");
     for (unsigned int i = 0; i < archive.GetPackFileCount(); ++i)
     {
@@ -61,8 +70,8 @@ int RunExtract(const std::vector<std::string>& args)
         return KZTool::Usage("pack extract");
     CKZPackFileArchive archive;
     if (!OpenArchive(archive, args[0]))
-        return CannotOpen(args[0]);
-    return archive.Extract(DirectoryArgument(args[1])) ? KZTool::RESULT_OK : KZTool::Fail("extraction failed");
+        return KZTool::RESULT_FAILURE;
+    return RunReported([&] { return archive.Extract(DirectoryArgument(args[1])); }, "extraction failed");
 }
 
 int RunCat(const std::vector<std::string>& args)
@@ -71,7 +80,7 @@ int RunCat(const std::vector<std::string>& args)
         return KZTool::Usage("pack cat");
     CKZPackFileArchive archive;
     if (!OpenArchive(archive, args[0]))
-        return CannotOpen(args[0]);
+        return KZTool::RESULT_FAILURE;
     void* pHandle = archive.Open(args[1].c_str(), "rb");
     if (!pHandle)
         return KZTool::Fail("not in the archive: " + args[1]);
@@ -102,7 +111,7 @@ int RunBuild(const std::vector<std::string>& args)
                                                  DirectoryArgument(args[3])))
         return KZTool::Fail("the pack files could not be built");
     CKZPackFileArchive archive;
-    const unsigned int count = OpenArchive(archive, args[2]) ? archive.GetPackFileCount() : 0;
+    const unsigned int count = archive.OpenPackFile(DirectoryArgument(args[2])) ? archive.GetPackFileCount() : 0;
     printf("%u pack files, %zu files\n", count, cache.GetRawData().size());
     return KZTool::RESULT_OK;
 }
@@ -113,7 +122,7 @@ int RunDiff(const std::vector<std::string>& args)
         return KZTool::Usage("pack diff");
     CKZPackFileArchive archive;
     if (!OpenArchive(archive, args[0]))
-        return CannotOpen(args[0]);
+        return KZTool::RESULT_FAILURE;
     CKZFileTimeCache cache;
     if (!LoadCatalogue(cache, args[1]))
         return KZTool::Fail("cannot load the catalogue " + args[1]);
@@ -140,7 +149,8 @@ bool ParseCount(const std::string& strText, unsigned int& value)
 // A relative path names a file below the source directory.
 CKZPath SourcePath(const std::string& strSource, const std::string& strPath)
 {
-    return CKZPath(strPath.empty() || strPath[0] == '/' ? strPath : DirectoryArgument(strSource).GetString() + strPath);
+    return CKZPath::FilePath(strPath.empty() || strPath[0] == '/' ? strPath
+                                                                  : DirectoryArgument(strSource).GetString() + strPath);
 }
 
 int RunPatch(const std::vector<std::string>& args)
@@ -151,8 +161,8 @@ int RunPatch(const std::vector<std::string>& args)
     CKZPackFileArchive archive;
     const CKZPath packDirectory = DirectoryArgument(args[0]);
     CKZPackFileArchive::RemoveTemporaryPatchFiles(packDirectory, 32);
-    if (!archive.OpenPackFile(packDirectory))
-        return CannotOpen(args[0]);
+    if (!OpenArchive(archive, args[0]))
+        return KZTool::RESULT_FAILURE;
     archive.PatchBegin();
     for (size_t i = 3; i < args.size();)
     {

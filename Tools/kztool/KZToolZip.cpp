@@ -1,6 +1,7 @@
 // kztool zip: extract, list and write archives, and seal or open enciphered entries.
 
 #include "KZTool.h"
+#include "KZToolLastError.h"
 
 #include "Base/Archive/KZZipFile.h"
 #include "Base/Core/KZFile.h"
@@ -23,12 +24,13 @@ int RunExtract(const std::vector<std::string>& args)
     if (!zip.Open(args[0].c_str(), 1, nullptr, 0))
         return KZTool::Fail("cannot open " + args[0]);
     std::vector<std::string> vecWritten;
+    KZTool::CLastError error;
     const bool bOK = zip.Extract(args.size() == 2 ? args[1].c_str() : nullptr, ShowProgress, nullptr, &vecWritten);
     fprintf(stderr, "\n");
     printf("path\n");
     for (const std::string& strPath : vecWritten)
         printf("%s\n", strPath.c_str());
-    return bOK ? KZTool::RESULT_OK : KZTool::Fail("extraction failed: " + args[0]);
+    return bOK ? KZTool::RESULT_OK : KZTool::Fail(error.Explain("extraction failed: " + args[0]));
 }
 
 int RunList(const std::vector<std::string>& args)

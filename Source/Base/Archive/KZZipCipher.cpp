@@ -36,25 +36,35 @@ CKZZipEntryReader::~CKZZipEntryReader()
         unzCloseCurrentFile(m_pFile);
 }
 
+bool CKZZipEntryReader::Fail(const std::string& strFault)
+{
+    m_strFault = strFault;
+    return false;
+}
+
 bool CKZZipEntryReader::Open(const unz_file_info& info, const char* szPassword)
 {
+    // Any other method would be handed out as it is stored, still compressed.
+    if (info.compression_method != 0 && info.compression_method != Z_DEFLATED)
+        return Fail("unsupported compression method " + std::to_string(info.compression_method));
     m_bEncrypted = (info.flag & 1) != 0;
+    m_dwExpectedCrc = static_cast<uint32_t>(info.crc);
+    m_qwExpectedSize = info.uncompressed_size;
+    m_dwCrc = static_cast<uint32_t>(crc32(0L, Z_NULL, 0));
     if (!m_bEncrypted)
     {
         m_bOpen = unzOpenCurrentFile(m_pFile) == UNZ_OK;
-        return m_bOpen;
+        return m_bOpen || Fail("the entry cannot be opened");
     }
     if (!szPassword)
-        return false;
+        return Fail("the entry is encrypted and no password was given");
     int level = 0;
     if (unzOpenCurrentFile2(m_pFile, &m_method, &level, 1) != UNZ_OK)
-        return false;
+        return Fail("the entry cannot be opened");
     m_bOpen = true;
-    if (m_method != 0 && m_method != Z_DEFLATED)
-        return false;
     uint8_t header[kHeaderLength];
     if (unzReadCurrentFile(m_pFile, header, kHeaderLength) != static_cast<int>(kHeaderLength))
-        return false;
+        return Fail("the entry cannot be read");
     init_keys(szPassword, m_keys, CrcTable());
     for (uint8_t& b : header)
     {
@@ -65,13 +75,11 @@ bool CKZZipEntryReader::Open(const unz_file_info& info, const char* szPassword)
     // The last header byte repeats the CRC's high byte (or, with a data descriptor, the time's).
     const uint8_t bCheck = (info.flag & 8) ? static_cast<uint8_t>(info.dosDate >> 8) : static_cast<uint8_t>(info.crc >> 24);
     if (header[kHeaderLength - 1] != bCheck)
-        return false;
-    m_dwExpectedCrc = static_cast<uint32_t>(info.crc);
-    m_dwCrc = static_cast<uint32_t>(crc32(0L, Z_NULL, 0));
+        return Fail("wrong password");
     if (m_method == Z_DEFLATED)
     {
         if (inflateInit2(&m_stream, -MAX_WBITS) != Z_OK)
-            return false;
+            return Fail("the entry cannot be opened");
         m_bInflating = true;
     }
     m_vecInput.resize(32768);
@@ -80,13 +88,20 @@ bool CKZZipEntryReader::Open(const unz_file_info& info, const char* szPassword)
 
 int CKZZipEntryReader::Read(void* pBuffer, unsigned size)
 {
-    if (!m_bEncrypted)
-        return unzReadCurrentFile(m_pFile, pBuffer, size);
-    const int count = ReadEncrypted(static_cast<uint8_t*>(pBuffer), size);
+    const int count = m_bEncrypted ? ReadEncrypted(static_cast<uint8_t*>(pBuffer), size)
+                                   : unzReadCurrentFile(m_pFile, pBuffer, size);
     if (count < 0)
+    {
         m_bFailed = true;
+        m_strFault = "damaged data";
+    }
+    else if (count == 0 && size > 0)
+        m_bEnded = true;
     else
+    {
         m_dwCrc = static_cast<uint32_t>(crc32(m_dwCrc, static_cast<const Bytef*>(pBuffer), static_cast<uInt>(count)));
+        m_qwRead += static_cast<uint64_t>(count);
+    }
     return count;
 }
 
@@ -132,10 +147,20 @@ bool CKZZipEntryReader::Close()
     if (!m_bOpen)
         return false;
     m_bOpen = false;
+    // The library checks the CRC only of an entry read to its end; every case is checked here.
     const int result = unzCloseCurrentFile(m_pFile);
-    if (!m_bEncrypted)
-        return result == UNZ_OK;
-    return !m_bFailed && m_dwCrc == m_dwExpectedCrc;
+    if (m_bFailed)
+        return Fail("damaged data");
+    if (!m_bEnded)
+        return Fail("the entry was not read to its end");
+    if (m_qwRead != m_qwExpectedSize)
+        return Fail("size " + std::to_string(m_qwRead) + " differs from the central directory's " +
+                    std::to_string(m_qwExpectedSize));
+    if (m_dwCrc != m_dwExpectedCrc)
+        return Fail("CRC-32 mismatch");
+    if (!m_bEncrypted && result != UNZ_OK)
+        return Fail("the entry cannot be closed");
+    return true;
 }
 
 bool CKZZipEntryReader::CloseUnread()

@@ -11,7 +11,9 @@
 #include <zip.h>
 #include <zlib.h>
 
-// Reads the current entry of an archive, deciphering it when it is encrypted.
+// Reads the current entry of an archive, deciphering it when it is encrypted, and checks what was
+// read against the central directory: the content must end where the entry says, with its size and
+// CRC-32. Only stored and deflated entries are read.
 class CKZZipEntryReader
 {
 public:
@@ -20,30 +22,39 @@ public:
     CKZZipEntryReader(const CKZZipEntryReader&) = delete;
     CKZZipEntryReader& operator=(const CKZZipEntryReader&) = delete;
 
-    // False for a wrong or missing password (an encrypted entry whose check byte does not match).
+    // False for a compression method other than stored or deflate, and for a wrong or missing
+    // password (an encrypted entry whose check byte does not match).
     bool Open(const unz_file_info& info, const char* szPassword);
     // Bytes of the entry's content; 0 at its end, negative on a damaged entry.
     int Read(void* pBuffer, unsigned size);
-    // False when the content's CRC-32 does not match or the entry was damaged.
+    // False unless the content was read to its end without damage, with the size and CRC-32 of the
+    // central directory.
     bool Close();
     // Closes an entry whose content was not read; only the library's own result counts.
     bool CloseUnread();
+    // Why the last Open or Close failed, or why the last Read was negative.
+    const std::string& GetFault() const { return m_strFault; }
 
 private:
     int ReadEncrypted(uint8_t* pBuffer, unsigned size);
+    bool Fail(const std::string& strFault);
 
     unzFile m_pFile;
     bool m_bOpen = false;
     bool m_bEncrypted = false;
     bool m_bFailed = false;
+    bool m_bEnded = false;
     int m_method = 0;
     unsigned long m_keys[3] = {0, 0, 0};
     uint32_t m_dwExpectedCrc = 0;
     uint32_t m_dwCrc = 0;
+    uint64_t m_qwExpectedSize = 0;
+    uint64_t m_qwRead = 0;
     z_stream m_stream = {};
     bool m_bInflating = false;
     bool m_bStreamEnd = false;
     std::vector<uint8_t> m_vecInput;
+    std::string m_strFault;
 };
 
 // Writes one deflated entry protected by a password; the whole content is in memory.

@@ -3,6 +3,7 @@
 #include "Base/Archive/KZCrypto.h"
 #include "Base/Archive/KZZipCipher.h"
 #include "Base/Core/KZFile.h"
+#include "Base/Debug/KZLog.h"
 #include "Base/Platform/KZPlatform.h"
 #include "Base/Util/KZString.h"
 
@@ -11,11 +12,13 @@
 #include <cstring>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 #include <zlib.h>
 
 namespace
 {
+const char* const s_szFile = "Source/Base/Archive/KZZipFile";
 const size_t kBufferSize = 32768;
 // Deflate never expands by more than about this factor; a larger declared size is not believed.
 const uint64_t kMaxDeflateRatio = 1032;
@@ -24,17 +27,6 @@ bool IsDosHost(const unz_file_info& info)
 {
     const uLong host = (info.version >> 8) & 0xFF;
     return host == 0 || host == 7 || host == 11 || host == 14;
-}
-
-// An entry name from a server must stay below the base directory.
-bool IsSafeEntryName(const std::string& strName)
-{
-    if (strName.empty() || strName[0] == '/' || strName[0] == '\\' || (strName.size() >= 2 && strName[1] == ':'))
-        return false;
-    for (const std::string& strPart : KZStringTokenize(strName, "/\\"))
-        if (strPart == "..")
-            return false;
-    return true;
 }
 
 void ReportProgress(KZZipProgressCallback pCallback, void* pContext, uint64_t numerator, uint64_t denominator,
@@ -67,12 +59,6 @@ void SetDates(const char* szPath, const tm_unz& date, int bLocalTime)
     utime(szPath, &times);
 }
 
-// Creates every missing directory of a path; the result is not needed by the callers.
-void CreateDirectories(const std::string& strPath)
-{
-    CKZFile::CreateDir(strPath.c_str(), true);
-}
-
 // Only an end-of-central-directory record (and its comment): a valid archive of no entries.
 bool IsEmptyArchive(const char* szPath)
 {
@@ -86,13 +72,71 @@ bool IsEmptyArchive(const char* szPath)
     return memcmp(p, "PK\5\6", 4) == 0 && memcmp(p + 4, s_zeros, 16) == 0 && dwLength == 22 + dwComment;
 }
 
-std::string ParentOf(const std::string& strDirectory)
+// One failed entry: the archive, the entry and why.
+void ReportEntryError(const std::string& strArchive, const std::string& strEntry, const std::string& strReason)
 {
-    std::string strParent = strDirectory;
-    while (!strParent.empty() && strParent.back() == '/')
-        strParent.pop_back();
-    const size_t slash = strParent.find_last_of('/');
-    return slash == std::string::npos ? std::string() : strParent.substr(0, slash + 1);
+    KZ_ERROR(s_szFile, "Could not extract %s from %s: %s", strEntry.c_str(), strArchive.c_str(), strReason.c_str());
+}
+
+// Copies the open entry into a temporary file beside the output and renames it into place once the
+// entry has been read in full and checked: a failed entry leaves nothing under its name.
+bool WriteEntry(CKZZipEntryReader& entry, const unz_file_info& info, const CKZPath& output, char* pBuffer,
+                int bLocalTime, std::string& strFault)
+{
+    std::string strTemporary = output.SubPath(KZ_PATH_DIRECTORY) + ".kzunzip-XXXXXX";
+    const int descriptor = mkstemp(&strTemporary[0]);
+    FILE* pOut = descriptor < 0 ? nullptr : fdopen(descriptor, "wb");
+    if (!pOut)
+    {
+        if (descriptor >= 0)
+        {
+            close(descriptor);
+            remove(strTemporary.c_str());
+        }
+        strFault = "cannot create a file beside " + output.GetString();
+        return false;
+    }
+    bool bOK = true;
+    while (bOK)
+    {
+        const int count = entry.Read(pBuffer, static_cast<unsigned>(kBufferSize));
+        if (count <= 0)
+        {
+            bOK = count == 0;
+            strFault = entry.GetFault();
+            break;
+        }
+        if (fwrite(pBuffer, 1, static_cast<size_t>(count), pOut) != static_cast<size_t>(count))
+        {
+            bOK = false;
+            strFault = "cannot write " + output.GetString();
+        }
+    }
+    if (fclose(pOut) != 0 && bOK)
+    {
+        bOK = false;
+        strFault = "cannot write " + output.GetString();
+    }
+    if (bOK && !entry.Close())
+    {
+        bOK = false;
+        strFault = entry.GetFault();
+    }
+    if (bOK)
+    {
+        // Set-id and sticky bits from an archive are not applied.
+        const uLong mode = info.external_fa >> 16;
+        chmod(strTemporary.c_str(), static_cast<mode_t>((mode ? mode : 0755) & 0777));
+        SetDates(strTemporary.c_str(), info.tmu_date, bLocalTime);
+        if (rename(strTemporary.c_str(), output.c_str()) != 0)
+        {
+            bOK = false;
+            strFault = "cannot create " + output.GetString();
+        }
+    }
+    if (!bOK)
+        remove(strTemporary.c_str());
+    return bOK;
 }
 } // namespace
 
@@ -217,29 +261,32 @@ int CKZZipFile::Extract(const char* szDestination, KZZipProgressCallback pCallba
         return 0;
     const uint64_t n = global.number_entry;
     const std::string strBase = szDestination ? std::string(szDestination) + "/"
-                                              : CKZPath(m_strArchivePath).SubPath(KZ_PATH_DIRECTORY);
+                                              : CKZPath::FilePath(m_strArchivePath).SubPath(KZ_PATH_DIRECTORY);
     const uint32_t dwSize = CKZFile::GetFileSize(m_strArchivePath.c_str());
+    const char* szPassword = m_bPassword ? m_strPassword.c_str() : nullptr;
 
-    // Pass 1: directories.
+    // Pass 1: directories. Every entry is opened, so that one that cannot be read stops the
+    // extraction before anything is written.
     unzGoToFirstFile(m_pUnzFile);
     for (uint64_t i = 1; i <= n; ++i)
     {
         unz_file_info info;
         std::string strName;
-        if (!ReadEntryInfo(info, strName) || !IsSafeEntryName(strName))
+        if (!ReadEntry(info, strName))
             return 0;
         CKZZipEntryReader entry(m_pUnzFile);
-        if (!entry.Open(info, m_bPassword ? m_strPassword.c_str() : nullptr))
-            return 0;
-        if (IsDir(info))
+        if (!entry.Open(info, szPassword))
         {
-            std::string strDirectory = CKZPath::Slashify((strBase + strName).c_str()).GetString();
-            while (!strDirectory.empty() && strDirectory.back() == '/')
-                strDirectory.pop_back();
-            CreateDirectories(strDirectory + "/");
-        }
-        if (!entry.CloseUnread())
+            ReportEntryError(m_strArchivePath, strName, entry.GetFault());
             return 0;
+        }
+        if (IsDir(info))
+            CKZFile::CreateDir(CKZPath::FilePath(strBase + strName), true);
+        if (!entry.CloseUnread())
+        {
+            ReportEntryError(m_strArchivePath, strName, "the entry cannot be closed");
+            return 0;
+        }
         if (i < n && unzGoToNextFile(m_pUnzFile) != UNZ_OK)
             break;
         ReportProgress(pCallback, pContext, i - 1, 2 * n, dwSize);
@@ -252,58 +299,58 @@ int CKZZipFile::Extract(const char* szDestination, KZZipProgressCallback pCallba
     {
         unz_file_info info;
         std::string strName;
-        if (!ReadEntryInfo(info, strName))
-            return 0;
-        KZStringReplace(strName, '\\', '/');
-        if (!IsSafeEntryName(strName))
+        if (!ReadEntry(info, strName))
             return 0;
         CKZZipEntryReader entry(m_pUnzFile);
-        if (!entry.Open(info, m_bPassword ? m_strPassword.c_str() : nullptr))
+        if (!entry.Open(info, szPassword))
+        {
+            ReportEntryError(m_strArchivePath, strName, entry.GetFault());
             return 0;
-        const std::string strOutput = strBase + strName;
-        if (!IsDir(info))
-        {
-            const std::string strDirectory = CKZPath(strOutput).SubPath(KZ_PATH_DIRECTORY);
-            CreateDirectories(strDirectory == strOutput ? ParentOf(strDirectory) : strDirectory);
         }
-        FILE* pOut = fopen(strOutput.c_str(), "wb");
-        if (pOut)
+        const CKZPath output = CKZPath::FilePath(strBase + strName);
+        if (IsDir(info) || strName.back() == '/')
         {
-            if (pWrittenPaths)
-                pWrittenPaths->push_back(strOutput);
-            for (;;)
+            // A name that ends in "/" cannot be a file, whatever its attributes say.
+            CKZFile::CreateDir(output, true);
+            entry.CloseUnread();
+        }
+        else
+        {
+            const std::string strDirectory = output.SubPath(KZ_PATH_DIRECTORY);
+            if (!strDirectory.empty())
+                CKZFile::CreateDir(strDirectory.c_str(), true);
+            std::string strFault;
+            if (!WriteEntry(entry, info, output, pBuffer.get(), m_bLocalTime, strFault))
             {
-                const int count = entry.Read(pBuffer.get(), kBufferSize);
-                if (count < 0)
-                {
-                    fclose(pOut);
-                    break;
-                }
-                if (count == 0)
-                {
-                    fclose(pOut);
-                    SetDates(strOutput.c_str(), info.tmu_date, m_bLocalTime);
-                    break;
-                }
-                if (fwrite(pBuffer.get(), 1, static_cast<size_t>(count), pOut) != static_cast<size_t>(count))
-                {
-                    fclose(pOut);
-                    entry.Close();
-                    return 0;
-                }
+                ReportEntryError(m_strArchivePath, strName, strFault);
+                return 0;
             }
-            // Set-id and sticky bits from an archive are not applied.
-            const uLong mode = info.external_fa >> 16;
-            chmod(strOutput.c_str(), static_cast<mode_t>((mode ? mode : 0755) & 0777));
+            if (pWrittenPaths)
+                pWrittenPaths->push_back(output.GetString());
         }
-        if (!entry.Close())
-            return 0;
         if (j + 1 < n && unzGoToNextFile(m_pUnzFile) != UNZ_OK)
             break;
         ReportProgress(pCallback, pContext, n + j, 2 * n, dwSize);
     }
     pCallback(pContext, dwSize, dwSize);
     return 1;
+}
+
+bool CKZZipFile::ReadEntry(unz_file_info& info, std::string& strName)
+{
+    if (!ReadEntryInfo(info, strName))
+    {
+        KZ_ERROR(s_szFile, "Could not read an entry of %s", m_strArchivePath.c_str());
+        return false;
+    }
+    KZStringReplace(strName, '\\', '/');
+    // An entry name from a server must stay below the base directory.
+    if (!CKZPath::IsInsideRoot(strName))
+    {
+        ReportEntryError(m_strArchivePath, strName, "the name leaves the destination");
+        return false;
+    }
+    return true;
 }
 
 uint8_t* CKZZipFile::ExtractToMemory(uint32_t dwSecondKey, uint32_t* pdwLength)
@@ -324,28 +371,38 @@ uint8_t* CKZZipFile::ExtractToMemory(uint32_t dwSecondKey, uint32_t* pdwLength)
     if (m_bPassword)
         strPassword += m_strPassword;
     // The declared size is outside data: it may not claim more than deflate can produce.
-    if (uint64_t(info.uncompressed_size) > uint64_t(info.compressed_size) * kMaxDeflateRatio + 64)
+    if (uint64_t(info.uncompressed_size) > uint64_t(info.compressed_size) * kMaxDeflateRatio + 64 ||
+        info.uncompressed_size > UINT32_MAX)
+    {
+        ReportEntryError(m_strArchivePath, strName, "the declared size cannot be right");
         return nullptr;
+    }
     CKZZipEntryReader entry(m_pUnzFile);
     if (!entry.Open(info, strPassword.c_str()))
+    {
+        ReportEntryError(m_strArchivePath, strName, entry.GetFault());
         return nullptr;
+    }
     const uint32_t dwDeclared = static_cast<uint32_t>(info.uncompressed_size);
     uint8_t* pData = static_cast<uint8_t*>(malloc(dwDeclared ? dwDeclared : 1));
     if (!pData)
         return nullptr;
-    // The content must fill exactly the declared size: no more is read, and less is refused.
+    // The content must fill exactly the declared size and end there; the reader's close checks
+    // both and the CRC-32.
     uint32_t dwRead = 0;
-    while (dwRead < dwDeclared)
+    int count = 1;
+    while (dwRead < dwDeclared && count > 0)
     {
-        const int count = entry.Read(pData + dwRead, dwDeclared - dwRead);
-        if (count <= 0)
-            break;
-        dwRead += static_cast<uint32_t>(count);
+        count = entry.Read(pData + dwRead, dwDeclared - dwRead);
+        if (count > 0)
+            dwRead += static_cast<uint32_t>(count);
     }
     uint8_t bExtra;
-    const bool bComplete = dwRead == dwDeclared && entry.Read(&bExtra, 1) == 0;
-    if (!entry.Close() || !bComplete)
+    if (count >= 0)
+        entry.Read(&bExtra, 1);
+    if (!entry.Close())
     {
+        ReportEntryError(m_strArchivePath, strName, entry.GetFault());
         free(pData);
         return nullptr;
     }

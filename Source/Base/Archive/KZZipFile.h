@@ -39,10 +39,13 @@ public:
     int Open(const char* szPath, int bRead, const char* szPassword, int bAppend);
     int Close();
     // Extracts every entry below szDestination (null: beside the archive). An entry whose name
-    // would leave that directory ends the extraction with false.
+    // would leave that directory, that cannot be read in full with its size and CRC-32, that uses a
+    // method other than stored or deflate, or whose file cannot be written ends the extraction with
+    // false and an Error event naming it; that entry leaves no file under its name.
     int Extract(const char* szDestination, KZZipProgressCallback pCallback, void* pContext,
                 std::vector<std::string>* pWrittenPaths);
-    // The current entry in a malloc'd buffer (free it), deciphered when it is an enciphered entry.
+    // The current entry in a malloc'd buffer (free it), deciphered when it is an enciphered entry;
+    // null (reported) when the entry is damaged.
     uint8_t* ExtractToMemory(uint32_t dwSecondKey, uint32_t* pdwLength);
     int AddFile(const char* szSourcePath, const char* szName, bool bDirectory);
     int AddCryptoFile(const char* szSourcePath, const char* szKey, const char* szSecondKey);
@@ -50,6 +53,9 @@ public:
 
 private:
     bool ReadEntryInfo(unz_file_info& info, std::string& strName, uint8_t* pExtra = nullptr);
+    // The current entry's information and its name with "/" separators; false (reported) when it
+    // cannot be read or the name would leave the destination.
+    bool ReadEntry(unz_file_info& info, std::string& strName);
 
     unzFile m_pUnzFile = nullptr;
     zipFile m_pZipFile = nullptr;

@@ -103,7 +103,7 @@ CKZFile::~CKZFile()
 bool CKZFile::Open(const char* szPath, const char* szMode)
 {
     m_bWrite = ModeWrites(szMode);
-    m_path = szPath;
+    m_path = CKZPath::FilePath(szPath);
     m_pFile = m_pIOInterface->Open(szPath, szMode);
     return m_pFile != nullptr;
 }
@@ -111,7 +111,7 @@ bool CKZFile::Open(const char* szPath, const char* szMode)
 bool CKZFile::OpenInMemory(const char* szPath)
 {
     m_bWrite = false;
-    m_path = szPath;
+    m_path = CKZPath::FilePath(szPath);
     void* pSource = m_pIOInterface->Open(szPath, "rb");
     if (!pSource)
         return false;
@@ -378,18 +378,15 @@ bool CKZFile::CreateDir(const char* szPath, bool bRecursive)
 
 bool CKZFile::CreateDirectoryRecursive(const char* szPath)
 {
-    const std::string strPath = WithSlash(szPath);
-    if (strPath.size() < 2)
-        return true;
-    const size_t separator = strPath.find_last_of("/\\", strPath.size() - 2);
-    if (separator == std::string::npos)
-        return true;
-    const std::string strParent = strPath.substr(0, separator);
-    if (!strParent.empty() && strParent != strPath && !DirectoryExists(strParent.c_str()))
-        CreateDirectoryRecursive(strParent.c_str());
-    if (DirectoryExists(strPath.c_str()))
-        return true;
-    return mkdir(strPath.c_str(), 0775) == 0;
+    // Every directory along the path, the first component of a relative path included.
+    const std::string strPath = CKZPath::Slashify(szPath).GetString();
+    for (size_t slash = strPath.find('/', 1); slash != std::string::npos; slash = strPath.find('/', slash + 1))
+    {
+        const std::string strPrefix = strPath.substr(0, slash);
+        if (!DirectoryExists(strPrefix.c_str()))
+            mkdir(strPrefix.c_str(), 0775);
+    }
+    return strPath.empty() || DirectoryExists(strPath.c_str()) || mkdir(strPath.c_str(), 0775) == 0;
 }
 
 bool CKZFile::CreateTempDirectory(CKZPath& path)

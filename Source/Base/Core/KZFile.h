@@ -88,7 +88,7 @@ public:
     bool IsWriting() const { return m_bWrite; }
 
     const CKZPath& GetFilePath() const { return m_path; }
-    void SetFilePath(const char* szPath) { m_path = szPath; }
+    void SetFilePath(const char* szPath) { m_path = CKZPath::FilePath(szPath); }
     std::string GetFileName() const { return m_path.SubPath(KZ_PATH_FILE_TITLE | KZ_PATH_EXTENSION); }
     std::string GetExtension() const { return m_path.SubPath(KZ_PATH_EXTENSION); }
 

@@ -84,5 +84,5 @@ CKZPath CKZFileDetails::GetPath(const CKZPath& root) const
 {
     if (m_strFilePath.empty())
         KZ_REPORT_EVENT(s_recordPath, "%s", "");
-    return CKZPath(root.c_str(), m_strFilePath.c_str(), nullptr);
+    return CKZPath::FilePath(CKZPath(root.c_str(), m_strFilePath.c_str(), nullptr).GetString());
 }

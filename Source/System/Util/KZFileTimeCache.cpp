@@ -41,7 +41,7 @@ const CKZKey& CountKey()
 // The file-name part of a path (after the last '/', extension included): the catalogue key.
 std::string KeyOf(const char* szPath)
 {
-    return CKZPath(szPath).SubPath(KZ_PATH_FILE_TITLE | KZ_PATH_EXTENSION);
+    return CKZPath::FilePath(szPath).SubPath(KZ_PATH_FILE_TITLE | KZ_PATH_EXTENSION);
 }
 
 std::string TitleOf(const std::string& strName)
@@ -119,7 +119,7 @@ public:
             return false;
         if (!CKZFileTimeCache::IsPlainFileName(r.m_strName))
             return false;
-        return r.m_strFilePath.empty() || CKZFileTimeCache::IsPathInsideRoot(r.m_strFilePath);
+        return r.m_strFilePath.empty() || CKZPath::IsInsideRoot(r.m_strFilePath);
     }
 
 private:
@@ -151,18 +151,6 @@ void CKZFileTimeCache::Store(CKZFileDetails* pDetails)
 bool CKZFileTimeCache::IsPlainFileName(const std::string& strName)
 {
     return strName.find_first_of("/\\") == std::string::npos && strName != "." && strName != "..";
-}
-
-bool CKZFileTimeCache::IsPathInsideRoot(const std::string& strPath)
-{
-    if (strPath.empty() || strPath[0] == '/' || strPath[0] == '\\')
-        return false;
-    if (strPath.size() >= 2 && strPath[1] == ':')
-        return false; // a drive
-    for (const std::string& strPart : KZStringTokenize(strPath, "/\\"))
-        if (strPart == "..")
-            return false;
-    return true;
 }
 
 bool CKZFileTimeCache::Initialize(const char* szCachePath, const char* szIgnoreListPath, CKZIOInterface* pInterface)
@@ -286,7 +274,8 @@ uint32_t CKZFileTimeCache::AddFile(const char* szOriginalFilePath, const char* s
         KZ_REPORT_EVENT(s_recordExported, "%s", "");
     if (!szOriginalFilePath || !szExportedFilePath)
         return RESULT_NOT_FOUND;
-    if (CKZPath(szExportedFilePath).SubPath(KZ_PATH_FILE_TITLE) != CKZPath(szOriginalFilePath).SubPath(KZ_PATH_FILE_TITLE))
+    if (CKZPath::FilePath(szExportedFilePath).SubPath(KZ_PATH_FILE_TITLE) !=
+        CKZPath::FilePath(szOriginalFilePath).SubPath(KZ_PATH_FILE_TITLE))
         return RESULT_INVALID_NAME;
     const std::string strKey = KeyOf(szExportedFilePath);
     uint32_t dwOriginalCrc = 0, dwExportedCrc = 0, dwLength = 0;
@@ -297,7 +286,8 @@ uint32_t CKZFileTimeCache::AddFile(const char* szOriginalFilePath, const char* s
     if (!CKZFile::GetFileTime(szExportedFilePath, &times[0], &times[1], &times[2]))
         return RESULT_NO_TIME;
     std::string strRelative = szRelativePath ? std::string(szRelativePath)
-                                             : CKZPath(szOriginalFilePath).GetRelativePath(KZSystem::GetProjectPath()).GetString();
+                                             : CKZPath::GetRelativePath(CKZPath::FilePath(szOriginalFilePath).c_str(),
+                                                                        KZSystem::GetProjectPath().c_str());
     if (!strRelative.empty() && strRelative[0] == '/')
         strRelative.erase(0, 1);
     if (!CKZPath::IsRelativePath(strRelative.c_str()))

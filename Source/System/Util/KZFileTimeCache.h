@@ -72,9 +72,8 @@ public:
     static uint32_t GetFileVersionFromFilePath(const CKZPath& path);
     static uint32_t GetFileCountFromFilePath(const CKZPath& path);
 
-    // A catalogue name is a plain file name; a catalogue path stays inside the game root.
+    // A catalogue name is a plain file name.
     static bool IsPlainFileName(const std::string& strName);
-    static bool IsPathInsideRoot(const std::string& strPath);
 
 private:
     void Store(CKZFileDetails* pDetails);

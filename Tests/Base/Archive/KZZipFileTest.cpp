@@ -1,15 +1,20 @@
 #include "Base/Archive/KZZipFile.h"
 
-#include "Fixtures/KZTestFiles.h"
 #include "Fixtures/KZTestCommand.h"
+#include "Fixtures/KZTestEvents.h"
+#include "Fixtures/KZTestFiles.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -62,6 +67,80 @@ mode_t Mode(const fs::path& path)
     struct stat info;
     return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
+
+// Everything below a directory, as names relative to it.
+std::vector<std::string> Tree(const fs::path& dir)
+{
+    std::vector<std::string> names;
+    if (fs::exists(dir))
+        for (const auto& entry : fs::recursive_directory_iterator(dir))
+            names.push_back(fs::relative(entry.path(), dir).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// big.bin: 400,000 bytes of words, archived alone by Info-ZIP and by Python, deflated and stored,
+// as <maker>-<method>.zip; then damaged copies <maker>-<method>-<damage>.zip:
+//   start:   the first byte of the data (deflate: an invalid block type)
+//   middle:  bytes in the middle of the data (deflate: a run that zlib refuses)
+//   longer:  the size in both headers 1000 bytes above the content's
+//   shorter: the size in both headers 1000 bytes below it
+const char kDamagedArchives[] = R"(
+import random, struct, subprocess, zlib
+rng = random.Random(5)
+words = [''.join(rng.choice('abcdefghijklmnop') for _ in range(rng.randint(2, 9))) for _ in range(3000)]
+text = ' '.join(rng.choice(words) for _ in range(90000)).encode()[:400000]
+assert len(text) == 400000
+open(os.path.join(d, 'big.bin'), 'wb').write(text)
+
+def inflates(raw):
+    try:
+        zlib.decompressobj(-15).decompress(bytes(raw))
+        return True
+    except zlib.error:
+        return False
+
+for maker in ('infozip', 'python'):
+    for method, level, kind in (('deflated', '-9', zipfile.ZIP_DEFLATED), ('stored', '-0', zipfile.ZIP_STORED)):
+        name = os.path.join(d, '%s-%s.zip' % (maker, method))
+        if maker == 'infozip':
+            subprocess.check_call(['zip', '-q', level, name, 'big.bin'], cwd=d)
+        else:
+            with zipfile.ZipFile(name, 'w', kind) as z:
+                z.write(os.path.join(d, 'big.bin'), 'big.bin')
+        good = bytearray(open(name, 'rb').read())
+        central = good.find(b'PK\x01\x02')
+        local = struct.unpack_from('<I', good, central + 42)[0]
+        start = local + 30 + sum(struct.unpack_from('<HH', good, local + 26))
+        size = struct.unpack_from('<I', good, central + 20)[0]
+        damaged = {}
+        data = bytearray(good)
+        if kind == zipfile.ZIP_DEFLATED:
+            data[start] |= 0x06
+            assert not inflates(data[start:start + size])
+        else:
+            data[start] ^= 0x55
+        damaged['start'] = data
+        if kind == zipfile.ZIP_DEFLATED:
+            for at in range(start + size // 2, start + size):
+                data = bytearray(good)
+                data[at:at + 8] = b'\xff' * 8
+                if not inflates(data[start:start + size]):
+                    break
+            else:
+                raise SystemExit('no invalid deflate data found')
+        else:
+            data = bytearray(good)
+            data[start + size // 2] ^= 0x55
+        damaged['middle'] = data
+        for label, delta in (('longer', 1000), ('shorter', -1000)):
+            data = bytearray(good)
+            struct.pack_into('<I', data, local + 22, 400000 + delta)
+            struct.pack_into('<I', data, central + 24, 400000 + delta)
+            damaged[label] = data
+        for label, data in damaged.items():
+            open(name[:-4] + '-' + label + '.zip', 'wb').write(bytes(data))
+)";
 } // namespace
 
 TEST_F(KZZipFileTest, InfoZipArchivesExtractByteExact)
@@ -256,4 +335,123 @@ TEST_F(KZZipFileTest, CorruptArchivesNeverCrash)
         if (zip.Open(Path("bad.zip").c_str(), 1, nullptr, 0))
             free(zip.ExtractToMemory(1, nullptr));
     }
+}
+
+TEST_F(KZZipFileTest, DamagedEntriesFailAndLeaveNoFile)
+{
+    Python(kDamagedArchives);
+    const std::string strContent = KZTestReadFile(m_dir / "big.bin");
+    for (const char* szMaker : {"infozip", "python"})
+    {
+        for (const char* szMethod : {"deflated", "stored"})
+        {
+            const std::string strArchive = std::string(szMaker) + "-" + szMethod;
+            fs::remove_all(m_dir / "out");
+            ASSERT_EQ(Extract(strArchive + ".zip", nullptr), 1) << strArchive;
+            EXPECT_EQ(KZTestReadFile(m_dir / "out" / "big.bin"), strContent);
+            for (const char* szDamage : {"start", "middle", "longer", "shorter"})
+            {
+                const std::string strName = strArchive + "-" + szDamage + ".zip";
+                fs::remove_all(m_dir / "out");
+                CKZTestEventRecorder recorder;
+                std::vector<std::string> written;
+                EXPECT_EQ(Extract(strName, nullptr, nullptr, &written), 0) << strName;
+                EXPECT_TRUE(written.empty()) << strName;
+                EXPECT_EQ(Tree(m_dir / "out"), std::vector<std::string>()) << strName << ": no file, no leftover";
+                EXPECT_EQ(recorder.Count(CKZLog::EVENT_ERROR), 1) << strName;
+                EXPECT_NE(recorder.LastMessage().find("big.bin from " + Path(strName)), std::string::npos)
+                    << recorder.LastMessage();
+
+                CKZZipFile zip;
+                ASSERT_TRUE(zip.Open(Path(strName).c_str(), 1, nullptr, 0));
+                uint32_t length = 0;
+                EXPECT_EQ(zip.ExtractToMemory(0, &length), nullptr) << strName;
+            }
+        }
+    }
+}
+
+TEST_F(KZZipFileTest, OnlyStoredAndDeflatedEntriesAreRead)
+{
+    Python(R"(
+with zipfile.ZipFile(os.path.join(d, 'methods.zip'), 'w') as z:
+    z.writestr('plain.txt', 'plain', zipfile.ZIP_STORED)
+    z.writestr('packed.txt', 'bzip2 ' * 1000, zipfile.ZIP_BZIP2)
+with zipfile.ZipFile(os.path.join(d, 'lzma.zip'), 'w', zipfile.ZIP_LZMA) as z:
+    z.writestr('only.txt', 'lzma ' * 1000)
+)");
+    CKZTestEventRecorder recorder;
+    EXPECT_EQ(Extract("methods.zip", nullptr), 0);
+    EXPECT_EQ(Tree(m_dir / "out"), std::vector<std::string>()) << "refused before anything is written";
+    EXPECT_EQ(recorder.LastMessage(),
+              "Could not extract packed.txt from " + Path("methods.zip") + ": unsupported compression method 12");
+    CKZZipFile zip;
+    ASSERT_TRUE(zip.Open(Path("lzma.zip").c_str(), 1, nullptr, 0));
+    EXPECT_EQ(zip.ExtractToMemory(0, nullptr), nullptr);
+    EXPECT_EQ(recorder.LastMessage(),
+              "Could not extract only.txt from " + Path("lzma.zip") + ": unsupported compression method 14");
+}
+
+TEST_F(KZZipFileTest, OutputsThatCannotBeCreatedOrWrittenFail)
+{
+    Python(R"(
+with zipfile.ZipFile(os.path.join(d, 'nested.zip'), 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('sub/x.txt', 'x' * 100)
+with zipfile.ZipFile(os.path.join(d, 'flat.zip'), 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('first.txt', 'first')
+    z.writestr('taken', 'taken')
+)");
+    // The entry's directory is a file.
+    fs::create_directories(m_dir / "out");
+    std::ofstream(m_dir / "out" / "sub") << "a file";
+    CKZTestEventRecorder recorder;
+    EXPECT_EQ(Extract("nested.zip", nullptr), 0);
+    EXPECT_NE(recorder.LastMessage().find("Could not extract sub/x.txt from"), std::string::npos)
+        << recorder.LastMessage();
+
+    // The entry's own name is a directory: the finished file cannot take its place.
+    fs::remove_all(m_dir / "out");
+    fs::create_directories(m_dir / "out" / "taken");
+    std::vector<std::string> written;
+    EXPECT_EQ(Extract("flat.zip", nullptr, nullptr, &written), 0);
+    EXPECT_NE(recorder.LastMessage().find("Could not extract taken from"), std::string::npos) << recorder.LastMessage();
+    EXPECT_EQ(Tree(m_dir / "out"), (std::vector<std::string>{"first.txt", "taken"})) << "no temporary file is left";
+    EXPECT_EQ(written, std::vector<std::string>{Path("out") + "/first.txt"}) << "files written before stay";
+
+    // A file that cannot be written in full: a child process that may write no file beyond 1000 bytes.
+    Python("with zipfile.ZipFile(os.path.join(d, 'large.zip'), 'w', zipfile.ZIP_DEFLATED) as z:\n"
+           "    z.writestr('large.bin', 'l' * 100000)\n");
+    fs::remove_all(m_dir / "out");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit limit = {1000, 1000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(Extract("large.zip", nullptr) == 0 && Tree(m_dir / "out").empty() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the write fails and leaves no file";
+}
+
+TEST_F(KZZipFileTest, ExtensionlessNamesAndArchives)
+{
+    fs::create_directories(m_dir / "src" / "docs");
+    std::ofstream(m_dir / "src" / "README") << "read me";
+    std::ofstream(m_dir / "src" / "docs" / "LICENSE") << "license";
+    ASSERT_EQ(system(("cd " + Path("src") + " && zip -q -r ../bundle .").c_str()), 0);
+    ASSERT_EQ(Extract("bundle.zip", nullptr), 1);
+    EXPECT_EQ(KZTestReadFile(m_dir / "out" / "README"), "read me");
+    EXPECT_EQ(KZTestReadFile(m_dir / "out" / "docs" / "LICENSE"), "license");
+
+    // An archive without extension extracts beside itself.
+    fs::create_directories(m_dir / "beside");
+    fs::copy_file(m_dir / "bundle.zip", m_dir / "beside" / "bundle");
+    CKZZipFile zip;
+    ASSERT_TRUE(zip.Open(Path("beside/bundle").c_str(), 1, nullptr, 0));
+    ASSERT_EQ(zip.Extract(nullptr, KZZipFileNoopProgressCallback, nullptr, nullptr), 1);
+    EXPECT_EQ(KZTestReadFile(m_dir / "beside" / "docs" / "LICENSE"), "license");
+    EXPECT_EQ(KZTestReadFile(m_dir / "beside" / "README"), "read me");
 }

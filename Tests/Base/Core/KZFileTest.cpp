@@ -50,6 +50,33 @@ TEST_F(KZFileTest, OpenReadWriteAndLines)
     EXPECT_EQ(file.SeekToEnd(), 15);
 }
 
+TEST_F(KZFileTest, ExtensionlessFilesAndRelativeDirectories)
+{
+    Write("README", "read me");
+    CKZFile file;
+    ASSERT_TRUE(file.Open(Path("README").c_str(), "rb"));
+    EXPECT_EQ(file.GetFilePath().GetString(), Path("README"));
+    EXPECT_EQ(file.GetFileName(), "README");
+    EXPECT_EQ(file.GetExtension(), "");
+    file.Close();
+    file.SetFilePath(Path("README").c_str());
+    ASSERT_TRUE(file.OpenInMemory()) << "reopens the path it was given";
+    EXPECT_EQ(file.GetLength(), 7);
+    file.Close();
+
+    // Relative directories, one component or several, are created below the working directory.
+    char szSaved[4096];
+    ASSERT_NE(getcwd(szSaved, sizeof(szSaved)), nullptr);
+    ASSERT_EQ(chdir(m_dir.c_str()), 0);
+    const bool bSingle = CKZFile::CreateDir("single", true);
+    const bool bNested = CKZFile::CreateDir("outer/inner/", true);
+    ASSERT_EQ(chdir(szSaved), 0);
+    EXPECT_TRUE(bSingle);
+    EXPECT_TRUE(bNested);
+    EXPECT_TRUE(fs::is_directory(m_dir / "single"));
+    EXPECT_TRUE(fs::is_directory(m_dir / "outer" / "inner"));
+}
+
 TEST_F(KZFileTest, InMemoryAndVirtualFiles)
 {
     Write("data.bin", std::string("\x01\x02\x03\x04\x05", 5));

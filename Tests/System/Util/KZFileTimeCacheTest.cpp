@@ -243,6 +243,30 @@ TEST_F(KZFileTimeCacheTest, AddingAndTestingFiles)
     EXPECT_TRUE(cache.GetRawData().empty());
 }
 
+TEST_F(KZFileTimeCacheTest, ExtensionlessNamesAreFiles)
+{
+    fs::create_directories(m_dir / "a");
+    fs::create_directories(m_dir / "Data");
+    Write("a/README", "exported");
+    Write("Data/README", "original");
+    CKZFileTimeCache cache;
+    ASSERT_EQ(cache.AddFile(Path("Data/README").c_str(), Path("a/README").c_str(), 1, 0, "Data/README", false),
+              CKZFileTimeCache::RESULT_OK);
+    const CKZFileDetails* pRecord = cache.GetFileDetails("README");
+    ASSERT_NE(pRecord, nullptr);
+    EXPECT_EQ(pRecord->m_strFilePath, "Data/README");
+    EXPECT_EQ(pRecord->GetPath(CKZPath(m_dir.string())).GetString(), Path("Data/README"));
+    EXPECT_EQ(cache.HasFileChanged(Path("Data/README").c_str(), 0), CKZFileTimeCache::RESULT_OK);
+    ASSERT_TRUE(cache.SaveZipInfo(Path("zips.txt"), m_dir.string()));
+    EXPECT_NE(KZTestReadFile(m_dir / "zips.txt").find(Path("Data/README") + "\t0\t0\t\n"), std::string::npos);
+
+    CKZFileTimeCache loaded;
+    ASSERT_TRUE(loaded.Initialize(Generate(261, R"([{"name": "LICENSE", "path": "Data/LICENSE"}])").c_str(), nullptr,
+                                  nullptr));
+    ASSERT_NE(loaded.GetFileDetails("LICENSE"), nullptr);
+    EXPECT_EQ(loaded.GetFileDetails("LICENSE")->m_strFilePath, "Data/LICENSE");
+}
+
 TEST_F(KZFileTimeCacheTest, ZipSplitAndReports)
 {
     CKZFileTimeCache cache;

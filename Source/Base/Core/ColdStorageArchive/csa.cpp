@@ -398,28 +398,14 @@ const char* csaGetLastMessage()
 void csaParsePath(std::string& strRelative, std::string& strNormalised, std::string& strName,
                   std::string& strExtension, const std::string& strPath, const std::string& strRoot)
 {
-    CKZPath path(strPath);
+    // The last component is the name, a file's or a directory's, whether or not it has a dot.
+    const CKZPath path = CKZPath::FilePath(strPath);
     strNormalised = path.GetString();
-    if (!strNormalised.empty() && strNormalised.back() == '/')
-        strNormalised.pop_back();
-    path = strNormalised;
-
-    strRelative = path.GetRelativePath(CKZPath(strRoot)).GetString();
-    if (!strRelative.empty() && strRelative.back() == '/')
-        strRelative.pop_back();
+    strRelative = CKZPath::GetRelativePath(strNormalised.c_str(), CKZPath::Slashify(strRoot.c_str()).c_str());
     if (!strRelative.empty() && strRelative.front() == '/')
         strRelative.erase(0, 1);
-
     strExtension = path.SubPath(KZ_PATH_EXTENSION);
-    if (!strExtension.empty())
-        strName = path.SubPath(KZ_PATH_FILE_TITLE | KZ_PATH_EXTENSION);
-    else
-    {
-        const std::string strDirectory = path.SubPath(KZ_PATH_DIRECTORY);
-        const std::string strParent = CKZPath::GetParentDirectory(path.c_str(), 1);
-        strName = CKZPath::GetRelativePath(strDirectory.c_str(), strParent.c_str());
-        strName.erase(std::remove(strName.begin(), strName.end(), '/'), strName.end());
-    }
+    strName = path.SubPath(KZ_PATH_FILE_TITLE | KZ_PATH_EXTENSION);
     std::replace(strRelative.begin(), strRelative.end(), '/', '\\');
 }
 

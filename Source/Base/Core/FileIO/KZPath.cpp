@@ -71,6 +71,34 @@ CKZPath CKZPath::Slashify(const char* szPath)
     return path;
 }
 
+CKZPath CKZPath::FilePath(const char* szPath)
+{
+    CKZPath path;
+    Slashify(szPath ? szPath : "", path.m_strPath, false);
+    while (path.m_strPath.size() > 1 && path.m_strPath.back() == '/')
+        path.m_strPath.pop_back();
+    return path;
+}
+
+bool CKZPath::IsInsideRoot(const std::string& strName)
+{
+    if (strName.empty() || IsSeparator(strName[0]))
+        return false;
+    if (strName.size() >= 2 && strName[1] == ':')
+        return false; // a drive
+    size_t start = 0;
+    while (start <= strName.size())
+    {
+        size_t end = strName.find_first_of("/\\", start);
+        if (end == std::string::npos)
+            end = strName.size();
+        if (strName.compare(start, end - start, "..") == 0)
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 void CKZPath::ApplyTailRule()
 {
     const size_t last = m_strPath.find_last_of("./\\");

@@ -48,6 +48,15 @@ public:
     static CKZPath Slashify(const char* szPath);
     static void Slashify(const char* szPath, std::string& strSlashed, bool bAppend);
 
+    // A file path given as text: separators normalised and the last component kept as the file's
+    // name, with or without a dot (README stays a file). Trailing separators are dropped; "/" stays.
+    static CKZPath FilePath(const char* szPath);
+    static CKZPath FilePath(const std::string& strPath) { return FilePath(strPath.c_str()); }
+    // A relative name taken from outside data (an archive entry, a pack header, a catalogue record)
+    // stays inside the directory it is placed below: it is not empty, not absolute, names no drive
+    // and has no ".." component (either separator counts).
+    static bool IsInsideRoot(const std::string& strName);
+
     // Pieces selected by KZ_PATH_PART bits.
     void SubPath(uint32_t dwBits, std::string& strOut, bool bAppend = false) const;
     std::string SubPath(uint32_t dwBits) const;

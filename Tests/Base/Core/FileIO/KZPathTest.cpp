@@ -94,6 +94,33 @@ TEST(KZPath, RelativePaths)
     EXPECT_FALSE(CKZPath::IsRelativePath("/a"));
 }
 
+TEST(KZPath, FilePathsKeepTheirLastComponentAsAFileName)
+{
+    // The path class itself still reads a name without a dot as a directory.
+    EXPECT_EQ(CKZPath("docs/README").GetString(), "docs/README/");
+    EXPECT_EQ(CKZPath::FilePath("docs/README").GetString(), "docs/README");
+    EXPECT_EQ(CKZPath::FilePath("a\\b//LICENSE").GetString(), "a/b/LICENSE");
+    EXPECT_EQ(CKZPath::FilePath("dir/sub/").GetString(), "dir/sub");
+    EXPECT_EQ(CKZPath::FilePath("data/file.bin").GetString(), "data/file.bin");
+    EXPECT_EQ(CKZPath::FilePath("/").GetString(), "/");
+    EXPECT_EQ(CKZPath::FilePath("").GetString(), "");
+    const CKZPath readme = CKZPath::FilePath(std::string("/x/Makefile"));
+    EXPECT_EQ(readme.SubPath(KZ_PATH_FILE_TITLE | KZ_PATH_EXTENSION), "Makefile");
+    EXPECT_EQ(readme.SubPath(KZ_PATH_DIRECTORY), "/x/");
+    EXPECT_EQ(readme.SubPath(KZ_PATH_EXTENSION), "");
+    EXPECT_EQ(CKZPath::FilePath("archive").SubPath(KZ_PATH_DIRECTORY), "") << "a bare name lies in the working directory";
+}
+
+TEST(KZPath, NamesFromOutsideStayInsideTheirRoot)
+{
+    for (const char* szName : {"a.txt", "README", "dir/sub/LICENSE", "win\\style\\x.dat", "dir/", "...", "a..b/c",
+                               "./x", "a//b"})
+        EXPECT_TRUE(CKZPath::IsInsideRoot(szName)) << szName;
+    for (const char* szName : {"", "..", "../x", "a/../../x", "a/..", "..\\x", "a\\..\\b", "/abs", "\\abs", "C:/x",
+                               "c:x"})
+        EXPECT_FALSE(CKZPath::IsInsideRoot(szName)) << szName;
+}
+
 TEST(KZPath, TemporaryFolders)
 {
     const char* names[] = {"TMPDIR", "TMP", "TEMP", "TEMPDIR"};
