@@ -240,10 +240,12 @@ uint32_t CKZFileTimeCache::Serialize(CKZSerializer* pSerializer, const std::vect
         }
         return dwCount;
     }
+    // The count is outside data: never more records than the scope holds containers, since the
+    // look-up wraps around and would find the same container again and again.
+    dwCount = std::min(dwCount, pSerializer->GetContainerCountInScope());
     uint32_t dwRead = 0;
     for (uint32_t i = 0; i < dwCount; ++i)
     {
-        // Containers that are not there end the reading: the count is outside data.
         if (!pSerializer->FindContainerByKey(CKZKey::ms_KeyNull.GetId()))
             break;
         std::unique_ptr<CKZFileDetails> pRecord(new CKZFileDetails);
