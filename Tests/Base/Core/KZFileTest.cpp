@@ -348,7 +348,8 @@ TEST_F(KZFileTest, ReadBytesStopsAtTheEnd)
     for (const bool bInMemory : {false, true})
     {
         CKZFile file;
-        ASSERT_TRUE(bInMemory ? file.OpenInMemory(Path("long.bin").c_str()) : file.Open(Path("long.bin").c_str(), "rb"));
+        const std::string strPath = Path("long.bin");
+        ASSERT_TRUE(bInMemory ? file.OpenInMemory(strPath.c_str()) : file.Open(strPath.c_str(), "rb"));
         std::string strRead;
         file.ReadBytes(strRead, 3);
         EXPECT_EQ(strRead, "abc");
