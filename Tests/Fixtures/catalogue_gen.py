@@ -2,6 +2,7 @@
 """Writes and reads catalogue cache files byte by byte, for the tests of the catalogue loader.
 
     catalogue_gen.py write VERSION OUT RECORDS_JSON   write a cache file of that version
+                                                     (RECORDS_JSON given as @FILE is read from FILE)
     catalogue_gen.py read FILE                        print the records of a version-261 file as JSON
 
 A record is a JSON object with the keys name, low, high, ocrc, ecrc, prio, size, user, csize, zip,
@@ -89,7 +90,8 @@ def read(data):
 
 def main(argv):
     if len(argv) == 4 and argv[0] == "write":
-        description = json.loads(argv[3])
+        text = open(argv[3][1:]).read() if argv[3].startswith("@") else argv[3]
+        description = json.loads(text)
         records = description["records"] if isinstance(description, dict) else description
         count = description.get("count") if isinstance(description, dict) else None
         open(argv[2], "wb").write(write(int(argv[1]), records, count))

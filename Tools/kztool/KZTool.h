@@ -17,12 +17,18 @@ enum EResult
 // args holds the words after the command's own words (after "fs list", say).
 typedef int (*CommandFunction)(const std::vector<std::string>& args);
 
+// An input position that stands for every argument of the command.
+const int INPUT_EVERY_ARGUMENT = -1;
+
 struct SCommand
 {
     std::string words;   // "fs list"
     std::string usage;   // "DIR [--recursive] [--pattern P]"
     std::string summary; // one line for kztool help
     CommandFunction run;
+    // Positions of the arguments that name files the command reads. They are checked before the
+    // command runs, as is the argument after "--file" of every command.
+    std::vector<int> inputs = {};
 };
 
 class CRegistration
@@ -35,4 +41,10 @@ public:
 int Fail(const std::string& strMessage);
 // Prints the command's usage line on stderr and answers RESULT_USAGE.
 int Usage(const std::string& strWords);
+
+// Empty when the path names a file that can be read; otherwise one line that says why not
+// (missing, a directory, unreadable).
+std::string InputFileProblem(const std::string& strPath);
+// The whole file; false with the reason in strError.
+bool ReadInputFile(const std::string& strPath, std::string& strBytes, std::string& strError);
 }

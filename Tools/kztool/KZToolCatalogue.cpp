@@ -117,13 +117,13 @@ int RunReport(const std::vector<std::string>& args)
     return KZTool::RESULT_OK;
 }
 
-const KZTool::CRegistration s_show({"catalogue show", "FILE", "lists every record of a catalogue", RunShow});
+const KZTool::CRegistration s_show({"catalogue show", "FILE", "lists every record of a catalogue", RunShow, {0}});
 const KZTool::CRegistration s_add({"catalogue add", "CACHE ORIGINAL EXPORTED [--prio N] [--relative PATH]",
-                                   "adds or updates one file (creates the catalogue when missing)", RunAdd});
-const KZTool::CRegistration s_split({"catalogue split", "CACHE MAXSIZE", "assigns zip indexes by size", RunSplit});
+                                   "adds or updates one file (creates the catalogue when missing)", RunAdd, {1, 2}});
+const KZTool::CRegistration s_split({"catalogue split", "CACHE MAXSIZE", "assigns zip indexes by size", RunSplit, {0}});
 const KZTool::CRegistration s_stage({"catalogue stage", "CACHE PATH STAGE [DEPENDEE]",
                                      "sets a file's download stage (the dependee is not stored in the file)",
-                                     RunStage});
+                                     RunStage, {0}});
 const KZTool::CRegistration s_report({"catalogue report", "CACHE ROOT ZIPINFO STAGEINFO",
-                                      "writes the zip-information and download-stage reports", RunReport});
+                                      "writes the zip-information and download-stage reports", RunReport, {0}});
 }

@@ -33,5 +33,5 @@ int RunApply(const std::vector<std::string>& args)
 }
 
 const KZTool::CRegistration s_apply({"delta apply", "OLD DELTA OUT", "rebuilds OUT from OLD and a delta patch",
-                                     RunApply});
+                                     RunApply, {0, 1}});
 }

@@ -62,5 +62,6 @@ int RunCrc(const std::vector<std::string>& args)
 
 const KZTool::CRegistration s_list({"fs list", "DIR [--recursive] [--pattern P]",
                                     "lists a directory with sizes and modification times", RunList});
-const KZTool::CRegistration s_crc({"fs crc", "FILE...", "prints the CRC-32 of each file", RunCrc});
+const KZTool::CRegistration s_crc({"fs crc", "FILE...", "prints the CRC-32 of each file", RunCrc,
+                                   {KZTool::INPUT_EVERY_ARGUMENT}});
 }

@@ -11,8 +11,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <limits>
 
 namespace
@@ -39,19 +37,7 @@ bool ReadInput(const std::vector<std::string>& args, size_t first, std::string& 
     }
     if (args.size() != first + 2 || args[first] != "--file")
         return false;
-    std::ifstream file(args[first + 1], std::ios::binary);
-    if (!file)
-    {
-        strError = "cannot read " + args[first + 1];
-        return false;
-    }
-    strInput.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (file.bad())
-    {
-        strError = "cannot read " + args[first + 1];
-        return false;
-    }
-    return true;
+    return KZTool::ReadInputFile(args[first + 1], strInput, strError);
 }
 
 // The digests take 32-bit counts: feed longer inputs in pieces.

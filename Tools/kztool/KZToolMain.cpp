@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <map>
 
 namespace
@@ -47,6 +48,23 @@ const KZTool::SCommand* FindCommand(const std::vector<std::string>& args, size_t
         }
     }
     return pBest;
+}
+
+// The first input file of the command that cannot be read, as one line; empty when all can.
+std::string InputProblem(const KZTool::SCommand& command, const std::vector<std::string>& args)
+{
+    for (size_t i = 0; i < args.size(); ++i)
+    {
+        const bool bInput =
+            (i > 0 && args[i - 1] == "--file") ||
+            std::any_of(command.inputs.begin(), command.inputs.end(), [i](int position) {
+                return position == KZTool::INPUT_EVERY_ARGUMENT || position == static_cast<int>(i);
+            });
+        const std::string strProblem = bInput ? KZTool::InputFileProblem(args[i]) : std::string();
+        if (!strProblem.empty())
+            return strProblem;
+    }
+    return std::string();
 }
 }
 
@@ -99,5 +117,17 @@ int main(int argc, char** argv)
         PrintHelp(stderr);
         return KZTool::RESULT_USAGE;
     }
-    return pCommand->run(std::vector<std::string>(args.begin() + static_cast<long>(wordsUsed), args.end()));
+    const std::vector<std::string> commandArgs(args.begin() + static_cast<long>(wordsUsed), args.end());
+    const std::string strProblem = InputProblem(*pCommand, commandArgs);
+    if (!strProblem.empty())
+        return KZTool::Fail(strProblem);
+    // Whatever a command meets, it ends with one line and a failure status, never an abort.
+    try
+    {
+        return pCommand->run(commandArgs);
+    }
+    catch (const std::exception& e)
+    {
+        return KZTool::Fail(e.what());
+    }
 }

@@ -203,9 +203,9 @@ const KZTool::CRegistration s_extract({"pack extract", "DIR OUT", "writes every 
 const KZTool::CRegistration s_cat({"pack cat", "DIR NAME", "writes one packed file's bytes to standard output",
                                    RunCat});
 const KZTool::CRegistration s_build({"pack build", "CACHE SOURCE_DIR PACK_DIR BASE_DIR",
-                                     "builds the pack files of a catalogue from the files on disk", RunBuild});
+                                     "builds the pack files of a catalogue from the files on disk", RunBuild, {0}});
 const KZTool::CRegistration s_diff({"pack diff", "DIR CACHE",
-                                    "names the files only in the archive or only in the catalogue", RunDiff});
+                                    "names the files only in the archive or only in the catalogue", RunDiff, {1}});
 const KZTool::CRegistration s_patch({"pack patch",
                                      "PACK_DIR SOURCE_DIR COUNT [--add PACK PATH]... [--move FROM TO PATH]... "
                                      "[--remove PATH]...",

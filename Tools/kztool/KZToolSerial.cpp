@@ -65,8 +65,8 @@ int RunConvert(const std::vector<std::string>& args)
 }
 
 const KZTool::CRegistration s_show({"serial show", "FILE", "lists the nodes of a serialized file (binary or XML)",
-                                    RunShow});
+                                    RunShow, {0}});
 const KZTool::CRegistration s_convert({"serial convert", "IN OUT",
                                        "converts between the binary and the XML form (by the file names)",
-                                       RunConvert});
+                                       RunConvert, {0}});
 }

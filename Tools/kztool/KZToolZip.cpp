@@ -107,10 +107,11 @@ int RunUnseal(const std::vector<std::string>& args)
 }
 
 const KZTool::CRegistration s_extract({"zip extract", "ZIP [DEST]", "extracts an archive (beside it by default)",
-                                       RunExtract});
-const KZTool::CRegistration s_list({"zip list", "ZIP", "lists the entries of an archive", RunList});
+                                       RunExtract, {0}});
+const KZTool::CRegistration s_list({"zip list", "ZIP", "lists the entries of an archive", RunList, {0}});
 const KZTool::CRegistration s_add({"zip add", "ZIP FILE [NAME]", "adds a file or directory to an archive", RunAdd});
-const KZTool::CRegistration s_seal({"zip seal", "ZIP FILE KEY KEY2", "writes a file as an enciphered entry", RunSeal});
+const KZTool::CRegistration s_seal({"zip seal", "ZIP FILE KEY KEY2", "writes a file as an enciphered entry", RunSeal,
+                                    {1}});
 const KZTool::CRegistration s_unseal({"zip unseal", "ZIP KEY2 OUT", "opens the enciphered entry of an archive",
-                                      RunUnseal});
+                                      RunUnseal, {0}});
 }

@@ -165,6 +165,23 @@ int CKZFile::Read(void* pBuffer, int elementSize, int count)
     return m_pFile ? m_pIOInterface->Read(pBuffer, elementSize, count, m_pFile) : 0;
 }
 
+void CKZFile::ReadBytes(std::string& str, uint32_t length)
+{
+    const size_t kFirstPiece = 64 * 1024;
+    str.clear();
+    while (str.size() < length)
+    {
+        // Pieces double with what has arrived: few reads for a long string, little memory for a lie.
+        const size_t piece = std::min<size_t>(length - str.size(), std::max(kFirstPiece, str.size()));
+        const size_t done = str.size();
+        str.resize(done + piece);
+        const int got = std::max(0, Read(&str[done], 1, static_cast<int>(piece)));
+        str.resize(done + static_cast<size_t>(got));
+        if (static_cast<size_t>(got) < piece)
+            break;
+    }
+}
+
 int CKZFile::Write(const void* pBuffer, int elementSize, int count)
 {
     return m_pFile ? m_pIOInterface->Write(pBuffer, elementSize, count, m_pFile) : 0;
@@ -618,11 +635,8 @@ void CKZFileV::SerializeSTLString(std::string& str, uint32_t dwMinVersion)
     str.clear();
     if (length == 0)
         return;
-    // Never more than the file still holds: a length word is outside data.
-    const int64_t remaining = int64_t(GetLength()) - Tell();
-    str.resize(static_cast<size_t>(std::min<int64_t>(length, std::max<int64_t>(remaining, 0))));
-    if (!str.empty())
-        str.resize(static_cast<size_t>(std::max(0, Read(&str[0], 1, static_cast<int>(str.size())))));
+    // A length word is outside data: never allocate much more than the file holds.
+    ReadBytes(str, length);
     if (str.size() < length)
         m_bShortRead = true;
     for (char& c : str)

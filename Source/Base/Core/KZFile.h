@@ -71,6 +71,9 @@ public:
     bool IsOpen() const { return m_pFile != nullptr; }
 
     int Read(void* pBuffer, int elementSize, int count);
+    // Reads up to `length` bytes into the string, which ends as long as what arrived. It grows with
+    // the bytes that come, so a length taken from outside data never needs the file's length.
+    void ReadBytes(std::string& str, uint32_t length);
     int Write(const void* pBuffer, int elementSize, int count);
     int Tell();
     int GetPosition() { return Tell(); }

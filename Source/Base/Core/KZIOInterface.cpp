@@ -1,6 +1,51 @@
 #include "Base/Core/KZIOInterface.h"
 
 #include <atomic>
+#include <memory>
+#include <mutex>
+#include <sys/stat.h>
+#include <unordered_map>
+
+namespace
+{
+// The buffers given to open streams, freed when their stream is closed. Streams are opened and
+// closed by several threads through the one standard interface.
+class CStreamBuffers
+{
+public:
+    void Give(FILE* pStream)
+    {
+        std::unique_ptr<char[]> pBuffer(new (std::nothrow) char[CKZIOInterfaceC::kBufferSize]);
+        if (!pBuffer || setvbuf(pStream, pBuffer.get(), _IOFBF, CKZIOInterfaceC::kBufferSize) != 0)
+            return; // the stream keeps the library's own buffer
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_buffers[pStream] = std::move(pBuffer);
+    }
+    // Taken while the stream is still open (so that no new stream can have its address yet) and
+    // freed by the caller after closing it.
+    std::unique_ptr<char[]> Take(FILE* pStream)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_buffers.find(pStream);
+        if (it == m_buffers.end())
+            return nullptr;
+        std::unique_ptr<char[]> pBuffer = std::move(it->second);
+        m_buffers.erase(it);
+        return pBuffer;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::unordered_map<FILE*, std::unique_ptr<char[]>> m_buffers;
+};
+
+CStreamBuffers& StreamBuffers()
+{
+    // Never destroyed: streams may still be closed while static objects are torn down.
+    static CStreamBuffers* s_pBuffers = new CStreamBuffers;
+    return *s_pBuffers;
+}
+} // namespace
 
 int CKZIOInterface::GetLength(void* pHandle)
 {
@@ -13,12 +58,17 @@ int CKZIOInterface::GetLength(void* pHandle)
 
 void* CKZIOInterfaceC::Open(const char* szPath, const char* szMode)
 {
-    return fopen(szPath, szMode);
+    FILE* pStream = fopen(szPath, szMode);
+    if (pStream)
+        StreamBuffers().Give(pStream);
+    return pStream;
 }
 
 int CKZIOInterfaceC::Close(void* pHandle)
 {
-    return fclose(static_cast<FILE*>(pHandle));
+    FILE* pStream = static_cast<FILE*>(pHandle);
+    const std::unique_ptr<char[]> pBuffer = StreamBuffers().Take(pStream);
+    return fclose(pStream);
 }
 
 int CKZIOInterfaceC::Read(void* pBuffer, int elementSize, int count, void* pHandle)
@@ -50,6 +100,20 @@ int CKZIOInterfaceC::Seek(void* pHandle, int offset, int origin)
 int CKZIOInterfaceC::KZEOF(void* pHandle)
 {
     return feof(static_cast<FILE*>(pHandle));
+}
+
+int CKZIOInterfaceC::GetLength(void* pHandle)
+{
+    FILE* pStream = static_cast<FILE*>(pHandle);
+    struct stat status;
+    if (fstat(fileno(pStream), &status) != 0 || !S_ISREG(status.st_mode))
+        return CKZIOInterface::GetLength(pHandle);
+    // Written bytes still in the buffer can reach past the end the system knows; only then is the
+    // buffer flushed (it holds nothing to read back at that moment).
+    const long position = ftell(pStream);
+    if (position > status.st_size && (fflush(pStream) != 0 || fstat(fileno(pStream), &status) != 0))
+        return CKZIOInterface::GetLength(pHandle);
+    return static_cast<int>(status.st_size);
 }
 
 bool CKZIOInterfaceC::Good(void* pHandle) const

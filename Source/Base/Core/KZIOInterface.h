@@ -22,10 +22,14 @@ public:
     virtual bool Good(void* pHandle) const = 0;
 };
 
-// The standard I/O library; handles are FILE streams.
+// The standard I/O library; handles are FILE streams. Each stream gets a buffer of kBufferSize
+// bytes (the library's default is a page): reading a file of small records then costs one system
+// call per buffer, not per record.
 class CKZIOInterfaceC : public CKZIOInterface
 {
 public:
+    static const size_t kBufferSize = 64 * 1024;
+
     void* Open(const char* szPath, const char* szMode) override;
     int Close(void* pHandle) override;
     int Read(void* pBuffer, int elementSize, int count, void* pHandle) override;
@@ -33,6 +37,8 @@ public:
     int Tell(void* pHandle) override;
     int Seek(void* pHandle, int offset, int origin) override;
     int KZEOF(void* pHandle) override;
+    // The length from the file's status, without seeking: a seek would throw the buffer away.
+    int GetLength(void* pHandle) override;
     bool Good(void* pHandle) const override;
 };
 

@@ -24,7 +24,8 @@ void CKZCheckSum::Add(const void* pData, uint32_t dwCount)
     for (uint32_t i = 0; i < dwCount; ++i)
     {
         const uint8_t cipher = static_cast<uint8_t>(p[i] ^ (m_wR >> 8));
-        m_wR = static_cast<uint16_t>((cipher + m_wR) * m_wC1 + m_wC2);
+        // Unsigned 32-bit: the product overflows an int, and only its low 16 bits are kept.
+        m_wR = static_cast<uint16_t>((uint32_t(cipher) + m_wR) * uint32_t(m_wC1) + m_wC2);
         m_dwSum += cipher;
     }
 }

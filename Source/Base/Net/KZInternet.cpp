@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <curl/curl.h>
+#include <memory>
 
 const std::string HTTP_PREFIX = "http://";
 const std::string HTTPS_PREFIX = "https://";
@@ -70,6 +71,13 @@ void RelaxHttps(CURL* pCurl, const char* szUrl)
     curl_easy_setopt(pCurl, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(pCurl, CURLOPT_FOLLOWLOCATION, 1L);
 }
+
+// A transfer owns the header list it is given from its first line on, so that every way out frees it.
+struct SHeaderListFree
+{
+    void operator()(curl_slist* pList) const { curl_slist_free_all(pList); }
+};
+typedef std::unique_ptr<curl_slist, SHeaderListFree> HeaderList;
 
 // What the requests with a scheme fix-up share. libcurl copies the texts it is given.
 void SetRequestOptions(CURL* pCurl, const char* szGivenUrl, const std::string& strUrl, curl_slist* pHeaders)
@@ -134,6 +142,7 @@ bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectT
 
 bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_slist* pHeaders)
 {
+    const HeaderList headers(pHeaders);
     const std::string strUrl = WithScheme(szUrl);
     long fileTime = -1;
     curl_off_t contentLength = 0;
@@ -162,12 +171,12 @@ bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_s
         }
     }
     curl_easy_cleanup(pCurl);
-    curl_slist_free_all(pHeaders);
     return bResult;
 }
 
 bool HttpRequest(const char* szUrl, std::string& strResponse, curl_slist* pHeaders)
 {
+    const HeaderList headers(pHeaders);
     const std::string strUrl = WithScheme(szUrl);
     CURL* pCurl = curl_easy_init();
     if (!pCurl)
@@ -182,13 +191,13 @@ bool HttpRequest(const char* szUrl, std::string& strResponse, curl_slist* pHeade
     curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, 15L);
     const CURLcode result = curl_easy_perform(pCurl);
     curl_easy_cleanup(pCurl);
-    curl_slist_free_all(pHeaders);
     return result == CURLE_OK;
 }
 
 bool HttpRequestPost(const char* szUrl, const char* szSuffix, const char* szBody, std::string& strResponse,
                      curl_slist* pHeaders, bool, int64_t* pHttpStatus, int* pCurlCode)
 {
+    const HeaderList headers(pHeaders ? pHeaders : CreateHeader("application/x-www-form-urlencoded"));
     const std::string strUrl = WithScheme(szUrl) + szSuffix;
     CURL* pCurl = curl_easy_init();
     if (!pCurl)
@@ -197,9 +206,7 @@ bool HttpRequestPost(const char* szUrl, const char* szSuffix, const char* szBody
             *pCurlCode = CURLE_FAILED_INIT;
         return false;
     }
-    if (!pHeaders)
-        pHeaders = CreateHeader("application/x-www-form-urlencoded");
-    SetRequestOptions(pCurl, szUrl, strUrl, pHeaders);
+    SetRequestOptions(pCurl, szUrl, strUrl, headers.get());
     curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(pCurl, CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(szBody)));
@@ -216,7 +223,6 @@ bool HttpRequestPost(const char* szUrl, const char* szSuffix, const char* szBody
         *pHttpStatus = httpStatus;
     }
     curl_easy_cleanup(pCurl);
-    curl_slist_free_all(pHeaders);
     if (pCurlCode)
         *pCurlCode = result;
     return result == CURLE_OK;

@@ -19,7 +19,8 @@ std::string GetExecutablePath();
 bool GetFileBirthTime(const char* szPath, int64_t* pSeconds);
 
 // Shows a file in the desktop's file manager / opens it with its default application. The command
-// runs through the shell; the path is passed as the document's commands pass it.
+// runs through the shell with the path as one single-quoted word (ShellQuote), so no path can run
+// a command of its own.
 bool RevealFile(const std::string& strPath);
 bool OpenWithDefaultApplication(const std::string& strPath);
 

@@ -63,6 +63,9 @@ int CKZFileParser::ConvertScene(const char* szSource, const char* szDestination)
     const int result = Load(source, pSerializer);
     if (result != LOAD_OK)
         return result;
+    // Bytes that are not an image (an empty file, say) are refused, not converted to an empty tree.
+    if (!pSerializer->IsImageValid())
+        return 1;
     CKZFile destination;
     if (!destination.Open(szDestination, "wb"))
         return 2;

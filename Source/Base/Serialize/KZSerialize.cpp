@@ -494,6 +494,11 @@ void CKZSerializer::Serialize(const CKZKey& key, CKZFileId& fileId)
     fileId.SetId(dwId);
 }
 
+void IKZSerializableUniqueObject::Serialize(CKZSerializer* pSerializer)
+{
+    pSerializer->Serialize(KZSerializeKeys::s_keyFileId, m_FileId);
+}
+
 void CKZSerializer::Serialize(const CKZKey& key, CKZBox& box)
 {
     SerializeStructure(key, [&] {

@@ -82,29 +82,11 @@ public:
         }
         else
             m_file.SerializeSTLString(r.m_strName);
-        m_file.Serialize(&r.m_Time.lowDatetime, 1);
-        m_file.Serialize(&r.m_Time.highDatetime, 1);
-        if (m_dwVersion >= 260)
-        {
-            m_file.Serialize(&r.m_dwOriginalCrc, 1);
-            m_file.Serialize(&r.m_dwExportedCrc, 1);
-        }
-        if (m_dwVersion >= 258)
-        {
-            m_file.Serialize(&r.m_iPrio, 1);
-            m_file.Serialize(&r.m_dwSize, 1);
-        }
-        m_file.Serialize(&r.m_dwUserData, 1);
-        if (m_dwVersion >= 259)
-            m_file.Serialize(&r.m_dwCompressedSize, 1);
-        else if (m_dwVersion == 258)
+        ReadNumbers(r);
+        if (m_dwVersion == 258)
             r.m_dwCompressedSize = r.m_dwSize;
         if (m_dwVersion >= 261)
-        {
-            m_file.Serialize(&r.m_dwZipIndex, 1);
-            m_file.Serialize(&r.m_dwStage, 1);
             m_file.SerializeSTLString(r.m_strFilePath);
-        }
         else if (m_dwVersion == 260)
             r.m_strFilePath = "Data/" + r.m_strName;
         if (m_file.m_bShortRead)
@@ -123,6 +105,37 @@ public:
     }
 
 private:
+    // The 32-bit numbers between the name and the path, as the version has them, in one read.
+    void ReadNumbers(CKZFileDetails& r)
+    {
+        uint32_t* apFields[10];
+        int count = 0;
+        apFields[count++] = &r.m_Time.lowDatetime;
+        apFields[count++] = &r.m_Time.highDatetime;
+        if (m_dwVersion >= 260)
+        {
+            apFields[count++] = &r.m_dwOriginalCrc;
+            apFields[count++] = &r.m_dwExportedCrc;
+        }
+        if (m_dwVersion >= 258)
+        {
+            apFields[count++] = reinterpret_cast<uint32_t*>(&r.m_iPrio);
+            apFields[count++] = &r.m_dwSize;
+        }
+        apFields[count++] = &r.m_dwUserData;
+        if (m_dwVersion >= 259)
+            apFields[count++] = &r.m_dwCompressedSize;
+        if (m_dwVersion >= 261)
+        {
+            apFields[count++] = &r.m_dwZipIndex;
+            apFields[count++] = &r.m_dwStage;
+        }
+        uint32_t adwNumbers[10] = {0};
+        m_file.Serialize(adwNumbers, count);
+        for (int i = 0; i < count; ++i)
+            *apFields[i] = adwNumbers[i];
+    }
+
     CKZFileV& m_file;
     uint32_t m_dwVersion;
 };
@@ -187,9 +200,12 @@ bool CKZFileTimeCache::Initialize(const char* szCachePath, const char* szIgnoreL
             bResult = false;
             break;
         }
-        const std::string strCompared = dwVersion <= 257 ? pRecord->m_strName : TitleOf(pRecord->m_strName);
-        if (std::find(vecIgnore.begin(), vecIgnore.end(), strCompared) != vecIgnore.end())
-            continue;
+        if (!vecIgnore.empty())
+        {
+            const std::string strCompared = dwVersion <= 257 ? pRecord->m_strName : TitleOf(pRecord->m_strName);
+            if (std::find(vecIgnore.begin(), vecIgnore.end(), strCompared) != vecIgnore.end())
+                continue;
+        }
         Store(pRecord.release());
     }
     file.Close();
@@ -212,10 +228,12 @@ uint32_t CKZFileTimeCache::Serialize(CKZSerializer* pSerializer, const std::vect
         }
         return dwCount;
     }
+    // The count is outside data: never more records than the scope holds containers, since the
+    // look-up wraps around and would find the same container again and again.
+    dwCount = std::min(dwCount, pSerializer->GetContainerCountInScope());
     uint32_t dwRead = 0;
     for (uint32_t i = 0; i < dwCount; ++i)
     {
-        // Containers that are not there end the reading: the count is outside data.
         if (!pSerializer->FindContainerByKey(CKZKey::ms_KeyNull.GetId()))
             break;
         std::unique_ptr<CKZFileDetails> pRecord(new CKZFileDetails);

@@ -1,5 +1,7 @@
 #include "Base/Archive/KZCrypto.h"
 
+#include "Fixtures/KZTestFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -157,4 +159,20 @@ TEST(KZCrypto, IterationsAndEntryKeys)
     EXPECT_EQ(prefix[4], 0x04);
     for (uint8_t b : prefix)
         EXPECT_NE(b, 0);
+}
+
+TEST(KZCrypto, FuzzedCipherChecksumOverflow)
+{
+    // Found by fuzzing: the checksum of the first byte overflowed a signed int (caught by UBSan).
+    const std::string strInput =
+        KZTestReadFile(std::string(KZ_SOURCE_DIR) + "/Tests/Fixtures/fuzz/cipher-checksum-overflow.bin");
+    ASSERT_EQ(strInput.size(), 17u);
+    const uint8_t* pInput = reinterpret_cast<const uint8_t*>(strInput.data());
+    CKZCrypto crypto = KeyedCrypto(0x01234567);
+    std::vector<uint8_t> sealed(64), plain(64);
+    uint32_t written = 0, length = 0;
+    ASSERT_EQ(crypto.Encrypt(pInput, 17, sealed.data(), 64, &written), 0);
+    ASSERT_EQ(crypto.Decrypt(sealed.data(), written, plain.data(), 64, &length), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(plain.data()), length), strInput);
+    EXPECT_EQ(crypto.Decrypt(pInput, 16, plain.data(), 64, &length), 0);
 }

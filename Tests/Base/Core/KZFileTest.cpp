@@ -326,3 +326,63 @@ TEST_F(KZFileTest, WrongScrambleKeyAndOverlongLengths)
     in.SerializeSTLString(text);
     EXPECT_EQ(text, "xyz");
 }
+
+TEST_F(KZFileTest, LengthFollowsWritesAndOtherWriters)
+{
+    // Read and write on one stream: bytes still in its buffer count, a seek past the end does not.
+    CKZFile file;
+    ASSERT_TRUE(file.Open(Path("rw.bin").c_str(), "w+b"));
+    const std::string strHundred(100, 'a');
+    file.Write(strHundred.data(), 1, 100);
+    EXPECT_EQ(file.GetLength(), 100);
+    file.SeekToBegin();
+    file.Write("0123456789", 1, 10);
+    EXPECT_EQ(file.GetLength(), 100);
+    EXPECT_EQ(file.Tell(), 10);
+    file.Seek(50, 2);
+    EXPECT_EQ(file.GetLength(), 100);
+    file.Seek(0, 2);
+    file.Write(strHundred.data(), 1, 50);
+    EXPECT_EQ(file.GetLength(), 150);
+    EXPECT_EQ(file.SeekToEnd(), 150);
+    file.Seek(5, 0);
+    char abBytes[8] = {0};
+    ASSERT_EQ(file.Read(abBytes, 1, 7), 7);
+    EXPECT_EQ(std::string(abBytes, 7), "56789aa");
+    file.Close();
+    EXPECT_EQ(fs::file_size(m_dir / "rw.bin"), 150u);
+
+    // A file that another writer extends while it is open for reading; asking the length neither
+    // moves the position nor loses what was read ahead.
+    Write("grows.bin", "abcdef");
+    ASSERT_TRUE(file.Open(Path("grows.bin").c_str(), "rb"));
+    ASSERT_EQ(file.Read(abBytes, 1, 2), 2);
+    EXPECT_EQ(file.GetLength(), 6);
+    std::ofstream(m_dir / "grows.bin", std::ios::binary | std::ios::app) << "ghij";
+    EXPECT_EQ(file.GetLength(), 10);
+    EXPECT_EQ(file.Tell(), 2);
+    ASSERT_EQ(file.Read(abBytes, 1, 8), 8);
+    EXPECT_EQ(std::string(abBytes, 8), "cdefghij");
+}
+
+TEST_F(KZFileTest, ReadBytesStopsAtTheEnd)
+{
+    // Longer than the first read piece, so the string grows more than once.
+    std::string strContent(200000, 'x');
+    for (size_t i = 0; i < strContent.size(); ++i)
+        strContent[i] = static_cast<char>('a' + i % 26);
+    Write("long.bin", strContent);
+    for (const bool bInMemory : {false, true})
+    {
+        CKZFile file;
+        const std::string strPath = Path("long.bin");
+        ASSERT_TRUE(bInMemory ? file.OpenInMemory(strPath.c_str()) : file.Open(strPath.c_str(), "rb"));
+        std::string strRead;
+        file.ReadBytes(strRead, 3);
+        EXPECT_EQ(strRead, "abc");
+        file.ReadBytes(strRead, 0xFFFFFFFF);
+        EXPECT_EQ(strRead, strContent.substr(3)) << "in memory " << bInMemory;
+        file.ReadBytes(strRead, 10);
+        EXPECT_TRUE(strRead.empty());
+    }
+}

@@ -141,6 +141,13 @@ TEST_F(KZFileParserTest, BinaryXmlBinaryRoundTrip)
     ExpectSame(LoadRecord(Path("c.bin")), original);
     EXPECT_EQ(CKZFileParser::ConvertScene(Path("missing.bin").c_str(), Path("d.xml").c_str()), 1);
     EXPECT_EQ(CKZFileParser::ConvertScene(Path("a.bin").c_str(), Path("no/such/d.xml").c_str()), 2);
+
+    // Bytes that are not an image are refused before the destination is created.
+    std::ofstream(m_dir / "empty.bin").close();
+    std::ofstream(m_dir / "text.bin") << "not an image at all, just some text";
+    EXPECT_EQ(CKZFileParser::ConvertScene(Path("empty.bin").c_str(), Path("e.xml").c_str()), 1);
+    EXPECT_EQ(CKZFileParser::ConvertScene(Path("text.bin").c_str(), Path("e.xml").c_str()), 1);
+    EXPECT_FALSE(fs::exists(m_dir / "e.xml"));
 }
 
 TEST_F(KZFileParserTest, XmlTextForm)

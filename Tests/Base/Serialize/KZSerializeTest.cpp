@@ -314,3 +314,35 @@ TEST(KZSerializer, CorruptImagesLoadEmpty)
     refusedImage.Serialize(s_keyA, value2);
     EXPECT_EQ(value2, 0u);
 }
+
+TEST(KZSerializer, UniqueObjectsStoreDistinctFileIds)
+{
+    // Two objects with the same id: saving gives the second a fresh one, under "fileId".
+    IKZSerializableUniqueObject first, second;
+    first.GetFileId().SetId(7);
+    second.GetFileId().SetId(7);
+    CKZSerializer save;
+    save.CreateContainerNode(s_keyChild.GetId());
+    first.Serialize(&save);
+    save.LeaveScope();
+    save.CreateContainerNode(s_keyList.GetId());
+    second.Serialize(&save);
+    save.LeaveScope();
+    EXPECT_EQ(first.GetFileId().GetId(), 7u);
+    EXPECT_NE(second.GetFileId().GetId(), 7u);
+    EXPECT_NE(second.GetFileId().GetId(), 0u);
+
+    Image image = ImageOf(save);
+    CKZSerializer load(image.data(), image.size());
+    ASSERT_TRUE(load.IsImageValid());
+    IKZSerializableUniqueObject firstBack, secondBack;
+    ASSERT_NE(load.FindContainerByKey(s_keyChild.GetId()), nullptr);
+    firstBack.Serialize(&load);
+    load.LeaveScope();
+    ASSERT_NE(load.FindContainerByKey(s_keyList.GetId()), nullptr);
+    secondBack.Serialize(&load);
+    load.LeaveScope();
+    EXPECT_EQ(firstBack.GetFileId().GetId(), 7u);
+    EXPECT_EQ(secondBack.GetFileId().GetId(), second.GetFileId().GetId());
+    EXPECT_EQ(CKZKey::ToString(save.GetNodeBuffer()[2].m_dwKey), "fileId");
+}

@@ -425,3 +425,22 @@ TEST_F(KZConcurrentCatalogueLoads, FourThreadsLoadCataloguesAndImages)
     for (const std::string& strFailedStep : failedSteps)
         EXPECT_EQ(strFailedStep, "");
 }
+
+TEST_F(KZFileTimeCacheTest, FuzzedRecordCountEndsAtTheContainers)
+{
+    // Found by fuzzing: a count of 0xFFFFFFFF over a single record container looped for ever,
+    // both from the binary image and from its XML form.
+    const std::string strFuzz = std::string(KZ_SOURCE_DIR) + "/Tests/Fixtures/fuzz/";
+    std::string strImage = KZTestReadFile(strFuzz + "catalogue-count-loop.bin");
+    ASSERT_FALSE(strImage.empty());
+    CKZSerializer image(&strImage[0], strImage.size());
+    CKZFileTimeCache fromImage;
+    EXPECT_LE(fromImage.Serialize(&image, nullptr), 1u);
+
+    CKZFile xmlFile;
+    ASSERT_TRUE(xmlFile.OpenInMemory((strFuzz + "catalogue-count-loop.xml").c_str()));
+    std::unique_ptr<CKZSerializer> pXml;
+    ASSERT_EQ(CKZFileParser::Load(xmlFile, pXml), CKZFileParser::LOAD_OK);
+    CKZFileTimeCache fromXml;
+    EXPECT_EQ(fromXml.Serialize(pXml.get(), nullptr), 1u);
+}
