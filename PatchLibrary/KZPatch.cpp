@@ -201,14 +201,18 @@ void StartWorker()
         pInstaller->Install();
 }
 
+// Done by kzpatch_destroy on the caller's thread, before the worker starts: the launcher reads a
+// returned text after the call, and a worker zeroing it at the same moment would race that read.
+void ClearBuffers()
+{
+    std::lock_guard<std::mutex> lock(s_bufferMutex);
+    memset(sm_projectPath, 0, sizeof(sm_projectPath));
+    memset(sm_binaryPath, 0, sizeof(sm_binaryPath));
+    memset(sm_param, 0, sizeof(sm_param));
+}
+
 void DestroyWorker()
 {
-    {
-        std::lock_guard<std::mutex> lock(s_bufferMutex);
-        memset(sm_projectPath, 0, sizeof(sm_projectPath));
-        memset(sm_binaryPath, 0, sizeof(sm_binaryPath));
-        memset(sm_param, 0, sizeof(sm_param));
-    }
     sm_webInstallerSlot.Withdraw(); // deleted here, once no getter holds it
     state.exchange(KZ_PATCH_IDLE);
 }
@@ -228,6 +232,7 @@ CKZWebInstaller* GetWebInstaller()
 
 void ResetForTesting()
 {
+    ClearBuffers();
     DestroyWorker();
 }
 
@@ -277,6 +282,7 @@ bool kzpatch_destroy(void)
     if (!KZPatch::TransitionFromTo(KZ_PATCH_DONE, KZ_PATCH_DESTROYING) &&
         !KZPatch::TransitionFromTo(KZ_PATCH_IDLE, KZ_PATCH_DESTROYING))
         return false;
+    ClearBuffers();
     StartDetached(DestroyWorker);
     return true;
 }

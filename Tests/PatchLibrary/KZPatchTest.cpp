@@ -81,7 +81,7 @@ public:
                              fs::copy_options::overwrite_existing, error);
     }
     bool GetRemoteFileInfoHttp(const char*, uint64_t*, SKZFileTime*) override { return g_fake.serverAnswers; }
-    void Sleep(unsigned milliseconds) override { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds > 5 ? 5 : milliseconds)); }
+    void Sleep(unsigned milliseconds) override { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds > 1 ? 1 : milliseconds)); }
 };
 
 CKZWebInstaller* NewFakeInstaller()
