@@ -80,7 +80,17 @@ public:
         return fs::copy_file(fs::path(g_fake.strServerDir) / szRemoteName, GetInstallRoot() + szLocalName,
                              fs::copy_options::overwrite_existing, error);
     }
-    bool GetRemoteFileInfoHttp(const char*, uint64_t*, SKZFileTime*) override { return g_fake.serverAnswers; }
+    // Answers per file, as a server does: only what the server directory holds exists.
+    bool GetRemoteFileInfoHttp(const char* szRemoteName, uint64_t* pSize, SKZFileTime*) override
+    {
+        std::error_code error;
+        const fs::path path = fs::path(g_fake.strServerDir) / szRemoteName;
+        if (!g_fake.serverAnswers || !fs::is_regular_file(path, error))
+            return false;
+        if (pSize)
+            *pSize = fs::file_size(path, error);
+        return true;
+    }
     void Sleep(unsigned milliseconds) override { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds > 5 ? 5 : milliseconds)); }
 };
 
