@@ -276,8 +276,10 @@ int CKZZipFile::Extract(const char* szDestination, KZZipProgressCallback pCallba
                 const int count = entry.Read(pBuffer.get(), kBufferSize);
                 if (count < 0)
                 {
+                    // Data that does not inflate fails the extraction like a checksum mismatch.
                     fclose(pOut);
-                    break;
+                    entry.Close();
+                    return 0;
                 }
                 if (count == 0)
                 {
