@@ -6,7 +6,7 @@ Last-Modified on GET and HEAD, records every request, and can be told to misbeha
                         [--tls CERT KEY]
 
 It prints "PORT <n>" on its first line once it listens on an ephemeral port. With --tls it speaks
-HTTPS only (a plain request gets no answer and is counted under "_plain").
+HTTPS only (a plain request gets no answer and is counted under "/_plain").
 
 Per-path rules, METHOD:PATH:KIND[:ARG...] (METHOD is GET, HEAD or ANY; PATH as requested, e.g.
 /Data0.zip; a COUNT of 0 means every time):
@@ -205,8 +205,8 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
                 request = self.tls.wrap_socket(request, server_side=True)
             except (ssl.SSLError, OSError):
                 with self.state.lock:
-                    self.state.counts.setdefault("_plain", {})["ANY"] = \
-                        self.state.counts.get("_plain", {}).get("ANY", 0) + 1
+                    plain = self.state.counts.setdefault("/_plain", {})
+                    plain["ANY"] = plain.get("ANY", 0) + 1
                 return
         super().finish_request(request, client_address)
 

@@ -23,8 +23,8 @@ Options:
     --evil PATH        add to Data0.zip the entries "../evil_relative.txt" and the absolute PATH
     --client-text T    the text of Info.plist (default "client <seed>")
 
-Prints one line per full-install zip: NAME TAB offset of its first entry's data TAB that entry's
-stored size, so that a test can damage a byte inside the data.
+Prints one line per full-install zip, then one for the client zip: NAME TAB offset of its first
+entry's data TAB that entry's stored size, so that a test can damage a byte inside the data.
 """
 import argparse
 import os
@@ -119,9 +119,12 @@ def main(argv):
         out.write(catalogue_gen.write(args.version, records))
 
     client_text = args.client_text if args.client_text is not None else "client %d" % args.seed
-    write_zip(os.path.join(args.server, "TVKClientOSX.zip"),
+    client_zip = os.path.join(args.server, "TVKClientOSX.zip")
+    write_zip(client_zip,
               [("TVKClient.app/Contents/Info.plist", client_text.encode(), None),
                ("TVKClient.app/Contents/MacOS/TVKClient", b"#!/bin/sh\necho client\n", 0o755)], compression)
+    offset, size = first_entry_data(client_zip)
+    print("TVKClientOSX.zip\t%d\t%d" % (offset, size))
     return 0
 
 
