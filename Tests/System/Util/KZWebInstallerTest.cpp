@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -68,13 +69,36 @@ protected:
         m_installer.reset();
         CKZTestWithDirectory::TearDown();
     }
-    // Writes the server's catalogue with catalogue_gen.py.
+    struct SCatalogue
+    {
+        int version;
+        std::string strRecords; // catalogue_gen.py's JSON
+    };
+    // Writes catalogues with catalogue_gen.py in one run: server/<i>.ccx for the i-th one.
+    void WriteCatalogues(const std::vector<SCatalogue>& catalogues) const
+    {
+        std::string strJson = "[";
+        for (size_t i = 0; i < catalogues.size(); ++i)
+            strJson += std::string(i ? ", " : "") + "[\"" + (m_dir / "server" / (std::to_string(i) + ".ccx")).string() +
+                       "\", " + std::to_string(catalogues[i].version) + ", " + catalogues[i].strRecords + "]";
+        std::ofstream(m_dir / "catalogues.json") << strJson << "]";
+        const std::string strCommand =
+            "python3 -c \"import json, sys; sys.path.insert(0, '" KZ_SOURCE_DIR "/Tests/Fixtures'); import catalogue_gen as g;"
+            " [open(p, 'wb').write(g.write(v, r if isinstance(r, list) else r['records'],"
+            " None if isinstance(r, list) else r['count'])) for p, v, r in json.load(open(sys.argv[1]))]\" " +
+            (m_dir / "catalogues.json").string();
+        ASSERT_EQ(system(strCommand.c_str()), 0);
+    }
+    // The i-th written catalogue becomes the server's.
+    void Serve(size_t index) const
+    {
+        fs::copy_file(m_dir / "server" / (std::to_string(index) + ".ccx"), m_dir / "server" / "Data.ccx",
+                      fs::copy_options::overwrite_existing);
+    }
     void ServeCatalogue(int version, const std::string& strRecords) const
     {
-        const std::string strCommand = "python3 " KZ_SOURCE_DIR "/Tests/Fixtures/catalogue_gen.py write " +
-                                       std::to_string(version) + " " + (m_dir / "server" / "Data.ccx").string() +
-                                       " '" + strRecords + "'";
-        ASSERT_EQ(system(strCommand.c_str()), 0);
+        WriteCatalogues({{version, strRecords}});
+        Serve(0);
     }
     std::unique_ptr<CLocalInstaller> m_installer;
 };
@@ -113,11 +137,16 @@ TEST_F(KZWebInstallerTest, CatalogueAcceptanceRules)
         {"record cut short", 261, R"({"records": [{"name": "a", "path": "Data/a"}], "count": 2})",
          CKZWebInstaller::ERROR_CATALOGUE_OPEN},
     };
+    std::vector<SCatalogue> catalogues;
     for (const SCase& test : cases)
+        catalogues.push_back({test.version, test.strRecords});
+    WriteCatalogues(catalogues);
+    for (size_t i = 0; i < catalogues.size(); ++i)
     {
+        const SCase& test = cases[i];
         SCOPED_TRACE(test.szName);
         Fresh();
-        ServeCatalogue(test.version, test.strRecords);
+        Serve(i);
         m_installer->RetrieveCacheFile();
         EXPECT_EQ(m_installer->GetState(), CKZWebInstaller::STATE_FAILED);
         EXPECT_EQ(m_installer->GetErrorCode(), test.expectedCode);
@@ -128,11 +157,14 @@ TEST_F(KZWebInstallerTest, CatalogueAcceptanceRules)
 TEST_F(KZWebInstallerTest, AcceptedCataloguesAndPackCount)
 {
     // Older versions carry no path or zip and are read in their own layout.
+    WriteCatalogues({{258, R"([{"name": "a", "size": 5, "csize": 3}])"},
+                     {259, R"([{"name": "a", "size": 5, "csize": 3}])"},
+                     {260, R"([{"name": "a", "size": 5, "csize": 3}])"}});
     for (int version : {258, 259, 260})
     {
         SCOPED_TRACE(version);
         Fresh();
-        ServeCatalogue(version, R"([{"name": "a", "size": 5, "csize": 3}])");
+        Serve(static_cast<size_t>(version - 258));
         m_installer->RetrieveCacheFile();
         EXPECT_TRUE(m_installer->IsCatalogueLoaded());
         EXPECT_EQ(m_installer->GetCatalogueVersion(), version);
