@@ -118,7 +118,11 @@ public:
     static bool Disconnect() { return true; }
     void AddCustomFile(const char* szName, uint64_t qwSize, int bExtract, const char* szLocalDir);
 
-    // One download from the server into the install root (or szLocalDir) in the given slot.
+    // The workers call these four until they have ended: a subclass that overrides one must call
+    // WaitForShutDown() in its own destructor, before its part of the object is gone.
+
+    // One download from the server into the install root (or szLocalDir) in the given slot. On
+    // success the slot keeps its bytes until the caller credits them.
     virtual bool GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned slot,
                                    const char* szLocalDir);
     // Size and time of one file on the server; false when the server reports either not.
