@@ -32,7 +32,7 @@ private:
     struct SThreadBlock;
 
     SThreadBlock* m_pThreadBlock = nullptr;
-    uint32_t m_dwUnused = 0;
+    [[maybe_unused]] uint32_t m_dwUnused = 0;
     uint32_t m_dwPriority = 2;
     uint32_t m_dwProcessor = 0;
 };
