@@ -218,9 +218,11 @@ bool CKZWebInstaller::Install()
     // Busy from before the thread exists, so that a destructor running before the worker's first
     // step still waits for it.
     m_bMainThreadBusy = true;
+    m_bStartingMainThread = true;
     const bool bCreated = m_mainThread.CreateThread(MainThreadEntry, this, 0, "WebInstallerMainThread");
     if (!bCreated)
         m_bMainThreadBusy = false;
+    m_bStartingMainThread = false;
     return bCreated;
 }
 
@@ -553,7 +555,7 @@ void CKZWebInstaller::RequestShutDown()
 
 bool CKZWebInstaller::IsShutDown() const
 {
-    return !m_bMainThreadBusy && m_nUpdateThreadsAlive <= 0 && m_nUnzipThreadsAlive <= 0 &&
+    return !m_bMainThreadBusy && !m_bStartingMainThread && m_nUpdateThreadsAlive <= 0 && m_nUnzipThreadsAlive <= 0 &&
            m_nChecksumThreadsAlive <= 0;
 }
 

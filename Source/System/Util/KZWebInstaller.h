@@ -209,6 +209,8 @@ private:
     CKZThread m_mainThread;
     std::atomic<bool> m_bRunning{false};
     std::atomic<bool> m_bMainThreadBusy{false};
+    // Set while Install creates the main worker, so that shutdown also waits for Install to return.
+    std::atomic<bool> m_bStartingMainThread{false};
     CKZThread m_updateThreads[2];
     std::atomic<bool> m_bUpdateThreadsRun{false};
     std::atomic<int32_t> m_nUpdateThreadsAlive{0};
