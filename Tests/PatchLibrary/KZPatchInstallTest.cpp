@@ -342,6 +342,27 @@ TEST_F(KZPatchInstallTest, ZipDamagedEveryTimeEndsTheRun)
     EXPECT_FALSE(fs::exists(m_project / "Data.ccx"));
 }
 
+TEST_F(KZPatchInstallTest, RefusalsEndTheRunServerErrorsAreRetried)
+{
+    Generate("--packs 2");
+    Serve({"GET:/Data1.zip:fail:404:0"});
+    const SRunResult result = RunLocal();
+    EXPECT_EQ(result.status, KZ_PATCH_FAILED);
+    EXPECT_EQ(result.errorCode, CKZWebInstaller::ERROR_PACK_UPDATE);
+    EXPECT_EQ(Requests("/Data1.zip"), 5);
+    KZPatch::ResetForTesting();
+
+    // Server errors never count towards giving up.
+    fs::remove_all(m_project);
+    fs::create_directories(m_project);
+    Generate("--packs 1");
+    Serve({"GET:/Data0.zip:fail:500:7"});
+    const SRunResult retried = RunLocal();
+    EXPECT_EQ(retried.status, KZ_PATCH_DONE);
+    EXPECT_EQ(Requests("/Data0.zip"), 8);
+    EXPECT_EQ(retried.downloadDone, retried.downloadTotal) << "failed transfers leave nothing counted";
+}
+
 TEST_F(KZPatchInstallTest, ZipEntriesCannotLeaveTheInstallRoot)
 {
     const fs::path absolute = m_base / "absolute_evil.txt";

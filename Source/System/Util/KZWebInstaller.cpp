@@ -8,6 +8,7 @@
 #include "Base/Util/KZString.h"
 #include "System/Util/KZFileTimeCache.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <memory>
@@ -91,6 +92,13 @@ void CKZWebInstallerFile::GetDownloadStageZipMap(const std::map<std::string, CKZ
         zipStages[static_cast<int32_t>(entry.second->m_dwZipIndex)] = static_cast<int32_t>(entry.second->m_dwStage);
     if (zipStages.size() <= 1)
         zipStages.clear();
+}
+
+void CKZWebInstallerFile::ScheduleRetry(uint32_t dwFirstDelayMs, uint32_t dwLimitMs)
+{
+    m_dwRetryDelayMs = m_dwRetryDelayMs == 0 ? dwFirstDelayMs : std::min(m_dwRetryDelayMs * 2, dwLimitMs);
+    m_nextTry = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_dwRetryDelayMs);
+    m_dwStatus = FILE_STATUS_PENDING;
 }
 
 CKZWebInstaller::CKZWebInstaller() = default;
@@ -399,6 +407,16 @@ bool CKZWebInstaller::FinalizeCacheFile()
                                static_cast<size_t>(update.GetLength()));
 }
 
+// FinalizeCacheFile, with a failure failing the run.
+bool CKZWebInstaller::InstallCatalogue()
+{
+    if (FinalizeCacheFile())
+        return true;
+    printf("Could not install the catalogue %s\n", (m_strInstallRoot + m_strCacheFileName).c_str());
+    Fail(ERROR_PACK_UPDATE);
+    return false;
+}
+
 bool CKZWebInstaller::PrepareDataFoldersForDownload()
 {
     const int32_t dwVersion = m_dwCatalogueVersion;
@@ -445,12 +463,8 @@ void CKZWebInstaller::GoToState(unsigned state)
         return;
     if (current == STATE_UPDATE_DOWNLOAD && state == STATE_INSTALLED)
     {
-        if (!FinalizeCacheFile())
-        {
-            Fail(ERROR_PACK_UPDATE);
-            return;
-        }
-        m_uState = STATE_INSTALLED;
+        if (InstallCatalogue())
+            m_uState = STATE_INSTALLED;
         return;
     }
     if (current == STATE_NEW_INSTALL_DOWNLOAD)
@@ -462,12 +476,8 @@ void CKZWebInstaller::GoToState(unsigned state)
             RetrieveCacheFile();
             if (m_uState == STATE_FAILED)
                 return;
-            if (!FinalizeCacheFile())
-            {
-                printf("Could not install the catalogue %s\n", (m_strInstallRoot + m_strCacheFileName).c_str());
-                Fail(ERROR_PACK_UPDATE);
+            if (!InstallCatalogue())
                 return;
-            }
             ClearDownloadStageInfo();
             m_uState = STATE_INSTALLED;
             return;
@@ -477,50 +487,10 @@ void CKZWebInstaller::GoToState(unsigned state)
     switch (state)
     {
     case STATE_NEW_INSTALL_PREPARE:
-    {
-        StartUpdateAndUnzipWorkers();
-        m_zipQueue.WithItems([this](std::deque<CKZWebInstallerFile*>& items) {
-            std::lock_guard<std::mutex> lock(m_progressMutex);
-            for (const CKZWebInstallerFile* pFile : items)
-            {
-                ++m_qwTotalFiles;
-                m_qwTotalDownloadBytes += pFile->m_dwCompressedSize;
-                if (pFile->Has(CKZWebInstallerFile::FILE_FLAG_EXTRACT))
-                    m_qwTotalUnpackBytes += pFile->m_dwSize;
-            }
-        });
-        uint64_t qwStagePackCount = 0;
-        DownloadDownloadStageInfo();
-        if (m_uState == STATE_FAILED)
-            return;
-        {
-            std::lock_guard<std::mutex> lock(m_progressMutex);
-            for (const auto& entry : m_stageCatalogue)
-                qwStagePackCount = std::max<uint64_t>(qwStagePackCount, entry.second->m_dwZipIndex + 1ULL);
-        }
-        PrepareDataFoldersForDownload();
-        // A version-261 catalogue names every pack; zips beyond its last pack belong to none.
-        EnumerateFullInstallZips(m_dwCatalogueVersion >= 261 ? static_cast<uint32_t>(qwStagePackCount) : kMaxZipCount);
-        GoToState(STATE_NEW_INSTALL_DOWNLOAD);
+        EnterNewInstallPrepare();
         break;
-    }
     case STATE_UPDATE_PREPARE:
-        ZeroProgressCounters();
-        RetrieveCacheFile();
-        if (m_uState == STATE_FAILED)
-            return;
-        PrepareDataFoldersForDownload();
-        {
-            uint64_t qwTotal = 0;
-            {
-                std::lock_guard<std::mutex> lock(m_downloadQueue.Mutex());
-                for (const auto& entry : m_catalogue)
-                    qwTotal += entry.second->m_dwSize;
-            }
-            std::lock_guard<std::mutex> lock(m_progressMutex);
-            m_qwPackTotalBytes = qwTotal;
-        }
-        GoToState(STATE_UPDATE_COMPARE);
+        EnterUpdatePrepare();
         break;
     case STATE_UPDATE_DOWNLOAD:
         m_bChecksumThreadsRun = false;
@@ -535,6 +505,57 @@ void CKZWebInstaller::GoToState(unsigned state)
     default:
         break;
     }
+}
+
+void CKZWebInstaller::EnterNewInstallPrepare()
+{
+    StartUpdateAndUnzipWorkers();
+    // Custom files added before the run count into the totals.
+    m_zipQueue.WithItems([this](std::deque<CKZWebInstallerFile*>& items) {
+        std::lock_guard<std::mutex> lock(m_progressMutex);
+        for (const CKZWebInstallerFile* pFile : items)
+        {
+            ++m_qwTotalFiles;
+            m_qwTotalDownloadBytes += pFile->m_dwCompressedSize;
+            if (pFile->Has(CKZWebInstallerFile::FILE_FLAG_EXTRACT))
+                m_qwTotalUnpackBytes += pFile->m_dwSize;
+        }
+    });
+    DownloadDownloadStageInfo();
+    if (m_uState == STATE_FAILED)
+        return;
+    uint64_t qwStagePackCount = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_progressMutex);
+        for (const auto& entry : m_stageCatalogue)
+            qwStagePackCount = std::max<uint64_t>(qwStagePackCount, entry.second->m_dwZipIndex + 1ULL);
+    }
+    PrepareDataFoldersForDownload();
+    // A version-261 catalogue names every pack; zips beyond its last pack belong to none.
+    EnumerateFullInstallZips(m_dwCatalogueVersion >= 261 ? static_cast<uint32_t>(qwStagePackCount) : kMaxZipCount);
+    GoToState(STATE_NEW_INSTALL_DOWNLOAD);
+}
+
+// The checksum workers and the update steps follow; until then the installer waits in the
+// comparison state.
+void CKZWebInstaller::EnterUpdatePrepare()
+{
+    ZeroProgressCounters();
+    RetrieveCacheFile();
+    if (m_uState == STATE_FAILED)
+        return;
+    PrepareDataFoldersForDownload();
+    uint64_t qwTotal = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_downloadQueue.Mutex());
+        for (const auto& entry : m_catalogue)
+            qwTotal += entry.second->m_dwSize;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_progressMutex);
+        m_qwPackTotalBytes = qwTotal;
+    }
+    GoToState(STATE_UPDATE_COMPARE);
 }
 
 void CKZWebInstaller::WakeAll()

@@ -52,6 +52,9 @@ public:
                                        std::map<int32_t, int32_t>& zipStages);
 
     bool Has(uint32_t dwFlag) const { return (m_dwFlags & dwFlag) != 0; }
+    // Puts the next try off: the first wait is dwFirstDelayMs, each further one twice the last, at
+    // most dwLimitMs.
+    void ScheduleRetry(uint32_t dwFirstDelayMs, uint32_t dwLimitMs);
 
     std::string m_strLocalDir;
     uint32_t m_dwStatus = FILE_STATUS_PENDING;
@@ -178,6 +181,8 @@ private:
 
     // Main worker (KZWebInstallerMain.cpp).
     void MainThread();
+    void EnterNewInstallPrepare();
+    void EnterUpdatePrepare();
     void EnumerateFullInstallZips(uint32_t dwLimit);
     void NewInstallStep();
     bool TakeReadyZip(CKZWebInstallerFile*& pFile);
@@ -199,6 +204,7 @@ private:
     // Catalogue files (KZWebInstaller.cpp).
     int32_t ReadCatalogue(const std::string& strPath, CatalogueMap& catalogue, int32_t* pVersion,
                           uint64_t* pPackCount);
+    bool InstallCatalogue();
     void DeleteInstallMarkers();
     std::string MarkerPath(uint32_t dwZip) const;
     void ZeroProgressCounters();

@@ -117,10 +117,7 @@ void CKZWebInstaller::OnTransferFailed(CKZWebInstallerFile* pFile, unsigned slot
         ++pFile->m_dwHardFailures;
     if (GiveUpOn(pFile))
         return;
-    pFile->m_dwRetryDelayMs =
-        pFile->m_dwRetryDelayMs == 0 ? m_dwRetryDelayMs : std::min(pFile->m_dwRetryDelayMs * 2, kRetryDelayLimitMs);
-    pFile->m_nextTry = std::chrono::steady_clock::now() + std::chrono::milliseconds(pFile->m_dwRetryDelayMs);
-    pFile->m_dwStatus = CKZWebInstallerFile::FILE_STATUS_PENDING;
+    pFile->ScheduleRetry(m_dwRetryDelayMs, kRetryDelayLimitMs);
     m_zipQueue.PushBack(pFile);
 }
 

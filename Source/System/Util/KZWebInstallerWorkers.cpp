@@ -130,10 +130,7 @@ void CKZWebInstaller::UnpackFullInstallZip(CKZWebInstallerFile* pFile)
         CKZFile::RemoveFile(strPath.c_str());
     // A zip that does not unpack is fetched again, after a pause; its download is taken back.
     ++pFile->m_dwHardFailures;
-    pFile->m_dwRetryDelayMs =
-        pFile->m_dwRetryDelayMs == 0 ? m_dwRetryDelayMs : std::min(pFile->m_dwRetryDelayMs * 2, kRetryDelayLimitMs);
-    pFile->m_nextTry = std::chrono::steady_clock::now() + std::chrono::milliseconds(pFile->m_dwRetryDelayMs);
-    pFile->m_dwStatus = CKZWebInstallerFile::FILE_STATUS_PENDING;
+    pFile->ScheduleRetry(m_dwRetryDelayMs, kRetryDelayLimitMs);
     m_zipQueue.PushBack(pFile, [this, pFile] {
         ++m_dwUnzipFailures;
         std::lock_guard<std::mutex> lock(m_progressMutex);
