@@ -5,6 +5,7 @@
 
 #include "Base/Util/KZThread.h"
 
+#include "Fixtures/KZTestEvents.h"
 #include "Fixtures/KZTestFiles.h"
 
 #include <gtest/gtest.h>
@@ -217,6 +218,25 @@ TEST_F(KZWebInstallerTest, RefusedOrUninstallableCatalogueFailsTheRun)
     EXPECT_EQ(m_installer->GetState(), CKZWebInstaller::STATE_FAILED);
     EXPECT_EQ(m_installer->GetErrorCode(), CKZWebInstaller::ERROR_PACK_UPDATE);
     EXPECT_NE(strOutput.find("Could not install the catalogue"), std::string::npos) << strOutput;
+}
+
+// An installation whose catalogue has the older name Data.cch is an update when its pack files hold
+// as many files as that catalogue lists.
+TEST_F(KZWebInstallerTest, OlderCatalogueNameCountsItsOwnFiles)
+{
+    const fs::path expected = m_dir / "expected";
+    ASSERT_EQ(system(("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/server_tree_gen.py " + (m_dir / "server").string() +
+                      " " + expected.string() + " > /dev/null")
+                         .c_str()),
+              0);
+    fs::copy(expected / "PackFiles", m_dir / "root" / "PackFiles", fs::copy_options::recursive);
+    fs::copy_file(m_dir / "server" / "Data.ccx", m_dir / "root" / "Data.cch");
+    CKZTestEventRecorder events;
+    Fresh();
+    EXPECT_FALSE(m_installer->IsNewInstall());
+    EXPECT_TRUE(m_installer->IsCatalogueLoaded());
+    EXPECT_EQ(m_installer->GetPackFileCount(), 2u);
+    EXPECT_EQ(events.Count(), 0);
 }
 
 TEST_F(KZWebInstallerTest, StageTables)
