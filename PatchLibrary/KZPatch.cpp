@@ -15,6 +15,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace
 {
@@ -137,16 +138,21 @@ void StartDetached(Function&& function)
     }
 }
 
-std::string ProjectPath()
-{
-    std::lock_guard<std::mutex> lock(s_bufferMutex);
-    return sm_projectPath;
-}
-
 bool InitializeInstaller(const std::string& strProjectPath, const std::string& strServerAddress)
 {
     const auto pInstaller = sm_webInstallerSlot.Lease();
     return pInstaller && pInstaller->Initialize("Data", strProjectPath.c_str(), strServerAddress.c_str());
+}
+
+void RemoveTree(const std::string& strPath)
+{
+    if (CKZFile::DirectoryExists(strPath.c_str()))
+    {
+        CKZFile::RemoveDirectoryContents(strPath.c_str());
+        CKZFile::RemoveDir(strPath.c_str());
+    }
+    else if (CKZFile::FileExists(strPath))
+        CKZFile::RemoveFile(strPath.c_str());
 }
 
 void InitWorker(std::string strProjectPath, std::string strServerAddress)
@@ -166,7 +172,33 @@ void InitWorker(std::string strProjectPath, std::string strServerAddress)
     state.exchange(KZ_PATCH_FAILED);
 }
 
-// Downloads the client application's zip into the project directory and unpacks it beside itself.
+// Moves every top-level item of the staging folder over its namesake in the project directory. The
+// old item is first renamed aside, so a failed swap can put it back.
+bool SwapInStagedItems(const std::string& strStaging, const std::string& strProject)
+{
+    std::vector<SKZFileInfo> vecItems;
+    CKZFile::CollectDirectoryFiles(strStaging.c_str(), vecItems, false, nullptr, false, true);
+    for (const SKZFileInfo& item : vecItems)
+    {
+        const std::string strTarget = strProject + item.name;
+        const std::string strAside = strProject + item.name + ".old";
+        const bool bHadTarget = CKZFile::FileExists(strTarget) || CKZFile::DirectoryExists(strTarget.c_str());
+        RemoveTree(strAside);
+        if (bHadTarget && !CKZFile::Rename(strTarget.c_str(), strAside.c_str()))
+            return false;
+        if (!CKZFile::Rename((strStaging + item.name).c_str(), strTarget.c_str()))
+        {
+            if (bHadTarget)
+                CKZFile::Rename(strAside.c_str(), strTarget.c_str());
+            return false;
+        }
+        RemoveTree(strAside);
+    }
+    return true;
+}
+
+// Downloads the client application's zip into the project directory, unpacks it into a staging
+// folder there and swaps the result in: a damaged zip never leaves a half-replaced application.
 bool UpdateClientApplication(CKZWebInstaller& installer)
 {
     if (!installer.DownloadFile(strExecutableZipFile.c_str()))
@@ -174,20 +206,28 @@ bool UpdateClientApplication(CKZWebInstaller& installer)
         printf("Could not download %s\n", strExecutableZipFile.c_str());
         return false;
     }
-    std::string strZipPath = ProjectPath();
-    if (strZipPath.empty() || strZipPath.back() != '/')
-        strZipPath += "/";
-    strZipPath += strExecutableZipFile;
+    // Opened where DownloadFile stored it.
+    const std::string strRoot = installer.GetInstallRoot();
+    const std::string strZipPath = strRoot + strExecutableZipFile;
     CKZZipFile zip;
     if (!zip.Open(strZipPath.c_str(), 1, nullptr, 0))
     {
         printf("Could not open zip file %s\n", strZipPath.c_str());
         return false;
     }
-    const bool bExtracted = zip.Extract(nullptr, KZZipFileNoopProgressCallback, nullptr, nullptr);
+    const std::string strStaging = strRoot + strExecutableFileName + ".staging";
+    RemoveTree(strStaging);
+    CKZFile::CreateDir(strStaging.c_str(), true);
+    bool bExtracted = zip.Extract(strStaging.c_str(), KZZipFileNoopProgressCallback, nullptr, nullptr) != 0;
+    bExtracted = zip.Close() != 0 && bExtracted;
     if (!bExtracted)
         printf("Could not extract zip file %s\n", strExecutableZipFile.c_str());
-    zip.Close();
+    else if (!SwapInStagedItems(strStaging + "/", strRoot))
+    {
+        printf("Could not install %s\n", strExecutableFileName.c_str());
+        bExtracted = false;
+    }
+    RemoveTree(strStaging);
     return bExtracted;
 }
 

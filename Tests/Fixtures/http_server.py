@@ -2,9 +2,20 @@
 """A small web server for the tests: serves one directory on 127.0.0.1 with Content-Length and
 Last-Modified on GET and HEAD, records every request, and can be told to misbehave.
 
-    http_server.py ROOT [--fail-first K] [--no-last-modified] [--log FILE]
+    http_server.py ROOT [--fail-first K] [--no-last-modified] [--log FILE] [--rule RULE]...
+                        [--tls CERT KEY]
 
-It prints "PORT <n>" on its first line once it listens on an ephemeral port.
+It prints "PORT <n>" on its first line once it listens on an ephemeral port. With --tls it speaks
+HTTPS only (a plain request gets no answer and is counted under "/_plain").
+
+Per-path rules, METHOD:PATH:KIND[:ARG...] (METHOD is GET, HEAD or ANY; PATH as requested, e.g.
+/Data0.zip; a COUNT of 0 means every time):
+    fail:CODE:COUNT       answer CODE to the first COUNT requests of the path
+    cut:BYTES:COUNT       send only BYTES bytes of the body (whole length announced), then close
+    corrupt:OFFSET:COUNT  flip every bit of the byte at OFFSET of the body
+    nolm                  omit Last-Modified
+    redirect:TARGET       answer 302 with Location: TARGET
+Requests are counted per method and path: /_count/PATH answers {"GET": n, "HEAD": m} (not counted).
 
 Faults chosen by the path prefix of a request:
     /_status/CODE/PATH   answer CODE with a short body
@@ -21,20 +32,47 @@ import http.server
 import json
 import os
 import socketserver
+import ssl
 import sys
 import threading
 import time
 import urllib.parse
 
 
+class Rule:
+    def __init__(self, text):
+        parts = text.split(":")
+        self.method, self.path, self.kind = parts[0], parts[1], parts[2]
+        self.args = parts[3:]
+        self.used = 0
+
+    def applies(self, method, path):
+        if self.path != path or self.method not in ("ANY", method):
+            return False
+        count = int(self.args[-1]) if self.kind in ("fail", "cut", "corrupt") else 0
+        if count and self.used >= count:
+            return False
+        self.used += 1
+        return True
+
+
 class State:
-    def __init__(self, root, fail_first, last_modified, log):
+    def __init__(self, root, fail_first, last_modified, log, rules):
         self.root = os.path.realpath(root)
         self.fail_left = fail_first
         self.last_modified = last_modified
         self.log = log
         self.last = {}
+        self.rules = [Rule(text) for text in rules]
+        self.counts = {}
         self.lock = threading.Lock()
+
+    def take_rules(self, method, path):
+        """Counts the request and answers the rules that apply to it, by kind."""
+        with self.lock:
+            per_path = self.counts.setdefault(path, {})
+            per_path[method] = per_path.get(method, 0) + 1
+            return {rule.kind: rule.args for rule in self.rules if rule.applies(method, path)}
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -87,10 +125,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
             with self.server.state.lock:
                 body = json.dumps(self.server.state.last).encode()
             return self.answer(200, body, send_body=send_body)
+        if path.startswith("/_count/"):
+            with self.server.state.lock:
+                body = json.dumps(self.server.state.counts.get(path[len("/_count"):], {})).encode()
+            return self.answer(200, body, send_body=send_body)
         body = self.rfile.read(int(self.headers.get("Content-Length", 0) or 0))
         self.record(body)
         if self.fail_if_asked():
             return
+        rules = self.server.state.take_rules(self.command, path.split("?", 1)[0])
+        if "fail" in rules:
+            return self.answer(int(rules["fail"][0]), b"failing on purpose\n", send_body=send_body)
+        if "redirect" in rules:
+            return self.answer(302, b"redirect", [("Location", rules["redirect"][0])], send_body)
         cut = None
         parts = path.split("/")
         if path.startswith("/_stall/"):
@@ -109,6 +156,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if path.startswith("/_cut/"):
             cut = int(parts[2])
             path = "/" + "/".join(parts[3:])
+        if "cut" in rules:
+            cut = int(rules["cut"][0])
         if self.command == "POST":
             local = self.local_file(path)
             data = open(local, "rb").read() if local else body
@@ -117,9 +166,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not local:
             return self.answer(404, b"not found\n", send_body=send_body)
         data = open(local, "rb").read()
+        if "corrupt" in rules and int(rules["corrupt"][0]) < len(data):
+            offset = int(rules["corrupt"][0])
+            data = data[:offset] + bytes([data[offset] ^ 0xFF]) + data[offset + 1:]
         self.send_response(200)
         self.send_header("Content-Length", str(len(data)))
-        if self.server.state.last_modified:
+        if self.server.state.last_modified and "nolm" not in rules:
             stamp = email.utils.formatdate(os.stat(local).st_mtime, usegmt=True)
             self.send_header("Last-Modified", stamp)
         self.end_headers()
@@ -145,6 +197,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    tls = None
+
+    def finish_request(self, request, client_address):
+        if self.tls is not None:
+            try:
+                request = self.tls.wrap_socket(request, server_side=True)
+            except (ssl.SSLError, OSError):
+                with self.state.lock:
+                    plain = self.state.counts.setdefault("/_plain", {})
+                    plain["ANY"] = plain.get("ANY", 0) + 1
+                return
+        super().finish_request(request, client_address)
 
 
 def main():
@@ -153,9 +217,14 @@ def main():
     parser.add_argument("--fail-first", type=int, default=0)
     parser.add_argument("--no-last-modified", action="store_true")
     parser.add_argument("--log")
+    parser.add_argument("--rule", action="append", default=[])
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     args = parser.parse_args()
     server = Server(("127.0.0.1", 0), Handler)
-    server.state = State(args.root, args.fail_first, not args.no_last_modified, args.log)
+    server.state = State(args.root, args.fail_first, not args.no_last_modified, args.log, args.rule)
+    if args.tls:
+        server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        server.tls.load_cert_chain(args.tls[0], args.tls[1])
     print("PORT %d" % server.server_address[1], flush=True)
     try:
         server.serve_forever()

@@ -80,7 +80,17 @@ public:
         return fs::copy_file(fs::path(g_fake.strServerDir) / szRemoteName, GetInstallRoot() + szLocalName,
                              fs::copy_options::overwrite_existing, error);
     }
-    bool GetRemoteFileInfoHttp(const char*, uint64_t*, SKZFileTime*) override { return g_fake.serverAnswers; }
+    // Answers per file, as a server does: only what the server directory holds exists.
+    bool GetRemoteFileInfoHttp(const char* szRemoteName, uint64_t* pSize, SKZFileTime*) override
+    {
+        std::error_code error;
+        const fs::path path = fs::path(g_fake.strServerDir) / szRemoteName;
+        if (!g_fake.serverAnswers || !fs::is_regular_file(path, error))
+            return false;
+        if (pSize)
+            *pSize = fs::file_size(path, error);
+        return true;
+    }
     void Sleep(unsigned milliseconds) override { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds > 1 ? 1 : milliseconds)); }
 };
 
@@ -120,6 +130,11 @@ protected:
         fs::create_directories(m_server);
         g_fake.strServerDir = m_server.string();
         MakeClientZip("TVKClient.app/Contents/Info.plist");
+        // An empty catalogue: a new install has nothing to fetch and completes by itself.
+        ASSERT_EQ(system(("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/catalogue_gen.py write 261 " +
+                          (m_server / "Data.ccx").string() + " '[]'")
+                             .c_str()),
+                  0);
     }
     void TearDown() override
     {
@@ -129,6 +144,7 @@ protected:
         CKZLog::RemoveHandler(&m_asserts);
         fs::remove_all(m_dir);
         fs::remove_all(m_server);
+        fs::remove_all(m_dir.string() + "_expected");
     }
     // The client application's zip on the server, holding one entry of that name.
     void MakeClientZip(const std::string& strEntry) const
@@ -139,6 +155,22 @@ protected:
         ASSERT_EQ(system(strCommand.c_str()), 0);
     }
 
+    // An installation in the project directory that matches the server's catalogue: an update.
+    void MakeInstallation() const
+    {
+        const fs::path expected = m_dir.string() + "_expected";
+        ASSERT_EQ(system(("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/server_tree_gen.py " + m_server.string() + " " +
+                          expected.string() + " > /dev/null")
+                             .c_str()),
+                  0);
+        fs::copy(expected / "PackFiles", m_dir / "PackFiles", fs::copy_options::recursive);
+        fs::copy_file(m_server / "Data.ccx", m_dir / "Data.ccx");
+        fs::remove_all(expected);
+    }
+    static bool WaitForInstallerState(uint32_t state)
+    {
+        return WaitUntil([state] { return KZPatch::GetWebInstaller()->GetState() == state; });
+    }
     static bool WaitForStatus(KZPatchStatus expected)
     {
         return WaitUntil([&] { return kzpatch_get_status() == expected; });
@@ -204,7 +236,7 @@ TEST_F(KZPatchTest, CompleteRunThroughEveryStatus)
     EXPECT_EQ(kzpatch_get_executable_path(), m_dir.string() + "/TVKClient.app");
 
     // The installer finishing moves the status once; later polls say nothing more.
-    KZPatch::GetWebInstaller()->GoToState(CKZWebInstaller::STATE_INSTALLED);
+    ASSERT_TRUE(WaitForInstallerState(CKZWebInstaller::STATE_INSTALLED));
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(kzpatch_get_status(), KZ_PATCH_DONE);
     EXPECT_EQ(kzpatch_get_status(), KZ_PATCH_DONE);
@@ -265,7 +297,7 @@ TEST_F(KZPatchTest, BrokenClientZipsFailTheRun)
 
 TEST_F(KZPatchTest, ExistingCatalogueMeansUpdate)
 {
-    std::ofstream(m_dir / "Data.ccx") << "x";
+    MakeInstallation();
     InitToReady();
     EXPECT_FALSE(kzpatch_is_new_install());
     ASSERT_TRUE(kzpatch_start());
@@ -392,7 +424,7 @@ TEST_F(KZPatchTest, RacingInitsStartOneWorker)
 
 TEST_F(KZPatchTest, NewInstallFlagAndArgumentsInPassingStatuses)
 {
-    std::ofstream(m_dir / "Data.ccx") << "x"; // an update: the flag is false while it is asked
+    MakeInstallation(); // an update: the flag is false while it is asked
     const std::string expectedArgs = " -Language=\"en\" -LauncherHash=\"abc\" -LauncherServer=launcher.example"
                                      " -NetworkUserId=1234 -MetricsServer=\"metrics\" -MetricsGroup=\"group\""
                                      " -DataPath=\"" + m_dir.string() + "\"";
@@ -416,6 +448,8 @@ TEST_F(KZPatchTest, NewInstallFlagAndArgumentsInPassingStatuses)
     ASSERT_TRUE(WaitForStatus(KZ_PATCH_INSTALLING));
     EXPECT_FALSE(kzpatch_is_new_install());
 
+    // The update steps come later; the installer waits in its comparison state until then.
+    ASSERT_TRUE(WaitForInstallerState(CKZWebInstaller::STATE_UPDATE_COMPARE));
     KZPatch::GetWebInstaller()->GoToState(CKZWebInstaller::STATE_INSTALLED);
     ASSERT_TRUE(WaitForStatus(KZ_PATCH_DONE));
     EXPECT_TRUE(kzpatch_is_new_install());

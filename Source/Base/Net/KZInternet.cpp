@@ -10,6 +10,7 @@
 #include <cstring>
 #include <curl/curl.h>
 #include <memory>
+#include <mutex>
 
 const std::string HTTP_PREFIX = "http://";
 const std::string HTTPS_PREFIX = "https://";
@@ -19,6 +20,16 @@ namespace
 {
 const char* const s_szBuildNumber = "83236";
 std::atomic<long> s_stallTimeoutSeconds{60};
+std::mutex s_caFileMutex;
+std::string s_strCaFile;
+
+// Peers are checked (libcurl's default); a configured authority file replaces the system's.
+void SetCertificateAuthority(CURL* pCurl)
+{
+    std::lock_guard<std::mutex> lock(s_caFileMutex);
+    if (!s_strCaFile.empty())
+        curl_easy_setopt(pCurl, CURLOPT_CAINFO, s_strCaFile.c_str());
+}
 
 // libcurl's global state lives as long as the library is loaded.
 class CKZGlobals
@@ -97,14 +108,22 @@ void SetStallTimeout(long seconds)
     s_stallTimeoutSeconds = seconds;
 }
 
+void SetCertificateAuthorityFile(const char* szPath)
+{
+    std::lock_guard<std::mutex> lock(s_caFileMutex);
+    s_strCaFile = szPath ? szPath : "";
+}
+
 std::string GetAgentString()
 {
     return std::string("TVK/") + s_szBuildNumber;
 }
 
 bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectTimeoutMs, void* pUser,
-                 ProgressCallback pCallback)
+                 ProgressCallback pCallback, int64_t* pHttpStatus)
 {
+    if (pHttpStatus)
+        *pHttpStatus = 0;
     // libcurl's default writer fills the stream of the standard back end.
     CKZFile file(*KZFileIO::GetStandardInterface());
     if (!file.Open(szLocalPath, "wb"))
@@ -117,6 +136,7 @@ bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectT
     SProgressTarget target = {pCallback, pUser};
     curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
     curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
+    SetCertificateAuthority(pCurl);
     curl_easy_setopt(pCurl, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 1L);
@@ -132,9 +152,13 @@ bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectT
     // No overall limit, but a server that stops sending must not hold the caller forever.
     curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_TIME, s_stallTimeoutSeconds.load());
-    if (curl_easy_perform(pCurl) == CURLE_OK)
-        curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
+    const CURLcode result = curl_easy_perform(pCurl);
+    curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
     curl_easy_cleanup(pCurl);
+    if (pHttpStatus)
+        *pHttpStatus = httpStatus;
+    if (result != CURLE_OK)
+        return false;
     // A short write (disk full) shows only when the stream is flushed.
     const bool bFlushed = fflush(static_cast<FILE*>(file.GetHandle())) == 0;
     return httpStatus == 200 && bFlushed;
@@ -171,6 +195,46 @@ bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_s
         }
     }
     curl_easy_cleanup(pCurl);
+    return bResult;
+}
+
+bool HttpRequestInfoChecked(const char* szUrl, uint64_t* pSize, uint64_t* pTime, int64_t* pHttpStatus)
+{
+    long fileTime = -1;
+    long httpStatus = 0;
+    curl_off_t contentLength = 0;
+    CURL* pCurl = curl_easy_init();
+    if (!pCurl)
+        return false;
+    const std::string strAgent = GetAgentString();
+    curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
+    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
+    SetCertificateAuthority(pCurl);
+    curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_FILETIME, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_HEADERFUNCTION, throw_away);
+    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, 10L);
+    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, 15L);
+    bool bResult = false;
+    if (curl_easy_perform(pCurl) == CURLE_OK)
+    {
+        curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
+        if (httpStatus == 200 && curl_easy_getinfo(pCurl, CURLINFO_FILETIME, &fileTime) == CURLE_OK &&
+            fileTime >= 0 &&
+            curl_easy_getinfo(pCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &contentLength) == CURLE_OK &&
+            contentLength > 0)
+        {
+            bResult = true;
+            if (pTime)
+                *pTime = static_cast<uint64_t>(fileTime);
+            if (pSize)
+                *pSize = static_cast<uint64_t>(contentLength);
+        }
+    }
+    curl_easy_cleanup(pCurl);
+    if (pHttpStatus)
+        *pHttpStatus = httpStatus;
     return bResult;
 }
 

@@ -23,12 +23,19 @@ void SetStallTimeout(long seconds);
 // "TVK/" and the build number: the user agent of every request.
 std::string GetAgentString();
 
+// The certificate authorities that HTTPS peers are checked against (null or empty: the system's).
+void SetCertificateAuthorityFile(const char* szPath);
+
 // Downloads a URL (used exactly as given, no redirects) into a local file; true only for status 200.
 // The file stays behind on failure, empty after an HTTP error or partial after a broken transfer.
+// pHttpStatus, when given, receives the answer's status (0 when no answer arrived).
 bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectTimeoutMs, void* pUser,
-                 ProgressCallback pCallback);
-// HEAD request: true when the server reports both a file time and a positive length.
+                 ProgressCallback pCallback, int64_t* pHttpStatus = nullptr);
+// HEAD request: true when the server reports both a file time and a positive length. An "https"
+// URL is fetched without certificate checks.
 bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_slist* pHeaders);
+// The same HEAD request with the certificate checks of HttpGetFile and the answer's status.
+bool HttpRequestInfoChecked(const char* szUrl, uint64_t* pSize, uint64_t* pTime, int64_t* pHttpStatus);
 // GET into a string (appended to); true when the transfer completed, whatever the status.
 bool HttpRequest(const char* szUrl, std::string& strResponse, curl_slist* pHeaders);
 // POST of a body to URL + suffix; true when the transfer completed, whatever the status.

@@ -1,14 +1,25 @@
+// The installer's lifecycle: construction, initialisation, the catalogue files on disk, the state
+// machine, single transfers and shutdown.
+
 #include "System/Util/KZWebInstaller.h"
 
-#include "Base/Core/KZFile.h"
 #include "Base/Debug/KZLog.h"
-
+#include "Base/Net/KZInternet.h"
 #include "Base/Util/KZString.h"
+#include "System/Util/KZFileTimeCache.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <memory>
+#include <unistd.h>
 
 namespace
 {
+const char* const s_szFile = "Source/System/Util/KZWebInstaller";
+const CKZLog::SEventRecord s_recordLocalCount = {s_szFile, "Initialize", "dwFileCountInLocalCacheFile != 0",
+                                                 CKZLog::EVENT_ASSERT, 0, __LINE__};
+
 // The download directory is emptied but kept; a file in its place cannot be emptied.
 bool EmptyDirectory(const std::string& strDir)
 {
@@ -16,11 +27,96 @@ bool EmptyDirectory(const std::string& strDir)
         return false;
     return CKZFile::RemoveDirectoryContents(strDir.c_str());
 }
+
+bool StartsWithNoCase(const std::string& strText, const char* szPrefix)
+{
+    const size_t length = strlen(szPrefix);
+    return strText.size() >= length && strncasecmp(strText.c_str(), szPrefix, length) == 0;
 }
+
+// Percent-encodes every byte outside the unreserved set, keeping '/' between segments.
+std::string EncodeRemoteName(const char* szName)
+{
+    static const char s_hex[] = "0123456789ABCDEF";
+    std::string strOut;
+    for (const char* p = szName; *p; ++p)
+    {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/')
+            strOut += static_cast<char>(c);
+        else
+        {
+            strOut += '%';
+            strOut += s_hex[c >> 4];
+            strOut += s_hex[c & 15];
+        }
+    }
+    return strOut;
+}
+
+struct SDownloadProgress
+{
+    std::mutex* pMutex;
+    uint64_t* pqwSlot;
+    uint64_t* pqwTotal;
+};
+
+void FileDownloadCallback(void* pContext, uint64_t qwDone, uint64_t qwTotal)
+{
+    SDownloadProgress* pProgress = static_cast<SDownloadProgress*>(pContext);
+    std::lock_guard<std::mutex> lock(*pProgress->pMutex);
+    *pProgress->pqwSlot = qwDone;
+    *pProgress->pqwTotal = qwTotal;
+}
+
+// Writes a whole file beside its target, flushes it to disk and renames it over the target.
+bool ReplaceFileContents(const std::string& strTarget, const void* pData, size_t length)
+{
+    const std::string strTemp = strTarget + ".tmp";
+    FILE* pFile = fopen(strTemp.c_str(), "wb");
+    if (!pFile)
+        return false;
+    bool bOk = fwrite(pData, 1, length, pFile) == length && fflush(pFile) == 0 && fsync(fileno(pFile)) == 0;
+    bOk = fclose(pFile) == 0 && bOk;
+    if (bOk && rename(strTemp.c_str(), strTarget.c_str()) == 0)
+        return true;
+    remove(strTemp.c_str());
+    return false;
+}
+} // namespace
+
+void CKZWebInstallerFile::GetDownloadStageZipMap(const std::map<std::string, CKZWebInstallerFile*>& files,
+                                                 std::map<int32_t, int32_t>& zipStages)
+{
+    for (const auto& entry : files)
+        zipStages[static_cast<int32_t>(entry.second->m_dwZipIndex)] = static_cast<int32_t>(entry.second->m_dwStage);
+    if (zipStages.size() <= 1)
+        zipStages.clear();
+}
+
+void CKZWebInstallerFile::ScheduleRetry(uint32_t dwFirstDelayMs, uint32_t dwLimitMs)
+{
+    m_dwRetryDelayMs = m_dwRetryDelayMs == 0 ? dwFirstDelayMs : std::min(m_dwRetryDelayMs * 2, dwLimitMs);
+    m_nextTry = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_dwRetryDelayMs);
+    m_dwStatus = FILE_STATUS_PENDING;
+}
+
+CKZWebInstaller::CKZWebInstaller() = default;
 
 CKZWebInstaller::~CKZWebInstaller()
 {
     WaitForShutDown();
+    m_zipQueue.Drain([](CKZWebInstallerFile* pFile) { delete pFile; });
+    // Full-install zips belong to their queue; update entries to the catalogue.
+    m_unzipQueue.Drain([](CKZWebInstallerFile* pFile) {
+        if (pFile->Has(CKZWebInstallerFile::FILE_FLAG_FULL_ZIP))
+            delete pFile;
+    });
+    m_downloadQueue.Drain([](CKZWebInstallerFile*) {});
+    for (auto& entry : m_catalogue)
+        delete entry.second;
+    for (auto& entry : m_stageCatalogue)
+        delete entry.second;
 }
 
 bool CKZWebInstaller::Initialize(const char* szCacheName, const char* szInstallDir, const char* szServer)
@@ -28,13 +124,26 @@ bool CKZWebInstaller::Initialize(const char* szCacheName, const char* szInstallD
     m_strCacheName = szCacheName;
     m_strCacheFileName = m_strCacheName + ".ccx";
     m_strServer = szServer;
-    if (KZStringStartsWith(m_strServer, "http://"))
+    m_strScheme = "http://";
+    if (StartsWithNoCase(m_strServer, "http://"))
         m_strServer.erase(0, 7);
-    else if (KZStringStartsWith(m_strServer, "https://"))
+    else if (StartsWithNoCase(m_strServer, "https://"))
+    {
         m_strServer.erase(0, 8);
+        m_strScheme = "https://";
+    }
+    while (!m_strServer.empty() && m_strServer.back() == '/')
+        m_strServer.pop_back();
     m_strInstallRoot = CKZPath::Slashify((std::string(szInstallDir) + "/").c_str()).GetString();
-    KZFileIO::SetDefaultInterface();
+    m_dwLocalCacheChecksum = 0;
     m_bNewInstall = 0;
+    m_bUsePackFiles = true;
+    {
+        std::lock_guard<std::mutex> lock(m_localFilesMutex);
+        m_localFiles.clear();
+        m_packedFiles.clear();
+    }
+    KZFileIO::SetDefaultInterface();
 
     std::string strCache = m_strInstallRoot + m_strCacheFileName;
     if (!CKZFile::FileExists(strCache))
@@ -47,7 +156,66 @@ bool CKZWebInstaller::Initialize(const char* szCacheName, const char* szInstallD
             printf("Cache file %s not found: new install\n", strCache.c_str());
         }
     }
-    return EmptyDirectory(m_strInstallRoot + m_strCacheName);
+    if (CKZFileTimeCache::GetFileVersionFromFilePath(CKZPath(strCache.c_str())) == 0xFFFFFFFF)
+    {
+        m_bNewInstall = 1;
+        printf("Unknown cache file version extracted from %s, new installation\n", strCache.c_str());
+    }
+    const std::string strPackDir = m_strInstallRoot + "PackFiles";
+    CKZPackFileArchive::RemoveTemporaryPatchFiles(CKZPath(strPackDir.c_str()), 32);
+    if (!EmptyDirectory(m_strInstallRoot + m_strCacheName))
+        return false;
+
+    if (!m_bNewInstall)
+    {
+        m_dwLocalCacheChecksum = CKZFile::GetChecksum(strCache.c_str());
+        RetrieveCacheFile();
+        if (m_packArchive.OpenPackFile(CKZPath(strPackDir.c_str())))
+        {
+            // The count comes from the catalogue actually found (Data.ccx or the older Data.cch).
+            const uint32_t dwFileCountInLocalCacheFile =
+                CKZFileTimeCache::GetFileCountFromFilePath(CKZPath(strCache.c_str()));
+            if (dwFileCountInLocalCacheFile == 0)
+                KZ_REPORT_EVENT(s_recordLocalCount, "%s", "");
+            std::lock_guard<std::mutex> lock(m_localFilesMutex);
+            for (unsigned i = 0; i < m_packArchive.GetPackFileCount(); ++i)
+                for (unsigned j = 0; j < m_packArchive.GetPackedFileCount(i); ++j)
+                    m_packedFiles.emplace_back(m_packArchive.GetPackedFilePath(i, j),
+                                               m_packArchive.GetPackedFileLength(i, j),
+                                               m_packArchive.GetPackedFileTime(i, j), 0);
+            if (dwFileCountInLocalCacheFile != m_packArchive.GetTotalPackedFileCount())
+            {
+                m_bNewInstall = 1;
+                printf("File count mismatch between local PackFile and local cache file. New Install!\n");
+            }
+        }
+        else
+        {
+            m_bNewInstall = 1;
+            printf("Could not open local PackFile. New Install!\n");
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_localFilesMutex);
+            CKZFile::CollectDirectoryFiles(m_strInstallRoot.c_str(), m_localFiles, true, nullptr, true, false);
+        }
+        if (!m_bNewInstall)
+        {
+            if (m_bUsePackFiles)
+            {
+                std::lock_guard<std::mutex> lock(m_packMutex);
+                m_packArchive.PatchBegin();
+            }
+            CKZFile::CreateDir(m_strInstallRoot.c_str(), true);
+            CKZFile::CreateDir((m_strInstallRoot + m_strCacheName).c_str(), true);
+            return true;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_packMutex);
+        m_packArchive.ClosePackFileArchive();
+    }
+    CKZFile::RemoveDirectoryContents(strPackDir.c_str());
+    return true;
 }
 
 bool CKZWebInstaller::Install()
@@ -58,9 +226,11 @@ bool CKZWebInstaller::Install()
     // Busy from before the thread exists, so that a destructor running before the worker's first
     // step still waits for it.
     m_bMainThreadBusy = true;
+    m_bStartingMainThread = true;
     const bool bCreated = m_mainThread.CreateThread(MainThreadEntry, this, 0, "WebInstallerMainThread");
     if (!bCreated)
         m_bMainThreadBusy = false;
+    m_bStartingMainThread = false;
     return bCreated;
 }
 
@@ -74,21 +244,63 @@ bool CKZWebInstaller::DownloadFile(const char* szName)
 {
     Connect();
     m_bRunning = true;
-    const bool bResult = GetRemoteFileHttp(szName, szName, 0, nullptr);
+    const bool bResult = GetRemoteFileHttp(szName, szName, SLOT_MAIN, nullptr);
+    {
+        std::lock_guard<std::mutex> lock(m_progressMutex);
+        m_downloadSlotBytes[SLOT_MAIN] = 0;
+    }
     m_bRunning = false;
     return bResult;
 }
 
-bool CKZWebInstaller::GetRemoteFileHttp(const char*, const char* szRemoteName, unsigned, const char*)
+std::string CKZWebInstaller::RemoteUrl(const char* szRemoteName) const
 {
-    // No transfer layer is linked in yet: every download fails as an unreachable server would.
-    printf("KZInternet::HttpGetFile failed to download http://%s/%s\n", m_strServer.c_str(), szRemoteName);
+    return m_strScheme + m_strServer + "/" + EncodeRemoteName(szRemoteName);
+}
+
+bool CKZWebInstaller::GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned slot,
+                                        const char* szLocalDir)
+{
+    const bool bCounted = slot < 2;
+    uint64_t qwUncounted = 0;
+    uint64_t* pqwSlot = bCounted ? &m_downloadSlotBytes[slot] : &qwUncounted;
+    {
+        std::lock_guard<std::mutex> lock(m_progressMutex);
+        *pqwSlot = 0;
+    }
+    const std::string strUrl = RemoteUrl(szRemoteName);
+    const std::string strLocal =
+        (szLocalDir && *szLocalDir ? std::string(szLocalDir) : m_strInstallRoot) + szLocalName;
+    uint64_t qwTotal = 0;
+    SDownloadProgress context = {&m_progressMutex, pqwSlot, &qwTotal};
+    int64_t httpStatus = 0;
+    const bool bResult =
+        KZInternet::HttpGetFile(strUrl.c_str(), strLocal.c_str(), 15000, &context, FileDownloadCallback, &httpStatus);
+    if (bCounted)
+        m_lastHttpStatus[slot] = httpStatus;
+    if (bResult)
+        return true; // the caller turns the slot's bytes into credited bytes
+    {
+        // A failed transfer takes back what it had shown.
+        std::lock_guard<std::mutex> lock(m_progressMutex);
+        *pqwSlot = 0;
+    }
+    printf("KZInternet::HttpGetFile failed to download %s\n", strUrl.c_str());
     return false;
 }
 
-bool CKZWebInstaller::GetRemoteFileInfoHttp(const char*, uint64_t*, SKZFileTime*)
+bool CKZWebInstaller::GetRemoteFileInfoHttp(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime)
 {
-    return false;
+    uint64_t qwSize = 0, qwTime = 0;
+    int64_t httpStatus = 0;
+    if (!KZInternet::HttpRequestInfoChecked(RemoteUrl(szRemoteName).c_str(), &qwSize, &qwTime, &httpStatus))
+        return false;
+    if (pSize)
+        *pSize = qwSize;
+    // Converted, so that an install marker carries the server's time.
+    if (pTime)
+        UnixTimeToFileTime(static_cast<int64_t>(qwTime), pTime);
+    return true;
 }
 
 void CKZWebInstaller::Sleep(unsigned milliseconds)
@@ -96,38 +308,261 @@ void CKZWebInstaller::Sleep(unsigned milliseconds)
     CKZThread::Sleep(milliseconds);
 }
 
-unsigned CKZWebInstaller::MainThreadEntry(void* pInstaller)
+int CKZWebInstaller::CompareFileTime(const SKZFileTime* pA, const SKZFileTime* pB)
 {
-    static_cast<CKZWebInstaller*>(pInstaller)->MainThread();
-    return 0;
+    int64_t a = 0, b = 0;
+    FileTimeToUnixTime(&a, pA);
+    FileTimeToUnixTime(&b, pB);
+    const float difference = static_cast<float>(a - b);
+    const int truncated = static_cast<int>(difference);
+    if (truncated >= -2 && truncated <= 2)
+        return 0;
+    return difference < -1.0f ? -1 : 1;
 }
 
-void CKZWebInstaller::MainThread()
+int32_t CKZWebInstaller::ReadCatalogue(const std::string& strPath, CatalogueMap& catalogue, int32_t* pVersion,
+                                       uint64_t* pPackCount)
 {
-    m_bMainThreadBusy = true;
-    Sleep(500);
-    if (m_bRunning && !Connect())
+    const uint32_t dwVersion = CKZFileTimeCache::GetFileVersionFromFilePath(CKZPath(strPath.c_str()));
+    if (pVersion)
+        *pVersion = static_cast<int32_t>(dwVersion);
+    // A catalogue older than 258 is refused before it is read.
+    if (dwVersion <= 257)
+        return ERROR_CATALOGUE_VERSION;
+    CKZFileTimeCache cache;
+    if (!cache.Initialize(strPath.c_str(), nullptr, nullptr))
+        return ERROR_CATALOGUE_OPEN;
+    uint64_t qwPackCount = 0;
+    for (const auto& entry : cache.GetRawData())
     {
-        m_nErrorCode = ERROR_SERVER_UNREACHABLE;
-        GoToState(STATE_FAILED);
+        const CKZFileDetails& details = *entry.second;
+        // An index this large would wrap the pack count; a path outside "Data/" is not one of ours.
+        if (details.m_dwZipIndex >= kMaxZipIndex)
+            return ERROR_CATALOGUE_OPEN;
+        if (!details.m_strFilePath.empty() && !KZStringStartsWith(details.m_strFilePath, "Data/"))
+            return ERROR_CATALOGUE_OPEN;
+        qwPackCount = std::max<uint64_t>(qwPackCount, details.m_dwZipIndex + 1ULL);
     }
-    // The install steps of the later states are not built yet; the worker idles until shutdown.
-    while (m_bRunning)
-        Sleep(20);
-    m_bMainThreadBusy = false;
+    for (const auto& entry : cache.GetRawData())
+    {
+        std::unique_ptr<CKZWebInstallerFile> pFile(new CKZWebInstallerFile(*entry.second));
+        pFile->m_dwUserData = 0;
+        CKZWebInstallerFile*& pSlot = catalogue[pFile->m_strName];
+        delete pSlot;
+        pSlot = pFile.release();
+    }
+    if (pPackCount)
+        *pPackCount = qwPackCount;
+    return ERROR_NONE;
+}
+
+void CKZWebInstaller::RetrieveCacheFile()
+{
+    if (m_bCatalogueLoaded)
+        return;
+    const std::string strLocalName = m_strCacheName + ".update";
+    if (!GetRemoteFileHttp(strLocalName.c_str(), m_strCacheFileName.c_str(), SLOT_UNCOUNTED, nullptr) &&
+        !GetRemoteFileHttp(strLocalName.c_str(), m_strCacheFileName.c_str(), SLOT_UNCOUNTED, nullptr))
+    {
+        m_nErrorCode = ERROR_CATALOGUE_DOWNLOAD;
+        GoToState(STATE_FAILED);
+        return;
+    }
+    const std::string strPath = m_strInstallRoot + strLocalName;
+    CatalogueMap catalogue;
+    int32_t dwVersion = -1;
+    uint64_t qwPackCount = 0;
+    const int32_t nError = ReadCatalogue(strPath, catalogue, &dwVersion, &qwPackCount);
+    if (nError != ERROR_NONE)
+    {
+        for (auto& entry : catalogue)
+            delete entry.second;
+        m_nErrorCode = nError;
+        GoToState(STATE_FAILED);
+        return;
+    }
+    m_bCatalogueUnchanged = CKZFile::GetChecksum(strPath.c_str()) == m_dwLocalCacheChecksum;
+    {
+        std::lock_guard<std::mutex> lock(m_downloadQueue.Mutex());
+        for (auto& entry : catalogue)
+        {
+            CKZWebInstallerFile*& pSlot = m_catalogue[entry.first];
+            delete pSlot;
+            pSlot = entry.second;
+        }
+    }
+    m_dwPackFileCount = qwPackCount;
+    m_dwCatalogueVersion = dwVersion;
+    m_bCatalogueLoaded = true;
+}
+
+bool CKZWebInstaller::FinalizeCacheFile()
+{
+    if (!m_bCatalogueLoaded || m_bCatalogueUnchanged)
+        return true;
+    CKZFile update;
+    if (!update.OpenInMemory((m_strInstallRoot + m_strCacheName + ".update").c_str()))
+        return false;
+    return ReplaceFileContents(m_strInstallRoot + m_strCacheFileName, update.GetFileStartPtr(),
+                               static_cast<size_t>(update.GetLength()));
+}
+
+// FinalizeCacheFile, with a failure failing the run.
+bool CKZWebInstaller::InstallCatalogue()
+{
+    if (FinalizeCacheFile())
+        return true;
+    printf("Could not install the catalogue %s\n", (m_strInstallRoot + m_strCacheFileName).c_str());
+    Fail(ERROR_PACK_UPDATE);
+    return false;
+}
+
+bool CKZWebInstaller::PrepareDataFoldersForDownload()
+{
+    const int32_t dwVersion = m_dwCatalogueVersion;
+    if (dwVersion == -1)
+        return false;
+    if (dwVersion < 261)
+        CKZFile::RemoveDirectoryContents((m_strInstallRoot + "PackFiles").c_str());
+    else
+        CKZFile::RemoveDirectoryContents((m_strInstallRoot + m_strCacheName).c_str());
+    return true;
+}
+
+std::string CKZWebInstaller::MarkerPath(uint32_t dwZip) const
+{
+    return m_strInstallRoot + m_strCacheName + std::to_string(dwZip) + ".install";
+}
+
+void CKZWebInstaller::DeleteInstallMarkers()
+{
+    for (uint32_t i = 0; CKZFile::RemoveFile(MarkerPath(i).c_str()); ++i)
+    {
+    }
+}
+
+void CKZWebInstaller::ZeroProgressCounters()
+{
+    std::lock_guard<std::mutex> lock(m_progressMutex);
+    m_dwCurrentFileUnzipProgressSize[0] = 0;
+    m_downloadSlotBytes[0] = m_downloadSlotBytes[1] = 0;
+    m_qwTotalFiles = m_qwTotalDownloadBytes = m_qwFilesDone = 0;
+    m_qwDownloadedBytes = m_qwTotalUnpackBytes = m_qwUnpackedBytes = 0;
+}
+
+void CKZWebInstaller::Fail(int32_t nErrorCode)
+{
+    m_nErrorCode = nErrorCode;
+    GoToState(STATE_FAILED);
 }
 
 void CKZWebInstaller::GoToState(unsigned state)
 {
-    if (state == m_uState || m_uState == STATE_FAILED)
+    const uint32_t current = m_uState;
+    if (state == current || current == STATE_FAILED)
         return;
-    m_uState = state;
-    if (state == STATE_FAILED)
+    if (current == STATE_UPDATE_DOWNLOAD && state == STATE_INSTALLED)
     {
+        if (InstallCatalogue())
+            m_uState = STATE_INSTALLED;
+        return;
+    }
+    if (current == STATE_NEW_INSTALL_DOWNLOAD)
+    {
+        DeleteInstallMarkers();
+        if (state == STATE_INSTALLED)
+        {
+            // The run is complete only with the server's catalogue read, accepted and installed.
+            RetrieveCacheFile();
+            if (m_uState == STATE_FAILED)
+                return;
+            if (!InstallCatalogue())
+                return;
+            ClearDownloadStageInfo();
+            m_uState = STATE_INSTALLED;
+            return;
+        }
+    }
+    m_uState = state;
+    switch (state)
+    {
+    case STATE_NEW_INSTALL_PREPARE:
+        EnterNewInstallPrepare();
+        break;
+    case STATE_UPDATE_PREPARE:
+        EnterUpdatePrepare();
+        break;
+    case STATE_UPDATE_DOWNLOAD:
+        m_bChecksumThreadsRun = false;
+        StartUpdateAndUnzipWorkers();
+        break;
+    case STATE_FAILED:
         m_bUpdateThreadsRun = false;
         m_bUnzipThreadRun = false;
         m_bChecksumThreadsRun = false;
+        WakeAll();
+        break;
+    default:
+        break;
     }
+}
+
+void CKZWebInstaller::EnterNewInstallPrepare()
+{
+    StartUpdateAndUnzipWorkers();
+    // Custom files added before the run count into the totals.
+    m_zipQueue.WithItems([this](std::deque<CKZWebInstallerFile*>& items) {
+        std::lock_guard<std::mutex> lock(m_progressMutex);
+        for (const CKZWebInstallerFile* pFile : items)
+        {
+            ++m_qwTotalFiles;
+            m_qwTotalDownloadBytes += pFile->m_dwCompressedSize;
+            if (pFile->Has(CKZWebInstallerFile::FILE_FLAG_EXTRACT))
+                m_qwTotalUnpackBytes += pFile->m_dwSize;
+        }
+    });
+    DownloadDownloadStageInfo();
+    if (m_uState == STATE_FAILED)
+        return;
+    uint64_t qwStagePackCount = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_progressMutex);
+        for (const auto& entry : m_stageCatalogue)
+            qwStagePackCount = std::max<uint64_t>(qwStagePackCount, entry.second->m_dwZipIndex + 1ULL);
+    }
+    PrepareDataFoldersForDownload();
+    // A version-261 catalogue names every pack; zips beyond its last pack belong to none.
+    EnumerateFullInstallZips(m_dwCatalogueVersion >= 261 ? static_cast<uint32_t>(qwStagePackCount) : kMaxZipCount);
+    GoToState(STATE_NEW_INSTALL_DOWNLOAD);
+}
+
+// The checksum workers and the update steps follow; until then the installer waits in the
+// comparison state.
+void CKZWebInstaller::EnterUpdatePrepare()
+{
+    ZeroProgressCounters();
+    RetrieveCacheFile();
+    if (m_uState == STATE_FAILED)
+        return;
+    PrepareDataFoldersForDownload();
+    uint64_t qwTotal = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_downloadQueue.Mutex());
+        for (const auto& entry : m_catalogue)
+            qwTotal += entry.second->m_dwSize;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_progressMutex);
+        m_qwPackTotalBytes = qwTotal;
+    }
+    GoToState(STATE_UPDATE_COMPARE);
+}
+
+void CKZWebInstaller::WakeAll()
+{
+    m_zipQueue.Wake();
+    m_downloadQueue.Wake();
+    m_unzipQueue.Wake();
 }
 
 void CKZWebInstaller::RequestShutDown()
@@ -136,11 +571,12 @@ void CKZWebInstaller::RequestShutDown()
     m_bUpdateThreadsRun = false;
     m_bChecksumThreadsRun = false;
     m_bUnzipThreadRun = false;
+    WakeAll();
 }
 
 bool CKZWebInstaller::IsShutDown() const
 {
-    return !m_bMainThreadBusy && m_nUpdateThreadsAlive <= 0 && m_nUnzipThreadsAlive <= 0 &&
+    return !m_bMainThreadBusy && !m_bStartingMainThread && m_nUpdateThreadsAlive <= 0 && m_nUnzipThreadsAlive <= 0 &&
            m_nChecksumThreadsAlive <= 0;
 }
 
@@ -148,54 +584,5 @@ void CKZWebInstaller::WaitForShutDown()
 {
     RequestShutDown();
     while (!IsShutDown())
-        Sleep(5);
-}
-
-float CKZWebInstaller::GetWeightedProgress()
-{
-    std::lock_guard<std::mutex> lock(m_progressMutex);
-    const uint64_t D = m_downloadSlotBytes[1] + m_downloadSlotBytes[0] + m_qwDownloadedBytes + m_qwUnpackedBytes;
-    const uint64_t F = m_qwTotalUnpackBytes + m_qwTotalDownloadBytes;
-    const uint64_t G = 0; // the pack total, once pack merging exists
-    const uint64_t P = 0;
-    const float f = static_cast<float>(F);
-    const float g = static_cast<float>(G);
-    float wg = 1.0f;
-    float wd = 1.0f;
-    if (F != 0 && F < G)
-        wg = g / f;
-    else if (G != 0 && G < F)
-        wd = f / g;
-    const float denominator = f / wd + g / wg;
-    return denominator > 0.0f ? (static_cast<float>(P) / wg + static_cast<float>(D) / wd) / denominator : 0.0f;
-}
-
-bool CKZWebInstaller::GetProgress(uint64_t* pBytesDone, uint64_t* pBytesTotal, uint64_t* pFilesDone,
-                                  uint64_t* pFilesTotal)
-{
-    std::lock_guard<std::mutex> lock(m_progressMutex);
-    if (pBytesDone)
-        *pBytesDone = m_downloadSlotBytes[1] + m_downloadSlotBytes[0] + m_qwDownloadedBytes + m_qwUnpackedBytes;
-    if (pBytesTotal)
-        *pBytesTotal = m_qwTotalUnpackBytes + m_qwTotalDownloadBytes;
-    if (pFilesDone)
-        *pFilesDone = m_qwFilesDone;
-    if (pFilesTotal)
-        *pFilesTotal = m_qwTotalFiles;
-    return m_uState == STATE_INSTALLED;
-}
-
-bool CKZWebInstaller::GetDownloadProgress(uint64_t* pBytesDone, uint64_t* pBytesTotal, uint64_t* pFilesDone,
-                                          uint64_t* pFilesTotal)
-{
-    std::lock_guard<std::mutex> lock(m_progressMutex);
-    if (pBytesDone)
-        *pBytesDone = m_downloadSlotBytes[1] + m_downloadSlotBytes[0] + m_qwDownloadedBytes;
-    if (pBytesTotal)
-        *pBytesTotal = m_qwTotalDownloadBytes;
-    if (pFilesDone)
-        *pFilesDone = m_qwFilesDone;
-    if (pFilesTotal)
-        *pFilesTotal = m_qwTotalFiles;
-    return m_uState == STATE_INSTALLED;
+        CKZThread::Sleep(5);
 }

@@ -1,16 +1,71 @@
 #pragma once
-// The web installer: brings one client installation up to date from a web server. This is its
-// outward face towards the patch interface: states, error codes, initialisation, the main worker,
-// single downloads and progress.
+// The web installer: brings one client installation up to date from a web server. It owns the
+// local and remote catalogues, the main, update, unzip and checksum workers with their queues and
+// locks, the progress counters and the client's pack file archive.
+//
+// The class spans several files: KZWebInstaller.cpp (lifecycle, catalogue files, states, transfers),
+// KZWebInstallerMain.cpp (main worker), KZWebInstallerWorkers.cpp (unzip, update and checksum
+// workers), KZWebInstallerProgress.cpp (progress and download stages).
+//
+// Locks: progress, zip queue, download queue (also guarding the remote catalogue), unzip queue,
+// local file lists, pack archive. The only nestings are zip queue -> progress and progress -> pack.
 
+#include "Base/Core/KZFile.h"
+#include "Base/Core/KZFileDetails.h"
 #include "Base/Util/KZThread.h"
+#include "System/KZPackFileArchive.h"
+#include "System/Util/KZLockedQueue.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
-struct SKZFileTime;
+// A catalogue record with the installer's local directory, status and flags, and the retry
+// bookkeeping of its transfers.
+class CKZWebInstallerFile : public CKZFileDetails
+{
+public:
+    enum EStatus : uint32_t
+    {
+        FILE_STATUS_PENDING = 0,
+        FILE_STATUS_DONE = 1,
+        FILE_STATUS_DOWNLOADING = 2,
+        FILE_STATUS_UNZIPPING = 3,
+    };
+    enum EFlags : uint32_t
+    {
+        FILE_FLAG_DIRECT = 1,   // fetched under its own name
+        FILE_FLAG_EXTRACT = 2,  // a zip that the main worker unpacks at once
+        FILE_FLAG_FULL_ZIP = 4, // a full-install zip for the unzip worker
+    };
+
+    CKZWebInstallerFile() = default;
+    explicit CKZWebInstallerFile(const CKZFileDetails& details) : CKZFileDetails(details) {}
+
+    // Zip index -> stage, the last file in name order deciding; emptied when it names one zip only.
+    static void GetDownloadStageZipMap(const std::map<std::string, CKZWebInstallerFile*>& files,
+                                       std::map<int32_t, int32_t>& zipStages);
+
+    bool Has(uint32_t dwFlag) const { return (m_dwFlags & dwFlag) != 0; }
+    // Puts the next try off: the first wait is dwFirstDelayMs, each further one twice the last, at
+    // most dwLimitMs.
+    void ScheduleRetry(uint32_t dwFirstDelayMs, uint32_t dwLimitMs);
+
+    std::string m_strLocalDir;
+    uint32_t m_dwStatus = FILE_STATUS_PENDING;
+    uint32_t m_dwFlags = 0;
+
+    // Tries that failed in a way another try cannot be expected to mend (an answer of 300 to 499,
+    // a zip that does not unpack or is refused); the run fails at kMaxHardFailures.
+    uint32_t m_dwHardFailures = 0;
+    uint32_t m_dwRetryDelayMs = 0;
+    std::chrono::steady_clock::time_point m_nextTry{};
+};
 
 class CKZWebInstaller
 {
@@ -37,10 +92,26 @@ public:
         ERROR_PACK_UPDATE = 6,
     };
 
-    CKZWebInstaller() = default;
+    // Transfer slots: 0 the main worker, 1 the update worker; catalogue downloads use the
+    // uncounted slot and never show in the download progress.
+    static constexpr unsigned SLOT_MAIN = 0;
+    static constexpr unsigned SLOT_UPDATE = 1;
+    static constexpr unsigned SLOT_UNCOUNTED = 2;
+    static constexpr uint32_t kMaxHardFailures = 5;
+    static constexpr uint32_t kRetryDelayLimitMs = 30000;
+    // Beyond this many full-install zips the enumeration stops whatever the server answers.
+    static constexpr uint32_t kMaxZipCount = 4096;
+    // Zip indexes at or above this are refused in a catalogue.
+    static constexpr uint32_t kMaxZipIndex = 65536;
+    static constexpr uint32_t kNoStage = 0xFFFFFFFF;
+
+    typedef std::map<std::string, CKZWebInstallerFile*> CatalogueMap;
+
+    CKZWebInstaller();
     CKZWebInstaller(const CKZWebInstaller&) = delete;
     CKZWebInstaller& operator=(const CKZWebInstaller&) = delete;
-    // Stops every worker and waits until all have ended.
+    // Stops every worker, waits until all have ended, then frees what the installer and its
+    // queues own.
     virtual ~CKZWebInstaller();
 
     bool Initialize(const char* szCacheName, const char* szInstallDir, const char* szServer);
@@ -48,8 +119,13 @@ public:
     bool DownloadFile(const char* szName);
     bool Connect();
     static bool Disconnect() { return true; }
+    void AddCustomFile(const char* szName, uint64_t qwSize, int bExtract, const char* szLocalDir);
 
-    // One download from the server into the install root (or localDir), in transfer slot 0 or 1.
+    // The workers call these four until they have ended: a subclass that overrides one must call
+    // WaitForShutDown() in its own destructor, before its part of the object is gone.
+
+    // One download from the server into the install root (or szLocalDir) in the given slot. On
+    // success the slot keeps its bytes until the caller credits them.
     virtual bool GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned slot,
                                    const char* szLocalDir);
     // Size and time of one file on the server; false when the server reports either not.
@@ -57,7 +133,11 @@ public:
     virtual void Sleep(unsigned milliseconds);
     virtual bool ValidExtraction(bool bExtracted) { return bExtracted; }
 
+    static int CompareFileTime(const SKZFileTime* pA, const SKZFileTime* pB);
     void GoToState(unsigned state);
+    void RetrieveCacheFile();
+    bool FinalizeCacheFile();
+    bool PrepareDataFoldersForDownload();
     void RequestShutDown();
     bool IsShutDown() const;
     void WaitForShutDown();
@@ -66,17 +146,68 @@ public:
     uint32_t GetState() const { return m_uState; }
     int32_t GetErrorCode() const { return m_nErrorCode; }
     bool IsNewInstall() const { return m_bNewInstall != 0; }
+    bool IsCatalogueLoaded() const { return m_bCatalogueLoaded; }
+    int32_t GetCatalogueVersion() const { return m_dwCatalogueVersion; }
+    uint64_t GetPackFileCount() const { return m_dwPackFileCount; }
     const std::string& GetInstallRoot() const { return m_strInstallRoot; }
     const std::string& GetServer() const { return m_strServer; }
+    // "http://" or "https://": the scheme every request of this installer uses.
+    const std::string& GetScheme() const { return m_strScheme; }
+    // The URL of a file on the server, its name percent-encoded per path segment.
+    std::string RemoteUrl(const char* szRemoteName) const;
 
+    // Progress (KZWebInstallerProgress.cpp).
     float GetWeightedProgress();
     bool GetProgress(uint64_t* pBytesDone, uint64_t* pBytesTotal, uint64_t* pFilesDone, uint64_t* pFilesTotal);
     bool GetDownloadProgress(uint64_t* pBytesDone, uint64_t* pBytesTotal, uint64_t* pFilesDone,
                              uint64_t* pFilesTotal);
+    void GetDownloadStageProgress(unsigned stage, uint64_t* pDone, uint64_t* pTotal);
+    bool DownloadDownloadStageInfo();
+    void ClearDownloadStageInfo();
+    unsigned GetDownloadStageCount();
+    bool IsDownloadStageInfoAvailable();
+    unsigned GetZipDownloadStage(unsigned zip);
+    unsigned GetDownloadStageInSyncCount();
+    bool IsFirstDownloadStageInstallReady() { return GetDownloadStageInSyncCount() != 0; }
+
+protected:
+    // The first wait between two tries of one entry; it doubles per failure up to 30 s.
+    void SetRetryDelay(uint32_t dwMilliseconds) { m_dwRetryDelayMs = dwMilliseconds; }
 
 private:
     static unsigned MainThreadEntry(void* pInstaller);
+    static unsigned UpdateThreadEntry(void* pInstaller);
+    static unsigned UnzipThreadEntry(void* pInstaller);
+
+    // Main worker (KZWebInstallerMain.cpp).
     void MainThread();
+    void EnterNewInstallPrepare();
+    void EnterUpdatePrepare();
+    void EnumerateFullInstallZips(uint32_t dwLimit);
+    void NewInstallStep();
+    bool TakeReadyZip(CKZWebInstallerFile*& pFile);
+    void OnTransferFailed(CKZWebInstallerFile* pFile, unsigned slot);
+    bool GiveUpOn(CKZWebInstallerFile* pFile);
+    void ExtractCustomZip(const CKZWebInstallerFile& file);
+    void Fail(int32_t nErrorCode);
+
+    // Unzip and update workers (KZWebInstallerWorkers.cpp).
+    void UpdateThread();
+    void UnzipThread();
+    void UnpackFullInstallZip(CKZWebInstallerFile* pFile);
+    void WriteInstallMarker(const CKZWebInstallerFile& file);
+    bool StartWorker(CKZThread& thread, CKZThread::ThreadEntry entry, std::atomic<int32_t>& nAlive,
+                     const char* szName);
+    void StartUpdateAndUnzipWorkers();
+    void WakeAll();
+
+    // Catalogue files (KZWebInstaller.cpp).
+    int32_t ReadCatalogue(const std::string& strPath, CatalogueMap& catalogue, int32_t* pVersion,
+                          uint64_t* pPackCount);
+    bool InstallCatalogue();
+    void DeleteInstallMarkers();
+    std::string MarkerPath(uint32_t dwZip) const;
+    void ZeroProgressCounters();
 
     std::atomic<int32_t> m_bNewInstall{1};
     std::atomic<uint32_t> m_uState{STATE_IDLE};
@@ -84,23 +215,66 @@ private:
     CKZThread m_mainThread;
     std::atomic<bool> m_bRunning{false};
     std::atomic<bool> m_bMainThreadBusy{false};
+    // Set while Install creates the main worker, so that shutdown also waits for Install to return.
+    std::atomic<bool> m_bStartingMainThread{false};
+    CKZThread m_updateThreads[2];
     std::atomic<bool> m_bUpdateThreadsRun{false};
     std::atomic<int32_t> m_nUpdateThreadsAlive{0};
+    CKZThread m_unzipThread[1];
     std::atomic<bool> m_bUnzipThreadRun{false};
     std::atomic<int32_t> m_nUnzipThreadsAlive{0};
+    CKZThread m_checksumThreads[3];
     std::atomic<bool> m_bChecksumThreadsRun{false};
     std::atomic<int32_t> m_nChecksumThreadsAlive{0};
+    // Workers take their number from these (the live counts are raised by the creator).
+    std::atomic<int32_t> m_nUpdateThreadsStarted{0};
+    std::atomic<int32_t> m_nUnzipThreadsStarted{0};
     std::string m_strCacheName;
     std::string m_strCacheFileName;
+    uint32_t m_dwLocalCacheChecksum = 0;
     std::string m_strInstallRoot;
     std::string m_strServer;
+    std::string m_strScheme = "http://";
 
+    // Guarded by m_progressMutex.
     uint64_t m_qwTotalFiles = 0;
     uint64_t m_qwTotalDownloadBytes = 0;
     uint64_t m_qwFilesDone = 0;
     uint64_t m_qwDownloadedBytes = 0;
     uint64_t m_qwTotalUnpackBytes = 0;
     uint64_t m_qwUnpackedBytes = 0;
+    uint64_t m_qwZipsInstalled = 0;
+    uint64_t m_qwZipCount = 0;
+    std::map<int32_t, int32_t> m_zipStages;
+    CatalogueMap m_stageCatalogue;
     std::mutex m_progressMutex;
+    uint64_t m_dwCurrentFileUnzipProgressSize[1] = {0};
+    uint64_t m_unzipSlotStage[1] = {kNoStage};
     uint64_t m_downloadSlotBytes[2] = {0, 0};
+    uint64_t m_downloadSlotStage[2] = {kNoStage, kNoStage};
+    std::map<uint32_t, uint64_t> m_stageDownloaded;
+    std::map<uint32_t, uint64_t> m_stageUnpacked;
+    std::map<uint32_t, uint64_t> m_stageTotal;
+    std::set<uint32_t> m_installedZips;
+    uint32_t m_dwDownloadFailures = 0;
+    uint64_t m_qwPackTotalBytes = 0;
+
+    std::atomic<uint64_t> m_dwPackFileCount{0};
+    uint32_t m_dwUnzipFailures = 0;
+    std::atomic<int64_t> m_lastHttpStatus[2] = {{0}, {0}};
+    uint32_t m_dwRetryDelayMs = 500;
+
+    CKZLockedQueue<CKZWebInstallerFile*> m_zipQueue;
+    CatalogueMap m_catalogue;
+    CKZLockedQueue<CKZWebInstallerFile*> m_downloadQueue;
+    CKZLockedQueue<CKZWebInstallerFile*> m_unzipQueue;
+    std::mutex m_localFilesMutex;
+    std::vector<SKZFileInfo> m_localFiles;
+    std::atomic<bool> m_bCatalogueUnchanged{false};
+    std::atomic<bool> m_bCatalogueLoaded{false};
+    std::atomic<int32_t> m_dwCatalogueVersion{-1};
+    std::mutex m_packMutex;
+    bool m_bUsePackFiles = false;
+    CKZPackFileArchive m_packArchive;
+    std::vector<SKZFileInfo> m_packedFiles;
 };

@@ -1,0 +1,484 @@
+// Whole patch runs through the exported C functions against the fixture server over loopback, on
+// server trees written by Tests/Fixtures/server_tree_gen.py.
+
+#include "PatchLibrary/KZPatchAPI.h"
+#include "PatchLibrary/KZPatchInternal.h"
+
+#include "Base/Net/KZInternet.h"
+#include "Base/Util/KZThread.h"
+#include "System/Util/KZWebInstaller.h"
+
+#include "Fixtures/KZTestCommand.h"
+#include "Fixtures/KZTestFiles.h"
+#include "Fixtures/KZTestHttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+using Clock = std::chrono::steady_clock;
+
+bool WaitUntil(const std::function<bool()>& condition, int seconds = 60)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (!condition())
+    {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// The installer with its pauses cut to a few milliseconds; it waits for its workers itself, since
+// they call its Sleep.
+class CFastInstaller : public CKZWebInstaller
+{
+public:
+    CFastInstaller() { SetRetryDelay(5); }
+    ~CFastInstaller() override { WaitForShutDown(); }
+    void Sleep(unsigned milliseconds) override { CKZThread::Sleep(milliseconds > 5 ? 5 : milliseconds); }
+};
+
+// A server that claims every numbered zip exists.
+class CCatchAllInstaller : public CFastInstaller
+{
+public:
+    ~CCatchAllInstaller() override { WaitForShutDown(); }
+    bool GetRemoteFileInfoHttp(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime) override
+    {
+        if (std::string(szRemoteName) == "Data.ccx")
+            return CKZWebInstaller::GetRemoteFileInfoHttp(szRemoteName, pSize, pTime);
+        if (pSize)
+            *pSize = 100;
+        return true;
+    }
+};
+
+CKZWebInstaller* NewFastInstaller()
+{
+    return new CFastInstaller;
+}
+CKZWebInstaller* NewCatchAllInstaller()
+{
+    return new CCatchAllInstaller;
+}
+
+struct SRunResult
+{
+    KZPatchStatus status = KZ_PATCH_IDLE;
+    int32_t errorCode = -1;
+    bool progressInRange = true;
+    bool sawDone = false;
+    uint64_t filesDone = 0, filesTotal = 0, bytesDone = 0, bytesTotal = 0, downloadDone = 0, downloadTotal = 0;
+};
+
+class KZPatchInstallTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        KZPatch::SetInstallerFactory(NewFastInstaller);
+        KZPatch::ResetForTesting();
+        m_base = KZTestFreshDirectory("kzpatch_install");
+        m_project = m_base / "project";
+        m_serverDir = m_base / "server";
+        m_expected = m_base / "expected";
+        fs::create_directories(m_project);
+        fs::create_directories(m_serverDir);
+    }
+    void TearDown() override
+    {
+        KZPatch::ResetForTesting();
+        KZPatch::SetInstallerFactory(nullptr);
+        KZInternet::SetCertificateAuthorityFile(nullptr);
+        m_server.reset();
+        fs::remove_all(m_base);
+    }
+
+    // Writes the server tree; answers the generator's lines (zip, data offset, data size).
+    std::vector<std::string> Generate(const std::string& strOptions = "")
+    {
+        const std::string strOut =
+            KZTestRunCommand("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/server_tree_gen.py " + m_serverDir.string() +
+                             " " + m_expected.string() + " " + strOptions);
+        std::vector<std::string> vecLines;
+        std::istringstream lines(strOut);
+        for (std::string strLine; std::getline(lines, strLine);)
+            vecLines.push_back(strLine);
+        return vecLines;
+    }
+    static unsigned DataOffset(const std::string& strLine)
+    {
+        unsigned offset = 0, size = 0;
+        char name[64];
+        sscanf(strLine.c_str(), "%63s %u %u", name, &offset, &size);
+        return offset + size / 2;
+    }
+    void Serve(const std::vector<std::string>& vecRules = {}, std::vector<std::string> vecSwitches = {})
+    {
+        for (const std::string& strRule : vecRules)
+        {
+            vecSwitches.push_back("--rule");
+            vecSwitches.push_back(strRule);
+        }
+        m_strScheme = std::find(vecSwitches.begin(), vecSwitches.end(), "--tls") != vecSwitches.end() ? "https://"
+                                                                                                  : "http://";
+        m_server.reset(new CKZTestHttpServer(m_serverDir.string(), vecSwitches));
+        ASSERT_NE(m_server->Port(), 0);
+    }
+    // How often the server was asked for a path with a method.
+    int Requests(const std::string& strPath, const std::string& strMethod = "GET") const
+    {
+        std::string strJson;
+        KZInternet::HttpRequest((m_strScheme + m_server->Host() + "/_count" + strPath).c_str(), strJson, nullptr);
+        const std::string strKey = "\"" + strMethod + "\": ";
+        const size_t at = strJson.find(strKey);
+        return at == std::string::npos ? 0 : atoi(strJson.c_str() + at + strKey.size());
+    }
+
+    // Drives a run as a launcher does, sampling progress, until 7 or 8 (or the deadline).
+    SRunResult Run(const std::string& strServer)
+    {
+        SRunResult result;
+        if (!kzpatch_init(m_project.c_str(), strServer.c_str()) ||
+            !WaitUntil([] { return kzpatch_get_status() != KZ_PATCH_INITIALIZING; }))
+            return result;
+        if (kzpatch_get_status() == KZ_PATCH_INITIALIZED)
+            kzpatch_start();
+        WaitUntil([&] {
+            const float progress = kzpatch_get_progress();
+            if (progress < 0.0f || progress > 1.0f)
+                result.progressInRange = false;
+            const KZPatchStatus status = kzpatch_get_status();
+            result.sawDone = result.sawDone || status == KZ_PATCH_DONE;
+            return status == KZ_PATCH_DONE || status == KZ_PATCH_FAILED;
+        });
+        result.status = kzpatch_get_status();
+        result.errorCode = kzpatch_get_error_code();
+        if (CKZWebInstaller* pInstaller = KZPatch::GetWebInstaller())
+        {
+            pInstaller->GetProgress(&result.bytesDone, &result.bytesTotal, &result.filesDone, &result.filesTotal);
+            pInstaller->GetDownloadProgress(&result.downloadDone, &result.downloadTotal, nullptr, nullptr);
+        }
+        return result;
+    }
+    SRunResult RunLocal() { return Run(m_server->Host()); }
+
+    void ExpectPacksInstalled(const std::vector<int>& vecPacks) const
+    {
+        for (int pack : vecPacks)
+            for (const char* szSuffix : {"", "header"})
+            {
+                const std::string strName = CKZPackFileArchive::CreateFileName(pack, "p", "csa") + szSuffix;
+                EXPECT_EQ(KZTestReadFile(m_project / "PackFiles" / strName),
+                          KZTestReadFile(m_expected / "PackFiles" / strName))
+                    << strName;
+            }
+    }
+    // No zip, marker or temporary catalogue is left in the install root.
+    void ExpectNoLeftovers() const
+    {
+        for (const auto& entry : fs::directory_iterator(m_project))
+        {
+            const std::string strName = entry.path().filename().string();
+            EXPECT_FALSE(strName.rfind("Data", 0) == 0 && entry.path().extension() == ".zip") << strName;
+            EXPECT_NE(entry.path().extension(), ".install") << strName;
+            EXPECT_NE(strName, "Data.temp");
+            EXPECT_NE(strName, "TVKClient.app.staging");
+        }
+    }
+
+    fs::path m_base, m_project, m_serverDir, m_expected;
+    std::unique_ptr<CKZTestHttpServer> m_server;
+    std::string m_strScheme = "http://";
+};
+} // namespace
+
+// With the real pauses of the plain installer.
+TEST_F(KZPatchInstallTest, NewInstallIntoAnEmptyDirectory)
+{
+    KZPatch::SetInstallerFactory(nullptr);
+    Generate("--packs 3 --files 4 --stages");
+    Serve();
+    const SRunResult result = RunLocal();
+    ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+    EXPECT_TRUE(result.progressInRange);
+    ExpectPacksInstalled({0, 1, 2});
+    EXPECT_EQ(KZTestReadFile(m_project / "Data.ccx"), KZTestReadFile(m_serverDir / "Data.ccx"));
+    ExpectNoLeftovers();
+    EXPECT_EQ(KZTestReadFile(m_project / "TVKClient.app/Contents/Info.plist"), "client 1");
+    EXPECT_TRUE((fs::status(m_project / "TVKClient.app/Contents/MacOS/TVKClient").permissions() &
+                 fs::perms::owner_exec) != fs::perms::none);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(Requests("/Data" + std::to_string(i) + ".zip"), 1) << i;
+
+    uint64_t qwZipBytes = 0;
+    for (int i = 0; i < 3; ++i)
+        qwZipBytes += fs::file_size(m_serverDir / ("Data" + std::to_string(i) + ".zip"));
+    EXPECT_EQ(result.filesTotal, 3u);
+    EXPECT_EQ(result.filesDone, 3u);
+    EXPECT_EQ(result.bytesTotal, 2 * qwZipBytes) << "downloaded and unpacked";
+    EXPECT_EQ(result.bytesDone, result.bytesTotal);
+    EXPECT_EQ(result.downloadTotal, qwZipBytes);
+    EXPECT_EQ(result.downloadDone, qwZipBytes);
+    CKZWebInstaller* pInstaller = KZPatch::GetWebInstaller();
+    EXPECT_EQ(pInstaller->GetWeightedProgress(), 1.0f);
+    EXPECT_EQ(pInstaller->GetDownloadStageCount(), 3u);
+    EXPECT_EQ(pInstaller->GetDownloadStageInSyncCount(), 3u);
+
+    // Destroy, then a second run in the same process: the directory now holds an installation.
+    ASSERT_TRUE(kzpatch_destroy());
+    ASSERT_TRUE(WaitUntil([] { return kzpatch_get_status() == KZ_PATCH_IDLE; }));
+    ASSERT_TRUE(kzpatch_init(m_project.c_str(), m_server->Host().c_str()));
+    ASSERT_TRUE(WaitUntil([] { return kzpatch_get_status() != KZ_PATCH_INITIALIZING; }));
+    EXPECT_EQ(kzpatch_get_status(), KZ_PATCH_INITIALIZED);
+    EXPECT_FALSE(kzpatch_is_new_install());
+}
+
+TEST_F(KZPatchInstallTest, ZipEnumerationEnds)
+{
+    Generate("--packs 0");
+    Serve();
+    SRunResult result = RunLocal();
+    EXPECT_EQ(result.status, KZ_PATCH_DONE);
+    EXPECT_EQ(result.filesTotal, 0u);
+    KZPatch::ResetForTesting();
+
+    // The first missing number ends the enumeration: zips 0, 1 and 3 install two.
+    fs::remove_all(m_project);
+    fs::create_directories(m_project);
+    Generate("--packs 4 --omit-zip 2");
+    result = RunLocal();
+    EXPECT_EQ(result.status, KZ_PATCH_DONE);
+    EXPECT_EQ(result.filesTotal, 2u);
+    ExpectPacksInstalled({0, 1});
+    EXPECT_FALSE(fs::exists(m_project / "PackFiles" / "p_00000003.csa"));
+    EXPECT_EQ(Requests("/Data3.zip", "HEAD"), 0);
+}
+
+TEST_F(KZPatchInstallTest, CatchAllServerDoesNotHangTheEnumeration)
+{
+    KZPatch::SetInstallerFactory(NewCatchAllInstaller);
+    Generate("--packs 2");
+    Serve();
+    // A version-261 catalogue names two packs: no zip beyond them is looked for.
+    SRunResult result = RunLocal();
+    EXPECT_EQ(result.status, KZ_PATCH_DONE);
+    EXPECT_EQ(result.filesTotal, 2u);
+    KZPatch::ResetForTesting();
+
+    // An older catalogue names no packs: the enumeration stops at its bound.
+    fs::remove_all(m_project);
+    fs::create_directories(m_project);
+    Generate("--packs 2 --version 260");
+    ASSERT_TRUE(kzpatch_init(m_project.c_str(), m_server->Host().c_str()));
+    ASSERT_TRUE(WaitUntil([] { return kzpatch_get_status() == KZ_PATCH_INITIALIZED; }));
+    ASSERT_TRUE(kzpatch_start());
+    EXPECT_TRUE(WaitUntil([] {
+        uint64_t qwFiles = 0;
+        CKZWebInstaller* pInstaller = KZPatch::GetWebInstaller();
+        if (pInstaller)
+            pInstaller->GetProgress(nullptr, nullptr, nullptr, &qwFiles);
+        return pInstaller && pInstaller->GetState() == CKZWebInstaller::STATE_NEW_INSTALL_DOWNLOAD &&
+               qwFiles == CKZWebInstaller::kMaxZipCount;
+    }));
+}
+
+TEST_F(KZPatchInstallTest, DamagedTransfersAreFetchedAgain)
+{
+    for (const char* szCompression : {"--stored", ""})
+    {
+        SCOPED_TRACE(szCompression);
+        KZPatch::ResetForTesting();
+        fs::remove_all(m_project);
+        fs::create_directories(m_project);
+        const std::vector<std::string> vecZips = Generate(std::string("--packs 3 ") + szCompression);
+        ASSERT_EQ(vecZips.size(), 4u);
+        Serve({"GET:/Data0.zip:corrupt:" + std::to_string(DataOffset(vecZips[0])) + ":1",
+               "GET:/Data1.zip:cut:100:1", "GET:/Data2.zip:fail:500:1"});
+        const SRunResult result = RunLocal();
+        ASSERT_EQ(result.status, KZ_PATCH_DONE);
+        ExpectPacksInstalled({0, 1, 2});
+        ExpectNoLeftovers();
+        EXPECT_EQ(Requests("/Data0.zip"), 2);
+        EXPECT_EQ(Requests("/Data1.zip"), 2);
+        EXPECT_EQ(Requests("/Data2.zip"), 2);
+        EXPECT_EQ(result.bytesDone, result.bytesTotal) << "a refused zip is not counted twice";
+        EXPECT_EQ(result.downloadDone, result.downloadTotal);
+        EXPECT_TRUE(result.progressInRange);
+    }
+}
+
+TEST_F(KZPatchInstallTest, ZipDamagedEveryTimeEndsTheRun)
+{
+    const std::vector<std::string> vecZips = Generate("--packs 1");
+    ASSERT_EQ(vecZips.size(), 2u);
+    Serve({"GET:/Data0.zip:corrupt:" + std::to_string(DataOffset(vecZips[0])) + ":0"});
+    ::testing::internal::CaptureStdout();
+    const SRunResult result = RunLocal();
+    const std::string strOutput = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result.status, KZ_PATCH_FAILED);
+    EXPECT_EQ(result.errorCode, CKZWebInstaller::ERROR_PACK_UPDATE);
+    EXPECT_EQ(Requests("/Data0.zip"), 5);
+    EXPECT_NE(strOutput.find("Could not install Data0.zip after 5 tries\n"), std::string::npos) << strOutput;
+    EXPECT_FALSE(fs::exists(m_project / "Data.ccx"));
+}
+
+TEST_F(KZPatchInstallTest, RefusalsEndTheRunServerErrorsAreRetried)
+{
+    Generate("--packs 2");
+    Serve({"GET:/Data1.zip:fail:404:0"});
+    const SRunResult result = RunLocal();
+    EXPECT_EQ(result.status, KZ_PATCH_FAILED);
+    EXPECT_EQ(result.errorCode, CKZWebInstaller::ERROR_PACK_UPDATE);
+    EXPECT_EQ(Requests("/Data1.zip"), 5);
+    KZPatch::ResetForTesting();
+
+    // Server errors never count towards giving up.
+    fs::remove_all(m_project);
+    fs::create_directories(m_project);
+    Generate("--packs 1");
+    Serve({"GET:/Data0.zip:fail:500:7"});
+    const SRunResult retried = RunLocal();
+    EXPECT_EQ(retried.status, KZ_PATCH_DONE);
+    EXPECT_EQ(Requests("/Data0.zip"), 8);
+    EXPECT_EQ(retried.downloadDone, retried.downloadTotal) << "failed transfers leave nothing counted";
+}
+
+TEST_F(KZPatchInstallTest, ZipEntriesCannotLeaveTheInstallRoot)
+{
+    const fs::path absolute = m_base / "absolute_evil.txt";
+    Generate("--packs 1 --evil " + absolute.string());
+    Serve();
+    const SRunResult result = RunLocal();
+    EXPECT_EQ(result.status, KZ_PATCH_FAILED);
+    EXPECT_EQ(result.errorCode, CKZWebInstaller::ERROR_PACK_UPDATE);
+    EXPECT_FALSE(fs::exists(absolute));
+    EXPECT_FALSE(fs::exists(m_base / "evil_relative.txt"));
+    EXPECT_FALSE(fs::exists(m_project / "PackFiles" / "p_00000000.csa")) << "what was written is taken back";
+}
+
+TEST_F(KZPatchInstallTest, CatalogueFailures)
+{
+    Generate("--packs 1");
+    struct SCase
+    {
+        const char* szName;
+        std::vector<std::string> vecRules;
+        std::vector<std::string> vecSwitches;
+        int32_t expectedCode;
+    };
+    const SCase cases[] = {
+        {"no catalogue", {"ANY:/Data.ccx:fail:404:0"}, {}, CKZWebInstaller::ERROR_SERVER_UNREACHABLE},
+        {"no Last-Modified", {"ANY:/Data.ccx:nolm"}, {}, CKZWebInstaller::ERROR_SERVER_UNREACHABLE},
+        {"catalogue GET fails", {"GET:/Data.ccx:fail:404:0"}, {}, CKZWebInstaller::ERROR_CATALOGUE_DOWNLOAD},
+    };
+    for (const SCase& test : cases)
+    {
+        SCOPED_TRACE(test.szName);
+        KZPatch::ResetForTesting();
+        fs::remove_all(m_project);
+        fs::create_directories(m_project);
+        Serve(test.vecRules, test.vecSwitches);
+        const SRunResult result = RunLocal();
+        EXPECT_EQ(result.status, KZ_PATCH_FAILED);
+        EXPECT_EQ(result.errorCode, test.expectedCode);
+        EXPECT_FALSE(result.sawDone);
+        EXPECT_FALSE(fs::exists(m_project / "Data.ccx"));
+    }
+    // The zips were installed before the catalogue failed; the run is still a failure.
+    ExpectPacksInstalled({0});
+
+    // A catalogue older than 258 is refused before any zip is asked for.
+    KZPatch::ResetForTesting();
+    fs::remove_all(m_project);
+    fs::create_directories(m_project);
+    Generate("--packs 1 --version 257");
+    Serve();
+    const SRunResult result = RunLocal();
+    EXPECT_EQ(result.status, KZ_PATCH_FAILED);
+    EXPECT_EQ(result.errorCode, CKZWebInstaller::ERROR_CATALOGUE_VERSION);
+    EXPECT_EQ(Requests("/Data0.zip", "HEAD") + Requests("/Data0.zip"), 0);
+}
+
+TEST_F(KZPatchInstallTest, BrokenClientZipFailsAndKeepsTheApplication)
+{
+    const std::vector<std::string> vecZips = Generate("--packs 1 --client-text new_client_text");
+    ASSERT_EQ(vecZips.size(), 2u);
+    fs::create_directories(m_project / "TVKClient.app/Contents");
+    std::ofstream(m_project / "TVKClient.app/Contents/Info.plist") << "old";
+    const std::string strCorrupt = "GET:/TVKClientOSX.zip:corrupt:" + std::to_string(DataOffset(vecZips[1])) + ":0";
+    const std::vector<std::vector<std::string>> rules = {
+        {"ANY:/TVKClientOSX.zip:fail:404:0"}, {"ANY:/TVKClientOSX.zip:redirect:/Data0.zip"}, {strCorrupt}};
+    for (const std::vector<std::string>& vecRules : rules)
+    {
+        SCOPED_TRACE(vecRules[0]);
+        KZPatch::ResetForTesting();
+        Serve(vecRules);
+        const SRunResult result = RunLocal();
+        EXPECT_EQ(result.status, KZ_PATCH_FAILED);
+        EXPECT_EQ(result.errorCode, 0);
+        EXPECT_EQ(KZTestReadFile(m_project / "TVKClient.app/Contents/Info.plist"), "old");
+        EXPECT_FALSE(fs::exists(m_project / "TVKClient.app.staging"));
+    }
+}
+
+TEST_F(KZPatchInstallTest, HttpsAddressesStayHttps)
+{
+    const fs::path cert = m_base / "cert.pem", key = m_base / "key.pem";
+    const std::string strCommand = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
+                                   " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                                   key.string() + " -out " + cert.string() + " 2>/dev/null";
+    ASSERT_EQ(system(strCommand.c_str()), 0);
+    Generate("--packs 2");
+    Serve({}, {"--tls", cert.string(), key.string()});
+    KZInternet::SetCertificateAuthorityFile(cert.c_str());
+    // The scheme is matched regardless of case and a trailing '/' is dropped.
+    const SRunResult result = Run("HTTPS://" + m_server->Host() + "/");
+    ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+    ExpectPacksInstalled({0, 1});
+    EXPECT_GE(Requests("/Data.ccx", "HEAD"), 1);
+    EXPECT_EQ(Requests("/_plain", "ANY"), 0) << "no plain request reached the server";
+    KZPatch::ResetForTesting();
+
+    // Without the test's authority the certificate is not trusted, for HEAD requests too.
+    KZInternet::SetCertificateAuthorityFile(nullptr);
+    fs::remove_all(m_project);
+    fs::create_directories(m_project);
+    const int clientRequests = Requests("/TVKClientOSX.zip");
+    const SRunResult untrusted = Run("https://" + m_server->Host());
+    EXPECT_EQ(untrusted.status, KZ_PATCH_FAILED);
+    EXPECT_EQ(Requests("/TVKClientOSX.zip"), clientRequests);
+}
+
+TEST_F(KZPatchInstallTest, FailedInstallerIdlesWithoutCpu)
+{
+    Generate("--packs 1");
+    Serve({"ANY:/Data.ccx:fail:404:0"});
+    ASSERT_EQ(RunLocal().status, KZ_PATCH_FAILED);
+    timespec start{}, end{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &start);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &end);
+    const double cpuSeconds =
+        static_cast<double>(end.tv_sec - start.tv_sec) + static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
+    EXPECT_LT(cpuSeconds, 0.1);
+}
