@@ -16,7 +16,7 @@ const CKZLog::SEventRecord s_recordExtract = {s_szFile, "MainThread", "extractSu
                                               __LINE__};
 const CKZLog::SEventRecord s_recordOpenZip = {s_szFile, "MainThread", "false", CKZLog::EVENT_ASSERT, 0, __LINE__};
 
-// The design's idle intervals, now the longest waits of a worker that is woken by work or shutdown.
+// Idle intervals: the longest waits of a worker that is otherwise woken by work or shutdown.
 const unsigned kEmptyQueueWaitMs = 20;
 const unsigned kIdleWaitMs = 100;
 const unsigned kUnzipBehindWaitMs = 4000;
