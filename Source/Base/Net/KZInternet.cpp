@@ -4,6 +4,7 @@
 #include "Base/Hash/KZHashSHA1.h"
 #include "Base/Net/KZHttpRequest.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdint>
@@ -34,12 +35,18 @@ void SetCertificateAuthority(CURL* pCurl)
         curl_easy_setopt(pCurl, CURLOPT_CAINFO, s_strCaFile.c_str());
 }
 
-// libcurl averages the receive rate over the transfer and pauses reading to keep it under the limit.
+// libcurl keeps the receive rate under the limit by pausing between reads, but one read pass takes
+// up to 100 buffers of whatever the socket holds: on a fast link a small file would arrive in one
+// pass. With a limit the buffer is cut so that one pass holds about a twentieth of a second's worth.
 void ApplyReceiveRateLimit(CURL* pCurl)
 {
     const uint64_t qwLimit = s_qwReceiveRateLimit.load();
+    if (qwLimit == 0)
+        return;
     const uint64_t qwMax = static_cast<uint64_t>(INT64_MAX);
     curl_easy_setopt(pCurl, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(qwLimit < qwMax ? qwLimit : qwMax));
+    const uint64_t qwBuffer = std::min<uint64_t>(std::max<uint64_t>(qwLimit / 2000, 1024), CURL_MAX_WRITE_SIZE);
+    curl_easy_setopt(pCurl, CURLOPT_BUFFERSIZE, static_cast<long>(qwBuffer));
 }
 
 // libcurl's global state lives as long as the library is loaded.
