@@ -136,6 +136,7 @@ TEST_F(KZLaunchTest, FailuresExitOneWithTheCodeInWords)
 TEST_F(KZLaunchTest, WrongUsageAndTimeOut)
 {
     for (const char* szArgs : {"", "onlyone", "a b c", "a b --timeout", "a b --timeout -1", "a b --limit-rate fast",
+                               "a b --limit-rate 99999999999999m",
                                "a b --user-id 1x", "a b --unknown 1"})
     {
         const SKZTestCommandResult result = KZTestRunCommandIn(m_dir.string(), kLaunch + szArgs, Path("usage"));

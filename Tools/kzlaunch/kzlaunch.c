@@ -9,6 +9,7 @@
 #include "PatchLibrary/KZPatchAPI.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -89,10 +90,14 @@ static int parse_count(const char* text, unsigned long long* value)
     unsigned long long number = strtoull(text, &end, 10);
     if (errno != 0)
         return 0;
+    unsigned long long unit = 1;
     if (*end == 'k' || *end == 'K')
-        number *= 1024ULL, ++end;
+        unit = 1024ULL, ++end;
     else if (*end == 'm' || *end == 'M')
-        number *= 1048576ULL, ++end;
+        unit = 1048576ULL, ++end;
+    if (number > ULLONG_MAX / unit)
+        return 0;
+    number *= unit;
     *value = number;
     return *end == '\0';
 }
