@@ -542,11 +542,10 @@ TEST_F(KZPatchTest, GettersPolledDuringInitAndDestroyCycles)
         CGetterPoller first, second;
         EXPECT_TRUE(WaitUntil([&] { return first.Rounds() > 0 && second.Rounds() > 0; }));
         auto cycle = [this] {
-            if (!kzpatch_init(m_dir.c_str(), "server") || !WaitForStatus(KZ_PATCH_INITIALIZED) || !kzpatch_start() ||
-                !WaitForStatus(KZ_PATCH_INSTALLING))
-                return false;
-            KZPatch::GetWebInstaller()->GoToState(CKZWebInstaller::STATE_INSTALLED);
-            return WaitForStatus(KZ_PATCH_DONE) && kzpatch_destroy() && WaitForStatus(KZ_PATCH_IDLE);
+            // The installer finishes by itself (the served catalogue lists no zips); the pollers may
+            // be the ones that see status 4 turn into 7.
+            return kzpatch_init(m_dir.c_str(), "server") && WaitForStatus(KZ_PATCH_INITIALIZED) && kzpatch_start() &&
+                   WaitForStatus(KZ_PATCH_DONE) && kzpatch_destroy() && WaitForStatus(KZ_PATCH_IDLE);
         };
         while (completed < kCycles && cycle())
             ++completed;

@@ -222,7 +222,8 @@ bool CKZWebInstaller::Install()
 {
     if (m_bRunning)
         return true;
-    m_bRunning = true;
+    if (!ArmRunFlag(m_bRunning))
+        return false;
     // Busy from before the thread exists, so that a destructor running before the worker's first
     // step still waits for it.
     m_bMainThreadBusy = true;
@@ -567,6 +568,7 @@ void CKZWebInstaller::WakeAll()
 
 void CKZWebInstaller::RequestShutDown()
 {
+    m_bShutDownRequested = true;
     m_bRunning = false;
     m_bUpdateThreadsRun = false;
     m_bChecksumThreadsRun = false;

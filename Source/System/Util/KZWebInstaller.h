@@ -198,6 +198,7 @@ private:
     void WriteInstallMarker(const CKZWebInstallerFile& file);
     bool StartWorker(CKZThread& thread, CKZThread::ThreadEntry entry, std::atomic<int32_t>& nAlive,
                      const char* szName);
+    bool ArmRunFlag(std::atomic<bool>& bRun);
     void StartUpdateAndUnzipWorkers();
     void WakeAll();
 
@@ -217,6 +218,7 @@ private:
     std::atomic<bool> m_bMainThreadBusy{false};
     // Set while Install creates the main worker, so that shutdown also waits for Install to return.
     std::atomic<bool> m_bStartingMainThread{false};
+    std::atomic<bool> m_bShutDownRequested{false};
     CKZThread m_updateThreads[2];
     std::atomic<bool> m_bUpdateThreadsRun{false};
     std::atomic<int32_t> m_nUpdateThreadsAlive{0};

@@ -47,13 +47,27 @@ bool CKZWebInstaller::StartWorker(CKZThread& thread, CKZThread::ThreadEntry entr
     return false;
 }
 
+// Sets a worker kind's run flag unless shutdown has been asked for. Shutdown asks first and clears
+// the flags second, so a flag set here at the same moment is always cleared by one side or the
+// other: a worker started late still ends, and the destructor's wait ends with it.
+bool CKZWebInstaller::ArmRunFlag(std::atomic<bool>& bRun)
+{
+    bRun = true;
+    if (!m_bShutDownRequested)
+        return true;
+    bRun = false;
+    return false;
+}
+
 void CKZWebInstaller::StartUpdateAndUnzipWorkers()
 {
-    m_bUpdateThreadsRun = true;
-    for (CKZThread& thread : m_updateThreads)
-        StartWorker(thread, UpdateThreadEntry, m_nUpdateThreadsAlive, "WebInstallerUpdateThread");
-    m_bUnzipThreadRun = true;
-    if (StartWorker(m_unzipThread[0], UnzipThreadEntry, m_nUnzipThreadsAlive, "WebInstallerUnzipThread"))
+    if (ArmRunFlag(m_bUpdateThreadsRun))
+    {
+        for (CKZThread& thread : m_updateThreads)
+            StartWorker(thread, UpdateThreadEntry, m_nUpdateThreadsAlive, "WebInstallerUpdateThread");
+    }
+    if (ArmRunFlag(m_bUnzipThreadRun) &&
+        StartWorker(m_unzipThread[0], UnzipThreadEntry, m_nUnzipThreadsAlive, "WebInstallerUnzipThread"))
         m_unzipThread[0].SetThreadPriority(3);
 }
 
