@@ -4,6 +4,7 @@
 #include "Base/Archive/KZZipFile.h"
 #include "Base/Core/KZFile.h"
 #include "Base/Debug/KZLog.h"
+#include "Base/Net/KZInternet.h"
 #include "System/Util/KZWebInstaller.h"
 
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace
@@ -153,6 +155,19 @@ void RemoveTree(const std::string& strPath)
     }
     else if (CKZFile::FileExists(strPath))
         CKZFile::RemoveFile(strPath.c_str());
+}
+
+// The stage queries answer while the installer runs and once it is done; zeros elsewhere.
+template <typename Query>
+auto AskAboutStages(Query query) -> decltype(query(std::declval<CKZWebInstaller&>()))
+{
+    const int32_t current = state.load();
+    if (current == KZ_PATCH_INSTALLING || current == KZ_PATCH_DONE)
+    {
+        if (const auto pInstaller = sm_webInstallerSlot.Lease())
+            return query(*pInstaller);
+    }
+    return {};
 }
 
 void InitWorker(std::string strProjectPath, std::string strServerAddress)
@@ -423,6 +438,54 @@ uint64_t kzpatch_get_total_download_bytes(void)
     if (const auto pInstaller = sm_webInstallerSlot.Lease())
         pInstaller->GetDownloadProgress(nullptr, &bytesTotal, nullptr, nullptr);
     return bytesTotal;
+}
+
+uint32_t kzpatch_get_download_stage_count(void)
+{
+    return AskAboutStages([](CKZWebInstaller& installer) { return uint32_t{installer.GetDownloadStageCount()}; });
+}
+
+bool kzpatch_is_download_stage_info_available(void)
+{
+    return AskAboutStages([](CKZWebInstaller& installer) { return installer.IsDownloadStageInfoAvailable(); });
+}
+
+uint32_t kzpatch_get_download_stages_in_sync(void)
+{
+    return AskAboutStages([](CKZWebInstaller& installer) { return uint32_t{installer.GetDownloadStageInSyncCount()}; });
+}
+
+bool kzpatch_is_first_download_stage_ready(void)
+{
+    return AskAboutStages([](CKZWebInstaller& installer) { return installer.IsFirstDownloadStageInstallReady(); });
+}
+
+uint64_t kzpatch_get_download_stage_current_bytes(uint32_t stage)
+{
+    return AskAboutStages([stage](CKZWebInstaller& installer) {
+        uint64_t qwDone = 0;
+        installer.GetDownloadStageProgress(stage, &qwDone, nullptr);
+        return qwDone;
+    });
+}
+
+uint64_t kzpatch_get_download_stage_total_bytes(uint32_t stage)
+{
+    return AskAboutStages([stage](CKZWebInstaller& installer) {
+        uint64_t qwTotal = 0;
+        installer.GetDownloadStageProgress(stage, nullptr, &qwTotal);
+        return qwTotal;
+    });
+}
+
+void kzpatch_set_download_rate_limit(uint64_t bytesPerSecond)
+{
+    KZInternet::SetReceiveRateLimit(bytesPerSecond);
+}
+
+uint64_t kzpatch_get_download_rate_limit(void)
+{
+    return KZInternet::GetReceiveRateLimit();
 }
 
 const char* kzpatch_get_executable_path(void)

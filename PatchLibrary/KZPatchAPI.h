@@ -50,6 +50,20 @@ KZPATCH_API const char* kzpatch_get_executable_args(const char* language, const 
                                                     const char* launcherServer, int networkUserId,
                                                     const char* metricsServer, const char* metricsGroup);
 KZPATCH_API void kzpatch_force_crash(void);
+/* Download stages of a new install, for a launcher that starts the client once the first stage is
+ * in. They answer in statuses 4 and 7 and give zeros in every other status. A stage is numbered as
+ * the catalogue numbers it (0, 1, ...); its bytes count each of its zips twice, once downloaded and
+ * once unpacked, and an unknown stage gives zeros. */
+KZPATCH_API uint32_t kzpatch_get_download_stage_count(void);
+KZPATCH_API bool kzpatch_is_download_stage_info_available(void);
+KZPATCH_API uint32_t kzpatch_get_download_stages_in_sync(void);
+KZPATCH_API bool kzpatch_is_first_download_stage_ready(void);
+KZPATCH_API uint64_t kzpatch_get_download_stage_current_bytes(uint32_t stage);
+KZPATCH_API uint64_t kzpatch_get_download_stage_total_bytes(uint32_t stage);
+/* The most bytes per second each transfer may receive, 0 for no limit (the default). Accepted in
+ * every status; a transfer already running keeps the limit it started with. */
+KZPATCH_API void kzpatch_set_download_rate_limit(uint64_t bytesPerSecond);
+KZPATCH_API uint64_t kzpatch_get_download_rate_limit(void);
 /* Applies a delta: 0 done, 1 original unreadable, 2 original cannot be positioned, 3 output not
  * written, 4 original cannot be opened, 5 patch cannot be opened, 6 output cannot be created, 7 a
  * malformed patch or any other failure. */

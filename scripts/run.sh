@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up (packages, build) and runs one patch run as a launcher would:
-#   scripts/run.sh PROJECT_DIR SERVER [--timeout SECONDS]
+# Sets everything up (packages, build) and runs one patch run with kzlaunch, the reference launcher:
+#   scripts/run.sh PROJECT_DIR SERVER [--timeout SECONDS] [--json] [--limit-rate BYTES_PER_SECOND] ...
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build} scripts/setup.sh >&2
-exec "${BUILD_DIR:-build}/kztool" run "$@"
+exec "${BUILD_DIR:-build}/kzlaunch" "$@"

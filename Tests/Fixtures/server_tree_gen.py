@@ -18,6 +18,7 @@ Options:
     --seed S           content seed, default 1
     --version V        catalogue version 258..261 (older ones carry no path, zip or stage), or 257
     --stages           put pack p into download stage p (else all in stage 0)
+    --file-size B      every packed file B random bytes (else 200..3000), for transfers of a known length
     --omit-zip K       leave Data<K>.zip out (repeatable)
     --stored           store the zip entries instead of deflating them
     --evil PATH        add to Data0.zip the entries "../evil_relative.txt" and the absolute PATH
@@ -75,6 +76,7 @@ def main(argv):
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--version", type=int, default=261)
     parser.add_argument("--stages", action="store_true")
+    parser.add_argument("--file-size", type=int)
     parser.add_argument("--omit-zip", type=int, action="append", default=[])
     parser.add_argument("--stored", action="store_true")
     parser.add_argument("--evil")
@@ -93,7 +95,10 @@ def main(argv):
         for i in range(args.files):
             name = "file%d_%d.bin" % (p, i)
             inner = "pack%d/%s" % (p, name)
-            data = bytes(rng.getrandbits(8) for _ in range(rng.randint(200, 3000)))
+            if args.file_size is not None:
+                data = rng.getrandbits(8 * args.file_size).to_bytes(args.file_size, "little")
+            else:
+                data = bytes(rng.getrandbits(8) for _ in range(rng.randint(200, 3000)))
             packed = ("Data/" + inner).replace("/", "\\")  # pack paths use backslashes
             files.append({"path": packed, "hex": data.hex(), "low": FILE_LOW + i, "high": FILE_HIGH})
             update_zip = os.path.join(args.server, "Data", name + ".zip")

@@ -32,7 +32,11 @@ TEST(KZPatchExport, OnlyPatchFunctionsAreExported)
                                "kzpatch_get_current_files", "kzpatch_get_total_files", "kzpatch_get_current_bytes",
                                "kzpatch_get_total_bytes", "kzpatch_get_current_download_bytes",
                                "kzpatch_get_total_download_bytes", "kzpatch_get_executable_path",
-                               "kzpatch_get_executable_args", "kzpatch_patch", "kzpatch_force_crash"})
+                               "kzpatch_get_executable_args", "kzpatch_patch", "kzpatch_force_crash",
+                               "kzpatch_get_download_stage_count", "kzpatch_is_download_stage_info_available",
+                               "kzpatch_get_download_stages_in_sync", "kzpatch_is_first_download_stage_ready",
+                               "kzpatch_get_download_stage_current_bytes", "kzpatch_get_download_stage_total_bytes",
+                               "kzpatch_set_download_rate_limit", "kzpatch_get_download_rate_limit"})
         EXPECT_EQ(symbols.count(szName), 1u) << szName;
 }
 

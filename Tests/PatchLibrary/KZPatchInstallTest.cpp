@@ -27,6 +27,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -72,6 +73,18 @@ public:
     }
 };
 
+// Waits long enough before fetching a refused zip again for the later zips to be installed first.
+class CSlowRetryInstaller : public CFastInstaller
+{
+public:
+    CSlowRetryInstaller() { SetRetryDelay(400); }
+    ~CSlowRetryInstaller() override { WaitForShutDown(); }
+};
+
+CKZWebInstaller* NewSlowRetryInstaller()
+{
+    return new CSlowRetryInstaller;
+}
 CKZWebInstaller* NewFastInstaller()
 {
     return new CFastInstaller;
@@ -109,6 +122,7 @@ protected:
         KZPatch::ResetForTesting();
         KZPatch::SetInstallerFactory(nullptr);
         KZInternet::SetCertificateAuthorityFile(nullptr);
+        kzpatch_set_download_rate_limit(0);
         m_server.reset();
         fs::remove_all(m_base);
     }
@@ -154,8 +168,9 @@ protected:
         return at == std::string::npos ? 0 : atoi(strJson.c_str() + at + strKey.size());
     }
 
-    // Drives a run as a launcher does, sampling progress, until 7 or 8 (or the deadline).
-    SRunResult Run(const std::string& strServer)
+    // Drives a run as a launcher does, sampling progress, until 7 or 8 (or the deadline); sample, when
+    // given, is called at every poll.
+    SRunResult Run(const std::string& strServer, const std::function<void()>& sample = {})
     {
         SRunResult result;
         if (!kzpatch_init(m_project.c_str(), strServer.c_str()) ||
@@ -169,6 +184,8 @@ protected:
                 result.progressInRange = false;
             const KZPatchStatus status = kzpatch_get_status();
             result.sawDone = result.sawDone || status == KZ_PATCH_DONE;
+            if (sample)
+                sample();
             return status == KZ_PATCH_DONE || status == KZ_PATCH_FAILED;
         });
         result.status = kzpatch_get_status();
@@ -180,7 +197,7 @@ protected:
         }
         return result;
     }
-    SRunResult RunLocal() { return Run(m_server->Host()); }
+    SRunResult RunLocal(const std::function<void()>& sample = {}) { return Run(m_server->Host(), sample); }
 
     void ExpectPacksInstalled(const std::vector<int>& vecPacks) const
     {
@@ -481,4 +498,146 @@ TEST_F(KZPatchInstallTest, FailedInstallerIdlesWithoutCpu)
     const double cpuSeconds =
         static_cast<double>(end.tv_sec - start.tv_sec) + static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
     EXPECT_LT(cpuSeconds, 0.1);
+}
+
+namespace
+{
+void ExpectNoStageAnswers()
+{
+    EXPECT_EQ(kzpatch_get_download_stage_count(), 0u);
+    EXPECT_FALSE(kzpatch_is_download_stage_info_available());
+    EXPECT_EQ(kzpatch_get_download_stages_in_sync(), 0u);
+    EXPECT_FALSE(kzpatch_is_first_download_stage_ready());
+    for (uint32_t stage : {0u, 1u, 0xFFFFFFFFu})
+    {
+        EXPECT_EQ(kzpatch_get_download_stage_current_bytes(stage), 0u) << stage;
+        EXPECT_EQ(kzpatch_get_download_stage_total_bytes(stage), 0u) << stage;
+    }
+}
+
+bool StageComplete(uint32_t stage)
+{
+    const uint64_t qwTotal = kzpatch_get_download_stage_total_bytes(stage);
+    return qwTotal != 0 && kzpatch_get_download_stage_current_bytes(stage) == qwTotal;
+}
+} // namespace
+
+// Three stages, the transfers slowed so that the run can be watched: the first stage is reported
+// ready before the run ends and never before its bytes are all in.
+TEST_F(KZPatchInstallTest, StageExportsDuringAThreeStageInstall)
+{
+    Generate("--packs 3 --files 2 --stages --stored --file-size 40000");
+    Serve();
+    ExpectNoStageAnswers();
+    kzpatch_set_download_rate_limit(400000);
+    bool bReadyWhileInstalling = false, bReadyTooEarly = false, bInSyncFell = false;
+    uint32_t dwLastInSync = 0;
+    const SRunResult result = RunLocal([&] {
+        const uint32_t dwInSync = kzpatch_get_download_stages_in_sync();
+        bInSyncFell = bInSyncFell || dwInSync < dwLastInSync;
+        dwLastInSync = dwInSync;
+        const bool bReady = kzpatch_is_first_download_stage_ready();
+        bReadyTooEarly = bReadyTooEarly || (bReady && !StageComplete(0));
+        bReadyWhileInstalling = bReadyWhileInstalling || (bReady && kzpatch_get_status() == KZ_PATCH_INSTALLING);
+    });
+    ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+    EXPECT_TRUE(bReadyWhileInstalling);
+    EXPECT_FALSE(bReadyTooEarly);
+    EXPECT_FALSE(bInSyncFell);
+
+    EXPECT_EQ(kzpatch_get_download_stage_count(), 3u);
+    EXPECT_TRUE(kzpatch_is_download_stage_info_available());
+    EXPECT_EQ(kzpatch_get_download_stages_in_sync(), 3u);
+    EXPECT_TRUE(kzpatch_is_first_download_stage_ready());
+    for (uint32_t stage = 0; stage < 3; ++stage)
+    {
+        const uint64_t qwZip = fs::file_size(m_serverDir / ("Data" + std::to_string(stage) + ".zip"));
+        EXPECT_EQ(kzpatch_get_download_stage_total_bytes(stage), 2 * qwZip) << "downloaded and unpacked";
+        EXPECT_EQ(kzpatch_get_download_stage_current_bytes(stage), 2 * qwZip) << stage;
+    }
+    EXPECT_EQ(kzpatch_get_download_stage_total_bytes(3), 0u) << "an unknown stage";
+    EXPECT_EQ(kzpatch_get_download_stage_current_bytes(0xFFFFFFFF), 0u);
+
+    ASSERT_TRUE(kzpatch_destroy());
+    ExpectNoStageAnswers();
+    ASSERT_TRUE(WaitUntil([] { return kzpatch_get_status() == KZ_PATCH_IDLE; }));
+    ExpectNoStageAnswers();
+}
+
+// Stage 0's zip is refused once and installed after the later stages: until it is in, no stage
+// counts as in sync, since the stages after it are no use without it.
+TEST_F(KZPatchInstallTest, RefusedFirstStageKeepsTheInSyncCountAtZero)
+{
+    KZPatch::SetInstallerFactory(NewSlowRetryInstaller);
+    const std::vector<std::string> vecZips = Generate("--packs 3 --stages");
+    ASSERT_EQ(vecZips.size(), 4u);
+    Serve({"GET:/Data0.zip:corrupt:" + std::to_string(DataOffset(vecZips[0])) + ":1"});
+    bool bLaterStagesFirst = false, bInSyncTooEarly = false;
+    const SRunResult result = RunLocal([&] {
+        const uint32_t dwInSync = kzpatch_get_download_stages_in_sync();
+        const bool bFirst = StageComplete(0);
+        bInSyncTooEarly = bInSyncTooEarly || (dwInSync != 0 && !bFirst);
+        if (!bFirst && StageComplete(1) && StageComplete(2))
+        {
+            bLaterStagesFirst = true;
+            EXPECT_FALSE(kzpatch_is_first_download_stage_ready());
+        }
+    });
+    ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+    EXPECT_EQ(Requests("/Data0.zip"), 2);
+    EXPECT_TRUE(bLaterStagesFirst);
+    EXPECT_FALSE(bInSyncTooEarly);
+    EXPECT_EQ(kzpatch_get_download_stages_in_sync(), 3u);
+    ExpectPacksInstalled({0, 1, 2});
+}
+
+TEST_F(KZPatchInstallTest, StageExportsAnswerZerosInAFailedRun)
+{
+    Generate("--packs 3 --stages");
+    Serve({"GET:/Data1.zip:fail:404:0"});
+    const SRunResult result = RunLocal();
+    ASSERT_EQ(result.status, KZ_PATCH_FAILED);
+    ASSERT_NE(KZPatch::GetWebInstaller(), nullptr);
+    EXPECT_EQ(KZPatch::GetWebInstaller()->GetDownloadStageCount(), 3u) << "the installer still knows them";
+    ExpectNoStageAnswers();
+}
+
+// One test, since it takes about half a minute: 1 MB at 400 KB/s, the limit lowered to 200 KB/s
+// while that transfer runs, then 5 MB more. The running transfer keeps its limit, the next ones
+// take the new one.
+TEST_F(KZPatchInstallTest, DownloadRateLimitHoldsAndChangesOnTheNextTransfer)
+{
+    Generate("--packs 6 --files 1 --stored --file-size 1000000");
+    Serve();
+    const uint64_t qwFast = 400 * 1024, qwSlow = 200 * 1024;
+    kzpatch_set_download_rate_limit(qwFast);
+    EXPECT_EQ(kzpatch_get_download_rate_limit(), qwFast);
+    std::vector<std::pair<Clock::time_point, uint64_t>> vecSamples;
+    const SRunResult result = RunLocal([&] {
+        // In status 3 the client application's transfer counts too; the zips come in status 4.
+        const bool bInstalling = kzpatch_get_status() == KZ_PATCH_INSTALLING;
+        const uint64_t qwDone = kzpatch_get_current_download_bytes();
+        if (bInstalling && qwDone > 0 && kzpatch_get_download_rate_limit() == qwFast)
+            kzpatch_set_download_rate_limit(qwSlow);
+        vecSamples.emplace_back(Clock::now(), qwDone);
+    });
+    ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+    const uint64_t qwZip = fs::file_size(m_serverDir / "Data0.zip");
+    ASSERT_EQ(result.downloadTotal, 6 * qwZip);
+
+    // The rate between the first samples at or past two amounts of downloaded bytes.
+    const auto rate = [&](uint64_t qwFrom, uint64_t qwTo) {
+        const auto at = [&](uint64_t qwBytes) {
+            return *std::find_if(vecSamples.begin(), vecSamples.end(),
+                                 [&](const auto& sample) { return sample.second >= qwBytes; });
+        };
+        const auto from = at(qwFrom), to = at(qwTo);
+        const double seconds = std::chrono::duration<double>(to.first - from.first).count();
+        return static_cast<double>(to.second - from.second) / seconds;
+    };
+    ASSERT_GE(vecSamples.back().second, 6 * qwZip);
+    const double fast = rate(100000, qwZip - 100000);
+    const double slow = rate(qwZip + 100000, 6 * qwZip - 100000);
+    EXPECT_NEAR(fast, static_cast<double>(qwFast), 0.15 * static_cast<double>(qwFast));
+    EXPECT_NEAR(slow, static_cast<double>(qwSlow), 0.15 * static_cast<double>(qwSlow));
 }

@@ -4,8 +4,10 @@
 #include "Base/Hash/KZHashSHA1.h"
 #include "Base/Net/KZHttpRequest.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <curl/curl.h>
@@ -20,6 +22,8 @@ namespace
 {
 const char* const s_szBuildNumber = "83236";
 std::atomic<long> s_stallTimeoutSeconds{60};
+// Read when a transfer starts, so a change holds from the next transfer on.
+std::atomic<uint64_t> s_qwReceiveRateLimit{0};
 std::mutex s_caFileMutex;
 std::string s_strCaFile;
 
@@ -29,6 +33,20 @@ void SetCertificateAuthority(CURL* pCurl)
     std::lock_guard<std::mutex> lock(s_caFileMutex);
     if (!s_strCaFile.empty())
         curl_easy_setopt(pCurl, CURLOPT_CAINFO, s_strCaFile.c_str());
+}
+
+// libcurl keeps the receive rate under the limit by pausing between reads, but one read pass takes
+// up to 100 buffers of whatever the socket holds: on a fast link a small file would arrive in one
+// pass. With a limit the buffer is cut so that one pass holds about a twentieth of a second's worth.
+void ApplyReceiveRateLimit(CURL* pCurl)
+{
+    const uint64_t qwLimit = s_qwReceiveRateLimit.load();
+    if (qwLimit == 0)
+        return;
+    const uint64_t qwMax = static_cast<uint64_t>(INT64_MAX);
+    curl_easy_setopt(pCurl, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(qwLimit < qwMax ? qwLimit : qwMax));
+    const uint64_t qwBuffer = std::min<uint64_t>(std::max<uint64_t>(qwLimit / 2000, 1024), CURL_MAX_WRITE_SIZE);
+    curl_easy_setopt(pCurl, CURLOPT_BUFFERSIZE, static_cast<long>(qwBuffer));
 }
 
 // libcurl's global state lives as long as the library is loaded.
@@ -98,11 +116,22 @@ void SetRequestOptions(CURL* pCurl, const char* szGivenUrl, const std::string& s
         curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, pHeaders);
     curl_easy_setopt(pCurl, CURLOPT_URL, strUrl.c_str());
     curl_easy_setopt(pCurl, CURLOPT_USERAGENT, KZInternet::GetAgentString().c_str());
+    ApplyReceiveRateLimit(pCurl);
 }
 } // namespace
 
 namespace KZInternet
 {
+void SetReceiveRateLimit(uint64_t qwBytesPerSecond)
+{
+    s_qwReceiveRateLimit = qwBytesPerSecond;
+}
+
+uint64_t GetReceiveRateLimit()
+{
+    return s_qwReceiveRateLimit.load();
+}
+
 void SetStallTimeout(long seconds)
 {
     s_stallTimeoutSeconds = seconds;
@@ -137,6 +166,7 @@ bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectT
     curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
     curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
     SetCertificateAuthority(pCurl);
+    ApplyReceiveRateLimit(pCurl);
     curl_easy_setopt(pCurl, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 1L);
@@ -210,6 +240,7 @@ bool HttpRequestInfoChecked(const char* szUrl, uint64_t* pSize, uint64_t* pTime,
     curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
     curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
     SetCertificateAuthority(pCurl);
+    ApplyReceiveRateLimit(pCurl);
     curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(pCurl, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(pCurl, CURLOPT_FILETIME, 1L);

@@ -20,6 +20,11 @@ typedef void (*ProgressCallback)(void* pUser, uint64_t qwDone, uint64_t qwTotal)
 // downloads have no overall limit). Meant for tests and for hosts with other needs.
 void SetStallTimeout(long seconds);
 
+// Bytes per second that each transfer may receive (0: no limit). A transfer takes the value when
+// it starts; one already running keeps the limit it began with.
+void SetReceiveRateLimit(uint64_t qwBytesPerSecond);
+uint64_t GetReceiveRateLimit();
+
 // "TVK/" and the build number: the user agent of every request.
 std::string GetAgentString();
 

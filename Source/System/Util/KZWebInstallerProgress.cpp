@@ -86,7 +86,9 @@ void CKZWebInstaller::GetDownloadStageProgress(unsigned stage, uint64_t* pDone, 
 {
     std::lock_guard<std::mutex> lock(m_progressMutex);
     uint64_t qwDone = 0, qwTotal = 0;
-    if (!m_stageTotal.empty())
+    // A stage the tables do not hold answers zeros and adds no entry: callers pass any number.
+    const auto total = m_stageTotal.find(stage);
+    if (total != m_stageTotal.end())
     {
         if (m_downloadSlotStage[0] == stage)
             qwDone += m_downloadSlotBytes[0];
@@ -95,7 +97,7 @@ void CKZWebInstaller::GetDownloadStageProgress(unsigned stage, uint64_t* pDone, 
         if (m_unzipSlotStage[0] == stage)
             qwDone += m_dwCurrentFileUnzipProgressSize[0];
         qwDone += m_stageDownloaded[stage] + m_stageUnpacked[stage];
-        qwTotal = 2 * m_stageTotal[stage];
+        qwTotal = 2 * total->second;
     }
     if (pDone)
         *pDone = qwDone;
@@ -167,25 +169,35 @@ unsigned CKZWebInstaller::GetZipDownloadStage(unsigned zip)
     return found != m_zipStages.end() ? static_cast<unsigned>(found->second) : kNoStage;
 }
 
-// The stages none of whose zips is still waiting, judged by the zips actually installed (a refused
-// zip may finish after later ones).
+// The stages, from the first on, all of whose zips are installed, judged by the zips actually
+// installed: a refused zip may finish after later ones, and the stages after a stage that still
+// waits are no use to a client that needs that stage first.
 unsigned CKZWebInstaller::GetDownloadStageInSyncCount()
 {
     if (!IsDownloadStageInfoAvailable())
         return 0;
-    const unsigned dwCount = GetDownloadStageCount();
-    std::set<int32_t> waiting;
+    std::lock_guard<std::mutex> lock(m_progressMutex);
+    std::set<int32_t> stages, waiting;
+    for (const auto& zip : m_zipStages)
+        stages.insert(zip.second);
+    const uint32_t dwEnd = static_cast<uint32_t>(m_qwZipCount);
+    // Before the first zip is counted nothing is installed, though no zip is known to wait either.
+    if (dwEnd == 0)
+        return 0;
+    for (uint32_t j = 0; j < dwEnd; ++j)
     {
-        std::lock_guard<std::mutex> lock(m_progressMutex);
-        const uint32_t dwEnd = static_cast<uint32_t>(m_qwZipCount);
-        for (uint32_t j = 0; j < dwEnd; ++j)
-        {
-            if (m_installedZips.count(j))
-                continue;
-            const auto found = m_zipStages.find(static_cast<int32_t>(j));
-            if (found != m_zipStages.end() && found->second != -1)
-                waiting.insert(found->second);
-        }
+        if (m_installedZips.count(j))
+            continue;
+        const auto found = m_zipStages.find(static_cast<int32_t>(j));
+        if (found != m_zipStages.end() && found->second != -1)
+            waiting.insert(found->second);
     }
-    return dwCount - static_cast<unsigned>(waiting.size());
+    unsigned dwInSync = 0;
+    for (const int32_t stage : stages)
+    {
+        if (waiting.count(stage))
+            break;
+        ++dwInSync;
+    }
+    return dwInSync;
 }
