@@ -202,6 +202,10 @@ private:
     void StartUpdateAndUnzipWorkers();
     void WakeAll();
 
+    // Progress (KZWebInstallerProgress.cpp).
+    bool ReadProgress(bool bUnpacking, uint64_t* pBytesDone, uint64_t* pBytesTotal, uint64_t* pFilesDone,
+                      uint64_t* pFilesTotal);
+
     // Catalogue files (KZWebInstaller.cpp).
     int32_t ReadCatalogue(const std::string& strPath, CatalogueMap& catalogue, int32_t* pVersion,
                           uint64_t* pPackCount);

@@ -34,37 +34,30 @@ float CKZWebInstaller::GetWeightedProgress()
 bool CKZWebInstaller::GetProgress(uint64_t* pBytesDone, uint64_t* pBytesTotal, uint64_t* pFilesDone,
                                   uint64_t* pFilesTotal)
 {
-    std::lock_guard<std::mutex> lock(m_progressMutex);
-    if (pBytesDone || pBytesTotal)
-    {
-        uint64_t qwDone = m_downloadSlotBytes[1] + m_downloadSlotBytes[0] + m_dwCurrentFileUnzipProgressSize[0] +
-                          m_qwDownloadedBytes + m_qwUnpackedBytes;
-        uint64_t qwTotal = m_qwTotalUnpackBytes + m_qwTotalDownloadBytes;
-        {
-            std::lock_guard<std::mutex> packLock(m_packMutex);
-            qwDone += m_packArchive.GetPatchBytesDone();
-            qwTotal += m_qwPackTotalBytes;
-        }
-        if (pBytesDone)
-            *pBytesDone = qwDone;
-        if (pBytesTotal)
-            *pBytesTotal = qwTotal;
-    }
-    if (pFilesDone)
-        *pFilesDone = m_qwFilesDone;
-    if (pFilesTotal)
-        *pFilesTotal = m_qwTotalFiles;
-    return m_uState == STATE_INSTALLED;
+    return ReadProgress(true, pBytesDone, pBytesTotal, pFilesDone, pFilesTotal);
 }
 
 bool CKZWebInstaller::GetDownloadProgress(uint64_t* pBytesDone, uint64_t* pBytesTotal, uint64_t* pFilesDone,
                                           uint64_t* pFilesTotal)
+{
+    return ReadProgress(false, pBytesDone, pBytesTotal, pFilesDone, pFilesTotal);
+}
+
+// The byte counts of both progress operations: downloads and the pack merge, and with bUnpacking the
+// unpacking too. Files done and in total are the same for both.
+bool CKZWebInstaller::ReadProgress(bool bUnpacking, uint64_t* pBytesDone, uint64_t* pBytesTotal, uint64_t* pFilesDone,
+                                   uint64_t* pFilesTotal)
 {
     std::lock_guard<std::mutex> lock(m_progressMutex);
     if (pBytesDone || pBytesTotal)
     {
         uint64_t qwDone = m_downloadSlotBytes[1] + m_downloadSlotBytes[0] + m_qwDownloadedBytes;
         uint64_t qwTotal = m_qwTotalDownloadBytes;
+        if (bUnpacking)
+        {
+            qwDone += m_dwCurrentFileUnzipProgressSize[0] + m_qwUnpackedBytes;
+            qwTotal += m_qwTotalUnpackBytes;
+        }
         {
             std::lock_guard<std::mutex> packLock(m_packMutex);
             qwDone += m_packArchive.GetPatchBytesDone();
