@@ -5,6 +5,7 @@
 //   KZCatalogueLoadBenchmark DIR RECORDS 0   writes it and stops; a RUNS of -1 loads it once, untimed.
 
 #include "System/Util/KZFileTimeCache.h"
+#include "Benchmarks/KZBenchmarkTiming.h"
 
 #include <algorithm>
 #include <chrono>
@@ -19,13 +20,6 @@ namespace fs = std::filesystem;
 
 namespace
 {
-double Seconds(const std::function<void()>& work)
-{
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 // Records shaped like a game client's: a file name, its path under Data/, sizes and checksums.
 bool WriteCatalogue(const fs::path& dir, unsigned records, const fs::path& catalogue)
 {
@@ -89,9 +83,9 @@ int main(int argc, char** argv)
     bool bLoaded = true;
     for (int run = 0; run < runs; ++run)
     {
-        readSeconds = std::min(readSeconds, Seconds([&] { byteCount = ReadBytes(catalogue).size(); }));
+        readSeconds = std::min(readSeconds, KZBenchmarkSeconds([&] { byteCount = ReadBytes(catalogue).size(); }));
         CKZFileTimeCache cache;
-        loadSeconds = std::min(loadSeconds, Seconds([&] {
+        loadSeconds = std::min(loadSeconds, KZBenchmarkSeconds([&] {
                                    bLoaded = cache.Initialize(catalogue.c_str(), nullptr, nullptr) && bLoaded;
                                }));
         loaded = cache.GetRawData().size();

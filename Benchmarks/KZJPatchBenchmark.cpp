@@ -3,6 +3,7 @@
 //   KZJPatchBenchmark [DIR] [MEGABYTES]
 
 #include "PatchLibrary/KZPatchAPI.h"
+#include "Benchmarks/KZBenchmarkTiming.h"
 
 #include <chrono>
 #include <cstdio>
@@ -23,13 +24,6 @@ void PutNumber(std::vector<unsigned char>& out, uint32_t n)
 {
     out.insert(out.end(), {ESC, EQL, 254, static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
                            static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)});
-}
-
-double Seconds(const std::function<void()>& work)
-{
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 }
 
@@ -70,11 +64,11 @@ int main(int argc, char** argv)
     // Warm the page cache for both inputs before timing.
     fs::copy_file(dir / "old", dir / "warm", fs::copy_options::overwrite_existing);
     int result = -1;
-    const double patchSeconds = Seconds([&] {
+    const double patchSeconds = KZBenchmarkSeconds([&] {
         result = kzpatch_patch((dir / "old").c_str(), (dir / "delta").c_str(), (dir / "new").c_str());
     });
     const double copySeconds =
-        Seconds([&] { fs::copy_file(dir / "new", dir / "copy", fs::copy_options::overwrite_existing); });
+        KZBenchmarkSeconds([&] { fs::copy_file(dir / "new", dir / "copy", fs::copy_options::overwrite_existing); });
     const double megabytesOut = static_cast<double>(fs::file_size(dir / "new")) / (1 << 20);
     printf("delta apply\t%zu MB\tresult %d\t%.3f s\t%.1f MB/s\n", megabytes, result, patchSeconds,
            megabytesOut / patchSeconds);

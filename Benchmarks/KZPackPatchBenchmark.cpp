@@ -4,6 +4,7 @@
 //   KZPackPatchBenchmark [DIR] [MEGABYTES]
 
 #include "Base/Core/ColdStorageArchive/csa.h"
+#include "Benchmarks/KZBenchmarkTiming.h"
 #include "System/KZPackFileArchive.h"
 
 #include <chrono>
@@ -20,13 +21,6 @@ namespace fs = std::filesystem;
 
 namespace
 {
-double Seconds(const std::function<void()>& work)
-{
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 void WriteRandomFile(const fs::path& path, size_t size, std::mt19937& rng)
 {
     std::vector<char> bytes(size);
@@ -71,7 +65,7 @@ int main(int argc, char** argv)
     fs::remove(dir / "warm");
 
     bool bPatched = false;
-    const double patchSeconds = Seconds([&] {
+    const double patchSeconds = KZBenchmarkSeconds([&] {
         CKZPackFileArchive archive;
         bPatched = archive.OpenPackFile(CKZPath(strPacks));
         archive.PatchBegin();
@@ -79,10 +73,10 @@ int main(int argc, char** argv)
         bPatched = bPatched && archive.DoPatch(CKZPath(strPacks), CKZPath(strData), 1);
     });
     const double copySeconds =
-        Seconds([&] { fs::copy_file(strPack, dir / "copy", fs::copy_options::overwrite_existing); });
+        KZBenchmarkSeconds([&] { fs::copy_file(strPack, dir / "copy", fs::copy_options::overwrite_existing); });
     fs::remove(dir / "copy");
     const double cpSeconds =
-        Seconds([&] { bPatched = system(("cp " + strPack + " " + (dir / "copy").string()).c_str()) == 0 && bPatched; });
+        KZBenchmarkSeconds([&] { bPatched = system(("cp " + strPack + " " + (dir / "copy").string()).c_str()) == 0 && bPatched; });
     const double megabytesOut = static_cast<double>(fs::file_size(strPack)) / (1 << 20);
     printf("DoPatch\t%.0f MB pack, %zu files\t%s\t%.3f s\t%.1f MB/s\n", megabytesOut, fileCount,
            bPatched ? "ok" : "FAILED", patchSeconds, megabytesOut / patchSeconds);

@@ -3,11 +3,24 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
+
+// Everything below a directory, as names relative to it, sorted.
+inline std::vector<std::string> KZTestTree(const std::filesystem::path& dir)
+{
+    std::vector<std::string> names;
+    if (std::filesystem::exists(dir))
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+            names.push_back(std::filesystem::relative(entry.path(), dir).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 // Lower-case hex digits of the bytes.
 inline std::string KZTestHex(const void* pBytes, size_t count)

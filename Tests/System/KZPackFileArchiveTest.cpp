@@ -46,17 +46,6 @@ std::string JsonText(const std::string& strText)
     return strOut + "\"";
 }
 
-// Everything below a directory, as names relative to it.
-std::vector<std::string> Tree(const fs::path& dir)
-{
-    std::vector<std::string> names;
-    if (fs::exists(dir))
-        for (const auto& entry : fs::recursive_directory_iterator(dir))
-            names.push_back(fs::relative(entry.path(), dir).string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 ino_t Inode(const fs::path& path)
 {
     struct stat info = {};
@@ -662,7 +651,7 @@ TEST_F(KZPackFileArchiveTest, ExtractionChecksEveryFileBeforeItWritesIt)
     CKZTestEventRecorder recorder;
     EXPECT_FALSE(archive.Extract(CKZPath((m_dir / "out").string())));
     EXPECT_EQ(recorder.LastMessage(), "Packed file Bad\\c.txt from packfile 1 does not match its checksum");
-    EXPECT_EQ(Tree(m_dir / "out"), (std::vector<std::string>{"Data", "Data/a.txt"}));
+    EXPECT_EQ(KZTestTree(m_dir / "out"), (std::vector<std::string>{"Data", "Data/a.txt"}));
     archive.ClosePackFileArchive();
 
     // The same through damaged data bytes: the header's checksum no longer matches them.
@@ -691,7 +680,7 @@ TEST_F(KZPackFileArchiveTest, EscapingPathReproducerCreatesNothingOutside)
     ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
     CKZTestEventRecorder recorder;
     EXPECT_FALSE(archive.Extract(CKZPath((m_dir / "dest" / "out").string())));
-    EXPECT_EQ(Tree(m_dir / "dest"), std::vector<std::string>()) << "nothing inside or beside the destination";
+    EXPECT_EQ(KZTestTree(m_dir / "dest"), std::vector<std::string>()) << "nothing inside or beside the destination";
 }
 
 TEST_F(KZPackFileArchiveTest, ExtensionlessNamesFromPacksAndCatalogues)

@@ -68,17 +68,6 @@ mode_t Mode(const fs::path& path)
     return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
-// Everything below a directory, as names relative to it.
-std::vector<std::string> Tree(const fs::path& dir)
-{
-    std::vector<std::string> names;
-    if (fs::exists(dir))
-        for (const auto& entry : fs::recursive_directory_iterator(dir))
-            names.push_back(fs::relative(entry.path(), dir).string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // big.bin: 400,000 bytes of words, archived alone by Info-ZIP and by Python, deflated and stored,
 // as <maker>-<method>.zip; then damaged copies <maker>-<method>-<damage>.zip:
 //   start:   the first byte of the data (deflate: an invalid block type)
@@ -357,7 +346,7 @@ TEST_F(KZZipFileTest, DamagedEntriesFailAndLeaveNoFile)
                 std::vector<std::string> written;
                 EXPECT_EQ(Extract(strName, nullptr, nullptr, &written), 0) << strName;
                 EXPECT_TRUE(written.empty()) << strName;
-                EXPECT_EQ(Tree(m_dir / "out"), std::vector<std::string>()) << strName << ": no file, no leftover";
+                EXPECT_EQ(KZTestTree(m_dir / "out"), std::vector<std::string>()) << strName << ": no file, no leftover";
                 EXPECT_EQ(recorder.Count(CKZLog::EVENT_ERROR), 1) << strName;
                 EXPECT_NE(recorder.LastMessage().find("big.bin from " + Path(strName)), std::string::npos)
                     << recorder.LastMessage();
@@ -382,7 +371,7 @@ with zipfile.ZipFile(os.path.join(d, 'lzma.zip'), 'w', zipfile.ZIP_LZMA) as z:
 )");
     CKZTestEventRecorder recorder;
     EXPECT_EQ(Extract("methods.zip", nullptr), 0);
-    EXPECT_EQ(Tree(m_dir / "out"), std::vector<std::string>()) << "refused before anything is written";
+    EXPECT_EQ(KZTestTree(m_dir / "out"), std::vector<std::string>()) << "refused before anything is written";
     EXPECT_EQ(recorder.LastMessage(),
               "Could not extract packed.txt from " + Path("methods.zip") + ": unsupported compression method 12");
     CKZZipFile zip;
@@ -415,7 +404,7 @@ with zipfile.ZipFile(os.path.join(d, 'flat.zip'), 'w', zipfile.ZIP_DEFLATED) as 
     std::vector<std::string> written;
     EXPECT_EQ(Extract("flat.zip", nullptr, nullptr, &written), 0);
     EXPECT_NE(recorder.LastMessage().find("Could not extract taken from"), std::string::npos) << recorder.LastMessage();
-    EXPECT_EQ(Tree(m_dir / "out"), (std::vector<std::string>{"first.txt", "taken"})) << "no temporary file is left";
+    EXPECT_EQ(KZTestTree(m_dir / "out"), (std::vector<std::string>{"first.txt", "taken"})) << "no temporary file is left";
     EXPECT_EQ(written, std::vector<std::string>{Path("out") + "/first.txt"}) << "files written before stay";
 
     // A file that cannot be written in full: a child process that may write no file beyond 1000 bytes.
@@ -429,7 +418,7 @@ with zipfile.ZipFile(os.path.join(d, 'flat.zip'), 'w', zipfile.ZIP_DEFLATED) as 
         signal(SIGXFSZ, SIG_IGN);
         const struct rlimit limit = {1000, 1000};
         setrlimit(RLIMIT_FSIZE, &limit);
-        _exit(Extract("large.zip", nullptr) == 0 && Tree(m_dir / "out").empty() ? 0 : 1);
+        _exit(Extract("large.zip", nullptr) == 0 && KZTestTree(m_dir / "out").empty() ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
