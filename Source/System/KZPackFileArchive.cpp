@@ -306,7 +306,7 @@ bool CKZPackFileArchive::GetPackedFilePackFileIndex(unsigned int* pIndex, const 
     const SKZPackedFile* pPacked = GetPackedFileByPath(path);
     if (!pPacked)
         return false;
-    *pIndex = static_cast<unsigned int>(pPacked->m_pPackFile - m_PackFiles.data());
+    *pIndex = GetPackFileIndex(*pPacked);
     return true;
 }
 

@@ -92,6 +92,11 @@ public:
     const char* GetPackedFilePath(const CKZPath& path) const;
     SKZFileTime GetPackedFileTime(const CKZPath& path) const;
     bool GetPackedFilePackFileIndex(unsigned int* pIndex, const CKZPath& path) const;
+    // The number of the pack file that holds a packed file of this archive.
+    unsigned int GetPackFileIndex(const SKZPackedFile& packed) const
+    {
+        return static_cast<unsigned int>(packed.m_pPackFile - m_PackFiles.data());
+    }
     SKZPackedFile* GetPackedFileByInternalRelativePath(const std::string& strInternalRelativePath) const;
 
     // The index key: the path's file name in ASCII lower case ("\" and "/" both separate).
@@ -125,7 +130,8 @@ public:
     void PatchEnd();
     bool ColdCompilerWriteFile(void* csa, void* grocery, CSA_LENGTHS& lengths, CSA_FILEINFO& entry);
 
-    uint32_t GetPatchBytesDone() const { return m_dwPatchBytesDone.load(); }
+    // Read without any lock while DoPatch runs on another thread.
+    uint64_t GetPatchBytesDone() const { return m_dwPatchBytesDone.load(); }
     uint32_t GetPatchFilesDone() const { return m_dwPatchFilesDone; }
     uint32_t GetPatchPackLimit() const { return m_dwPatchPackLimit; }
     uint32_t GetPatchPacksWritten() const { return m_dwPatchPacksWritten; }
@@ -147,7 +153,7 @@ private:
                      const std::unordered_map<std::string, size_t>& lastEntries);
     bool CopyIntoContainer(std::fstream& stream, void* pSource, uint32_t dwLength, uint32_t* pCrc);
 
-    std::atomic<uint32_t> m_dwPatchBytesDone;
+    std::atomic<uint64_t> m_dwPatchBytesDone;
     uint32_t m_dwPatchFilesDone = 0;
     uint32_t m_dwPatchPackLimit = 0;
     uint32_t m_dwPatchPacksWritten = 0;

@@ -191,8 +191,8 @@ int RunPatch(const std::vector<std::string>& args)
     if (!archive.DoPatch(packDirectory, DirectoryArgument(args[1]), packCount))
         return KZTool::Fail("the patch run failed");
     archive.PatchEnd();
-    printf("%u pack files rebuilt, %u files, %u bytes\n", archive.GetPatchPacksWritten(), archive.GetPatchFilesDone(),
-           archive.GetPatchBytesDone());
+    printf("%u pack files rebuilt, %u files, %llu bytes\n", archive.GetPatchPacksWritten(), archive.GetPatchFilesDone(),
+           static_cast<unsigned long long>(archive.GetPatchBytesDone()));
     return KZTool::RESULT_OK;
 }
 

@@ -170,30 +170,18 @@ bool CKZWebInstaller::Initialize(const char* szCacheName, const char* szInstallD
     {
         m_dwLocalCacheChecksum = CKZFile::GetChecksum(strCache.c_str());
         RetrieveCacheFile();
-        if (m_packArchive.OpenPackFile(CKZPath(strPackDir.c_str())))
-        {
-            // The count comes from the catalogue actually found (Data.ccx or the older Data.cch).
-            const uint32_t dwFileCountInLocalCacheFile =
-                CKZFileTimeCache::GetFileCountFromFilePath(CKZPath(strCache.c_str()));
-            if (dwFileCountInLocalCacheFile == 0)
-                KZ_REPORT_EVENT(s_recordLocalCount, "%s", "");
-            std::lock_guard<std::mutex> lock(m_localFilesMutex);
-            for (unsigned i = 0; i < m_packArchive.GetPackFileCount(); ++i)
-                for (unsigned j = 0; j < m_packArchive.GetPackedFileCount(i); ++j)
-                    m_packedFiles.emplace_back(m_packArchive.GetPackedFilePath(i, j),
-                                               m_packArchive.GetPackedFileLength(i, j),
-                                               m_packArchive.GetPackedFileTime(i, j), 0);
-            if (dwFileCountInLocalCacheFile != m_packArchive.GetTotalPackedFileCount())
-            {
-                m_bNewInstall = 1;
-                printf("File count mismatch between local PackFile and local cache file. New Install!\n");
-            }
-        }
-        else
+        // A failed catalogue leaves the installation exactly as it is.
+        if (m_uState == STATE_FAILED)
+            return true;
+        // Records without pack paths cannot be merged into the packs.
+        if (m_dwCatalogueVersion < 261)
         {
             m_bNewInstall = 1;
-            printf("Could not open local PackFile. New Install!\n");
+            printf("Catalogue version %d on the server names no pack paths. New Install!\n",
+                   static_cast<int>(m_dwCatalogueVersion));
         }
+        else
+            OpenLocalPackFiles(strCache, strPackDir);
         {
             std::lock_guard<std::mutex> lock(m_localFilesMutex);
             CKZFile::CollectDirectoryFiles(m_strInstallRoot.c_str(), m_localFiles, true, nullptr, true, false);
@@ -216,6 +204,32 @@ bool CKZWebInstaller::Initialize(const char* szCacheName, const char* szInstallD
     }
     CKZFile::RemoveDirectoryContents(strPackDir.c_str());
     return true;
+}
+
+// Opens the installed packs and lists their files for the checksum workers; an archive that does
+// not open or does not hold the local catalogue's file count means a new install.
+void CKZWebInstaller::OpenLocalPackFiles(const std::string& strCache, const std::string& strPackDir)
+{
+    if (!m_packArchive.OpenPackFile(CKZPath(strPackDir.c_str())))
+    {
+        m_bNewInstall = 1;
+        printf("Could not open local PackFile. New Install!\n");
+        return;
+    }
+    // The count comes from the catalogue actually found (Data.ccx or the older Data.cch).
+    const uint32_t dwFileCountInLocalCacheFile = CKZFileTimeCache::GetFileCountFromFilePath(CKZPath(strCache.c_str()));
+    if (dwFileCountInLocalCacheFile == 0)
+        KZ_REPORT_EVENT(s_recordLocalCount, "%s", "");
+    std::lock_guard<std::mutex> lock(m_localFilesMutex);
+    for (unsigned i = 0; i < m_packArchive.GetPackFileCount(); ++i)
+        for (unsigned j = 0; j < m_packArchive.GetPackedFileCount(i); ++j)
+            m_packedFiles.emplace_back(m_packArchive.GetPackedFilePath(i, j), m_packArchive.GetPackedFileLength(i, j),
+                                       m_packArchive.GetPackedFileTime(i, j), 0);
+    if (dwFileCountInLocalCacheFile != m_packArchive.GetTotalPackedFileCount())
+    {
+        m_bNewInstall = 1;
+        printf("File count mismatch between local PackFile and local cache file. New Install!\n");
+    }
 }
 
 bool CKZWebInstaller::Install()
@@ -330,6 +344,8 @@ int32_t CKZWebInstaller::ReadCatalogue(const std::string& strPath, CatalogueMap&
     // A catalogue older than 258 is refused before it is read.
     if (dwVersion <= 257)
         return ERROR_CATALOGUE_VERSION;
+    // A name is one file name (it keys the catalogue and names the update zip); a path stays
+    // inside the install root and below "Data/".
     CKZFileTimeCache cache;
     if (!cache.Initialize(strPath.c_str(), nullptr, nullptr))
         return ERROR_CATALOGUE_OPEN;
@@ -340,7 +356,10 @@ int32_t CKZWebInstaller::ReadCatalogue(const std::string& strPath, CatalogueMap&
         // An index this large would wrap the pack count; a path outside "Data/" is not one of ours.
         if (details.m_dwZipIndex >= kMaxZipIndex)
             return ERROR_CATALOGUE_OPEN;
-        if (!details.m_strFilePath.empty() && !KZStringStartsWith(details.m_strFilePath, "Data/"))
+        if (!CKZPath::IsInsideRoot(details.m_strName) || details.m_strName.find_first_of("/\\") != std::string::npos)
+            return ERROR_CATALOGUE_OPEN;
+        if (!details.m_strFilePath.empty() &&
+            (!KZStringStartsWith(details.m_strFilePath, "Data/") || !CKZPath::IsInsideRoot(details.m_strFilePath)))
             return ERROR_CATALOGUE_OPEN;
         qwPackCount = std::max<uint64_t>(qwPackCount, details.m_dwZipIndex + 1ULL);
     }
@@ -494,7 +513,10 @@ void CKZWebInstaller::GoToState(unsigned state)
         EnterUpdatePrepare();
         break;
     case STATE_UPDATE_DOWNLOAD:
+        // The checksum workers have all ended; their thread blocks go.
         m_bChecksumThreadsRun = false;
+        for (CKZThread& thread : m_checksumThreads)
+            thread.DeleteThread();
         StartUpdateAndUnzipWorkers();
         break;
     case STATE_FAILED:
@@ -537,11 +559,10 @@ void CKZWebInstaller::EnterNewInstallPrepare()
     GoToState(STATE_NEW_INSTALL_DOWNLOAD);
 }
 
-// The checksum workers and the update steps follow; until then the installer waits in the
-// comparison state.
 void CKZWebInstaller::EnterUpdatePrepare()
 {
     ZeroProgressCounters();
+    StartChecksumWorkers();
     RetrieveCacheFile();
     if (m_uState == STATE_FAILED)
         return;
@@ -555,6 +576,7 @@ void CKZWebInstaller::EnterUpdatePrepare()
     {
         std::lock_guard<std::mutex> lock(m_progressMutex);
         m_qwPackTotalBytes = qwTotal;
+        m_bPackMerged = false;
     }
     GoToState(STATE_UPDATE_COMPARE);
 }

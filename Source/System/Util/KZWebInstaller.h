@@ -4,11 +4,14 @@
 // locks, the progress counters and the client's pack file archive.
 //
 // The class spans several files: KZWebInstaller.cpp (lifecycle, catalogue files, states, transfers),
-// KZWebInstallerMain.cpp (main worker), KZWebInstallerWorkers.cpp (unzip, update and checksum
-// workers), KZWebInstallerProgress.cpp (progress and download stages).
+// KZWebInstallerMain.cpp (main worker, new install), KZWebInstallerUpdate.cpp (the update steps of
+// the main and update workers, unpacking update zips, the pack merge), KZWebInstallerChecksum.cpp
+// (checksum workers), KZWebInstallerWorkers.cpp (unzip and update workers, starting workers),
+// KZWebInstallerProgress.cpp (progress and download stages).
 //
-// Locks: progress, zip queue, download queue (also guarding the remote catalogue), unzip queue,
-// local file lists, pack archive. The only nestings are zip queue -> progress and progress -> pack.
+// Locks: progress, zip queue, download queue (also guarding the remote catalogue and the status of
+// its entries), unzip queue, local file lists, pack archive. The only nesting is zip queue ->
+// progress; the progress getters read the pack merge's byte count without the pack lock.
 
 #include "Base/Core/KZFile.h"
 #include "Base/Core/KZFileDetails.h"
@@ -178,6 +181,7 @@ private:
     static unsigned MainThreadEntry(void* pInstaller);
     static unsigned UpdateThreadEntry(void* pInstaller);
     static unsigned UnzipThreadEntry(void* pInstaller);
+    static unsigned ChecksumThreadEntry(void* pInstaller);
 
     // Main worker (KZWebInstallerMain.cpp).
     void MainThread();
@@ -189,7 +193,31 @@ private:
     void OnTransferFailed(CKZWebInstallerFile* pFile, unsigned slot);
     bool GiveUpOn(CKZWebInstallerFile* pFile);
     void ExtractCustomZip(const CKZWebInstallerFile& file);
+    void SetServerTime(const CKZWebInstallerFile& file);
+    // The last transfer in the slot got an answer that refuses the file (300 to 499).
+    bool WasRefused(unsigned slot) const;
     void Fail(int32_t nErrorCode);
+
+    // Update steps of the main worker (KZWebInstallerUpdate.cpp).
+    void CompareStep();
+    void UpdateStep();
+    bool TakeReadyDownload(CKZWebInstallerFile*& pFile, bool bDirectToo);
+    void FetchUpdateEntry(CKZWebInstallerFile* pFile, unsigned slot);
+    void FetchDirectEntry(CKZWebInstallerFile* pFile);
+    void RequeueUpdateEntry(CKZWebInstallerFile* pFile, bool bRefused);
+    void CreditDownload(const CKZWebInstallerFile& file, unsigned slot);
+    void FinishUpdate();
+    bool MergePackFiles();
+    void UnpackUpdateZip(CKZWebInstallerFile* pFile);
+
+    // Checksum workers (KZWebInstallerChecksum.cpp).
+    void StartChecksumWorkers();
+    void ChecksumThread();
+    bool TakeLocalRecord(SKZFileInfo& record, bool& bPacked);
+    void CompareLocalRecord(const SKZFileInfo& record, bool bPacked);
+    bool ComparePackedRecord(const SKZFileInfo& record, const CKZWebInstallerFile& entry);
+    void MarkInSync(const std::string& strKey);
+    static std::string FileNameKey(const char* szPath);
 
     // Unzip and update workers (KZWebInstallerWorkers.cpp).
     void UpdateThread();
@@ -202,7 +230,8 @@ private:
     void StartUpdateAndUnzipWorkers();
     void WakeAll();
 
-    // Progress (KZWebInstallerProgress.cpp).
+    // Progress (KZWebInstallerProgress.cpp); the caller holds the progress lock.
+    uint64_t MergedPackBytes() const;
     bool ReadProgress(bool bUnpacking, uint64_t* pBytesDone, uint64_t* pBytesTotal, uint64_t* pFilesDone,
                       uint64_t* pFilesTotal);
 
@@ -210,6 +239,7 @@ private:
     int32_t ReadCatalogue(const std::string& strPath, CatalogueMap& catalogue, int32_t* pVersion,
                           uint64_t* pPackCount);
     bool InstallCatalogue();
+    void OpenLocalPackFiles(const std::string& strCache, const std::string& strPackDir);
     void DeleteInstallMarkers();
     std::string MarkerPath(uint32_t dwZip) const;
     void ZeroProgressCounters();
@@ -264,6 +294,8 @@ private:
     std::set<uint32_t> m_installedZips;
     uint32_t m_dwDownloadFailures = 0;
     uint64_t m_qwPackTotalBytes = 0;
+    // Set once the pack merge succeeded: the merge then counts as complete whatever its byte count.
+    bool m_bPackMerged = false;
 
     std::atomic<uint64_t> m_dwPackFileCount{0};
     uint32_t m_dwUnzipFailures = 0;

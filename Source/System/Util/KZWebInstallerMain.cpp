@@ -43,11 +43,15 @@ void CKZWebInstaller::MainThread()
         GoToState(m_bNewInstall ? STATE_NEW_INSTALL_PREPARE : STATE_UPDATE_PREPARE);
     while (m_bRunning)
     {
-        if (m_uState == STATE_NEW_INSTALL_DOWNLOAD)
+        const uint32_t state = m_uState;
+        if (state == STATE_NEW_INSTALL_DOWNLOAD)
             NewInstallStep();
+        else if (state == STATE_UPDATE_COMPARE)
+            CompareStep();
+        else if (state == STATE_UPDATE_DOWNLOAD)
+            UpdateStep();
         else
-            // Installed, failed, or an update state whose steps are not built yet: idle until
-            // shut down, without spinning.
+            // Installed or failed: idle until shut down, without spinning.
             m_zipQueue.WaitForPush(kIdleWaitMs, m_bRunning);
     }
     m_bMainThreadBusy = false;
@@ -112,13 +116,18 @@ void CKZWebInstaller::OnTransferFailed(CKZWebInstallerFile* pFile, unsigned slot
     }
     // Connection failures, stalls and server errors are retried without limit; an answer that
     // refuses the file counts towards giving up.
-    const int64_t httpStatus = m_lastHttpStatus[slot];
-    if (httpStatus >= 300 && httpStatus < 500)
+    if (WasRefused(slot))
         ++pFile->m_dwHardFailures;
     if (GiveUpOn(pFile))
         return;
     pFile->ScheduleRetry(m_dwRetryDelayMs, kRetryDelayLimitMs);
     m_zipQueue.PushBack(pFile);
+}
+
+bool CKZWebInstaller::WasRefused(unsigned slot) const
+{
+    const int64_t httpStatus = m_lastHttpStatus[slot];
+    return httpStatus >= 300 && httpStatus < 500;
 }
 
 void CKZWebInstaller::NewInstallStep()
@@ -173,6 +182,7 @@ void CKZWebInstaller::NewInstallStep()
             m_unzipQueue.WaitUntilEmpty(kUnzipBehindWaitMs, m_bRunning);
         return;
     }
+    SetServerTime(*pFile);
     if (pFile->Has(CKZWebInstallerFile::FILE_FLAG_EXTRACT))
         ExtractCustomZip(*pFile);
     {
@@ -182,6 +192,14 @@ void CKZWebInstaller::NewInstallStep()
             m_qwUnpackedBytes += pFile->m_dwSize;
     }
     delete pFile;
+}
+
+// A file fetched under its own name carries the server's time, so that the next update finds it
+// in sync by size and time.
+void CKZWebInstaller::SetServerTime(const CKZWebInstallerFile& file)
+{
+    const std::string strPath = (file.m_strLocalDir.empty() ? m_strInstallRoot : file.m_strLocalDir) + file.m_strName;
+    CKZFile::SetFileTime(strPath.c_str(), &file.m_Time, &file.m_Time, &file.m_Time);
 }
 
 void CKZWebInstaller::ExtractCustomZip(const CKZWebInstallerFile& file)

@@ -2,6 +2,7 @@
 
 #include "System/Util/KZWebInstaller.h"
 
+#include <algorithm>
 #include <set>
 
 namespace
@@ -28,7 +29,16 @@ float CKZWebInstaller::GetWeightedProgress()
     const uint64_t D = m_downloadSlotBytes[1] + m_downloadSlotBytes[0] + m_dwCurrentFileUnzipProgressSize[0] +
                        m_qwDownloadedBytes + m_qwUnpackedBytes;
     const uint64_t F = m_qwTotalUnpackBytes + m_qwTotalDownloadBytes;
-    return Weigh(D, F, m_qwPackTotalBytes, m_packArchive.GetPatchBytesDone());
+    return Weigh(D, F, m_qwPackTotalBytes, MergedPackBytes());
+}
+
+// The pack merge's bytes, read without the pack lock so that no getter waits for the merge; at most
+// the pack total (kept packs count their whole data file, alignment fill included).
+uint64_t CKZWebInstaller::MergedPackBytes() const
+{
+    if (m_bPackMerged)
+        return m_qwPackTotalBytes;
+    return std::min(m_packArchive.GetPatchBytesDone(), m_qwPackTotalBytes);
 }
 
 bool CKZWebInstaller::GetProgress(uint64_t* pBytesDone, uint64_t* pBytesTotal, uint64_t* pFilesDone,
@@ -58,11 +68,8 @@ bool CKZWebInstaller::ReadProgress(bool bUnpacking, uint64_t* pBytesDone, uint64
             qwDone += m_dwCurrentFileUnzipProgressSize[0] + m_qwUnpackedBytes;
             qwTotal += m_qwTotalUnpackBytes;
         }
-        {
-            std::lock_guard<std::mutex> packLock(m_packMutex);
-            qwDone += m_packArchive.GetPatchBytesDone();
-            qwTotal += m_qwPackTotalBytes;
-        }
+        qwDone += MergedPackBytes();
+        qwTotal += m_qwPackTotalBytes;
         if (pBytesDone)
             *pBytesDone = qwDone;
         if (pBytesTotal)

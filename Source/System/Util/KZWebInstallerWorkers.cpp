@@ -78,7 +78,13 @@ void CKZWebInstaller::UpdateThread()
         return;
     Sleep(500);
     while (m_bUpdateThreadsRun)
-        m_downloadQueue.WaitForPush(kIdleWaitMs, m_bUpdateThreadsRun);
+    {
+        CKZWebInstallerFile* pFile = nullptr;
+        if (m_uState == STATE_UPDATE_DOWNLOAD && TakeReadyDownload(pFile, false))
+            FetchUpdateEntry(pFile, SLOT_UPDATE);
+        else
+            m_downloadQueue.WaitForPush(kIdleWaitMs, m_bUpdateThreadsRun);
+    }
 }
 
 void CKZWebInstaller::UnzipThread()
@@ -101,6 +107,8 @@ void CKZWebInstaller::UnzipThread()
         pFile->m_dwStatus = CKZWebInstallerFile::FILE_STATUS_UNZIPPING;
         if (pFile->Has(CKZWebInstallerFile::FILE_FLAG_FULL_ZIP))
             UnpackFullInstallZip(pFile);
+        else
+            UnpackUpdateZip(pFile);
     }
 }
 
