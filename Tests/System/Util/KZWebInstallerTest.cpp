@@ -135,6 +135,8 @@ TEST_F(KZWebInstallerTest, CatalogueAcceptanceRules)
          CKZWebInstaller::ERROR_CATALOGUE_OPEN},
         {"path outside Data/", 261, R"([{"name": "a", "path": "PackFiles/a"}])", CKZWebInstaller::ERROR_CATALOGUE_OPEN},
         {"escaping path", 261, R"([{"name": "a", "path": "Data/../../a"}])", CKZWebInstaller::ERROR_CATALOGUE_OPEN},
+        {"name with a folder", 261, R"([{"name": "x/a", "path": "Data/a"}])", CKZWebInstaller::ERROR_CATALOGUE_OPEN},
+        {"name ..", 261, R"([{"name": "..", "path": "Data/a"}])", CKZWebInstaller::ERROR_CATALOGUE_OPEN},
         {"record cut short", 261, R"({"records": [{"name": "a", "path": "Data/a"}], "count": 2})",
          CKZWebInstaller::ERROR_CATALOGUE_OPEN},
     };
