@@ -205,3 +205,144 @@ TEST_F(KZPatchUpdateTest, CatalogueUnreachable)
     EXPECT_EQ(result.errorCode, CKZWebInstaller::ERROR_CATALOGUE_DOWNLOAD);
     EXPECT_TRUE(fs::exists(m_project / "Data.ccx"));
 }
+
+namespace
+{
+// Client versions 1, 2 and 3 of the generator, installed directly or published on the server.
+class KZPatchUpdateVersionsTest : public KZPatchUpdateTest
+{
+protected:
+    static constexpr const char* kShape = " --packs 4 --files 3";
+    // The server publishes client version `client` (and nothing of an earlier one).
+    void Publish(int client, const std::string& strOptions = "")
+    {
+        fs::remove_all(m_serverDir);
+        fs::remove_all(m_expected);
+        fs::create_directories(m_serverDir);
+        Generate(std::string(kShape) + " --client " + std::to_string(client) + " " + strOptions);
+    }
+    // A complete installation of client version `client`, written directly into the project.
+    void InstallDirectly(int client, const std::string& strOptions = "")
+    {
+        const fs::path scratch = m_base / "scratch";
+        KZTestRunCommand("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/server_tree_gen.py " + (scratch / "s").string() +
+                         " " + (scratch / "e").string() + kShape + " --client " + std::to_string(client) +
+                         " --install " + m_project.string() + " " + strOptions);
+        fs::remove_all(scratch);
+    }
+    // The generator's reader: the project holds exactly client version `client`.
+    std::string Check(int client) const
+    {
+        return KZTestRunCommand("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/server_tree_gen.py --check " +
+                                m_project.string() + kShape + " --client " + std::to_string(client) + " 2>&1");
+    }
+    std::string PackName(int pack) const { return CKZPackFileArchive::CreateFileName(pack, "p", "csa"); }
+    // Pack data and header files, with bytes and time, of the given packs.
+    std::map<std::string, SFileState> PackStates(const std::vector<int>& vecPacks) const
+    {
+        std::map<std::string, SFileState> all = PackFileStates(), states;
+        for (int pack : vecPacks)
+            for (const char* szSuffix : {"", "header"})
+                states[PackName(pack) + szSuffix] = all[PackName(pack) + szSuffix];
+        return states;
+    }
+};
+} // namespace
+
+// v1 -> v2 -> v3 in one process, with destroy and init between.
+TEST_F(KZPatchUpdateVersionsTest, UpdatesFetchOnlyWhatChanged)
+{
+    InstallDirectly(1);
+    Publish(2);
+    Serve();
+    auto untouched = PackStates({3});
+    SRunResult result = RunLocal();
+    ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+    EXPECT_FALSE(KZPatch::GetWebInstaller()->IsNewInstall());
+    ExpectExactTotals(result);
+    EXPECT_EQ(Check(2), "ok\n");
+    EXPECT_TRUE(PackStates({3}) == untouched) << "a pack no file of the update touches is not rewritten";
+    EXPECT_TRUE(fs::is_empty(m_project / "Data"));
+    EXPECT_EQ(KZTestReadFile(m_project / "Data.ccx"), KZTestReadFile(m_serverDir / "Data.ccx"));
+    // Changed, changed-and-moved, added and re-pathed files are fetched once; a file that only
+    // moves pack, and every unchanged file, not at all.
+    const std::vector<std::string> vecFetched = {"file0_0.bin", "file0_1.bin", "file1_1.bin", "new_1.bin"};
+    for (const char* szName : {"file0_0.bin", "file0_1.bin", "file1_1.bin", "new_1.bin", "file1_0.bin",
+                                       "file1_2.bin", "file2_0.bin", "file3_2.bin"})
+        EXPECT_EQ(Requests("/Data/" + std::string(szName) + ".zip"),
+                  std::count(vecFetched.begin(), vecFetched.end(), szName) ? 1 : 0)
+            << szName;
+    EXPECT_EQ(result.filesTotal, vecFetched.size());
+    ASSERT_TRUE(kzpatch_destroy());
+    ASSERT_TRUE(WaitUntil([] { return kzpatch_get_status() == KZ_PATCH_IDLE; }));
+
+    untouched = PackStates({0, 1, 3});
+    Publish(3);
+    result = RunLocal();
+    ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+    ExpectExactTotals(result);
+    EXPECT_EQ(Check(3), "ok\n");
+    EXPECT_TRUE(PackStates({0, 1, 3}) == untouched);
+    EXPECT_EQ(result.filesTotal, 2u) << "file2_0.bin and new_3.bin";
+}
+
+// Content that does not match its catalogue checksum never reaches the packs.
+TEST_F(KZPatchUpdateVersionsTest, WrongContentIsNeverMerged)
+{
+    InstallDirectly(1);
+    const auto before = PackFileStates();
+    const std::string strCatalogue = KZTestReadFile(m_project / "Data.ccx");
+    Publish(2, "--corrupt file0_0.bin");
+    Serve();
+    const SRunResult result = RunLocal();
+    EXPECT_EQ(result.status, KZ_PATCH_FAILED);
+    EXPECT_EQ(result.errorCode, CKZWebInstaller::ERROR_PACK_UPDATE);
+    EXPECT_EQ(Requests("/Data/file0_0.bin.zip"), static_cast<int>(CKZWebInstaller::kMaxHardFailures));
+    EXPECT_LE(result.downloadDone, result.downloadTotal) << "the refused file's download is taken back";
+    EXPECT_TRUE(PackFileStates() == before);
+    EXPECT_EQ(KZTestReadFile(m_project / "Data.ccx"), strCatalogue);
+}
+
+// A catalogue that names one file twice promises one file more than any pack can hold.
+TEST_F(KZPatchUpdateVersionsTest, DuplicatedRecordFailsTheCountCheck)
+{
+    InstallDirectly(1);
+    Publish(2, "--duplicate file3_0.bin");
+    Serve();
+    const SRunResult result = RunLocal();
+    EXPECT_EQ(result.status, KZ_PATCH_FAILED);
+    EXPECT_EQ(result.errorCode, CKZWebInstaller::ERROR_PACK_UPDATE);
+}
+
+// Scrambled catalogue strings and scrambled or old-layout pack headers read as plain ones do.
+TEST_F(KZPatchUpdateVersionsTest, EncodingsOfTheInstallation)
+{
+    for (const char* szOptions : {"--scramble-strings", "--pack-headers scrambled", "--pack-headers old"})
+    {
+        SCOPED_TRACE(szOptions);
+        KZPatch::ResetForTesting();
+        fs::remove_all(m_project);
+        fs::create_directories(m_project);
+        InstallDirectly(1, szOptions);
+        Publish(2, szOptions);
+        Serve();
+        const SRunResult result = RunLocal();
+        ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+        EXPECT_FALSE(KZPatch::GetWebInstaller()->IsNewInstall());
+        EXPECT_EQ(result.filesTotal, 4u);
+        EXPECT_EQ(Check(2), "ok\n");
+    }
+}
+
+// Packs that do not hold the local catalogue's file count cannot be updated: installed afresh.
+TEST_F(KZPatchUpdateVersionsTest, PackCountMismatchInstallsAfresh)
+{
+    InstallDirectly(1);
+    fs::remove(m_project / "PackFiles" / (PackName(3) + "header"));
+    Publish(2);
+    Serve();
+    const SRunResult result = RunLocal();
+    ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+    EXPECT_TRUE(KZPatch::GetWebInstaller()->IsNewInstall());
+    EXPECT_EQ(Check(2), "ok\n");
+}
