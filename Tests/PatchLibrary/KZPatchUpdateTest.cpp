@@ -3,6 +3,7 @@
 
 #include "PatchLibrary/KZPatchRunFixture.h"
 
+#include <fstream>
 #include <map>
 
 using namespace kzpatchrun;
@@ -345,4 +346,31 @@ TEST_F(KZPatchUpdateVersionsTest, PackCountMismatchInstallsAfresh)
     ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
     EXPECT_TRUE(KZPatch::GetWebInstaller()->IsNewInstall());
     EXPECT_EQ(Check(2), "ok\n");
+}
+
+// A file fetched under its own name carries the server's time, so the next update finds it in sync
+// by size and time and does not fetch it again.
+TEST_F(KZPatchUpdateVersionsTest, OwnNameFileKeepsTheServerTime)
+{
+    InstallDirectly(1);
+    Publish(1);
+    std::ofstream(m_serverDir / "extra.txt") << "an extra file";
+    Serve();
+    for (int run = 0; run < 2; ++run)
+    {
+        SCOPED_TRACE(run);
+        CFastInstaller installer;
+        ASSERT_TRUE(installer.Initialize("Data", m_project.c_str(), m_server->Host().c_str()));
+        ASSERT_FALSE(installer.IsNewInstall());
+        installer.AddCustomFile("extra.txt", 0, 0, nullptr);
+        ASSERT_TRUE(installer.Install());
+        ASSERT_TRUE(WaitUntil([&] { return installer.GetState() >= CKZWebInstaller::STATE_INSTALLED; }));
+        EXPECT_EQ(installer.GetState(), CKZWebInstaller::STATE_INSTALLED);
+        EXPECT_EQ(KZTestReadFile(m_project / "extra.txt"), "an extra file");
+        const auto serverTime = std::chrono::floor<std::chrono::seconds>(
+            fs::last_write_time(m_serverDir / "extra.txt"));
+        EXPECT_EQ(std::chrono::floor<std::chrono::seconds>(fs::last_write_time(m_project / "extra.txt")),
+                  serverTime);
+    }
+    EXPECT_EQ(Requests("/extra.txt"), 1);
 }
