@@ -36,8 +36,8 @@ Options:
     --corrupt NAME     Data/NAME.zip holds NAME's content with one byte flipped, so it no longer
                        matches the record's CRC; the zip itself is sound, the record, the packs and the
                        full-install zips stay right (repeatable)
-    --duplicate NAME   the catalogue holds NAME's record twice, right after each other, and counts both
-                       (repeatable)
+    --duplicate NAME   the catalogue holds NAME's record once more, right after it, and counts every
+                       copy (repeatable)
 
 Client versions. Version 1 has the files file<p>_<i>.bin (p < packs, i < files) in pack p, path
 Data/pack<p>/file<p>_<i>.bin. Versions 2 and 3 need --packs 4 or more and --files 3 or more:
