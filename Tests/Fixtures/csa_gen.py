@@ -27,11 +27,15 @@ DESCRIPTION (JSON object; every key optional):
     numfiles        stored file count (default: the number of files)
     order           "reverse": write the content nodes of every container in reverse order
     layout          0: write the image in the old layout (16-byte records, no version word)
+    strings         "scrambled": store the flag "enc" (bool 1, embedded in the root, after the header
+                    values) and every string scrambled: each byte minus k = (length % 16) + 1, the
+                    terminating zero left as it is
     files           list of {path, data (latin-1 text) | hex | size [+ seed], low, high,
                     checksum (default: CRC-32 of the bytes), offset, length (stored values;
                     default: where the bytes really are)}
 
-read prints, TAB-separated:
+read takes both image layouts and scrambled strings alike, and prints, TAB-separated:
+    image   FORM                                         (only for "old", "scrambled" or "old scrambled")
     header  MAGIC VERSION FILESTART MODE ALIGNMENT NUMFILES
     file    INDEX OFFSET LENGTH CHECKSUM LOW HIGH PATH   (checksum as 8 lower-case hex digits)
     node    INDEX NAME FLAGS(hex) WORD(hex)              (only with --nodes; NAME "-" for key 0)
@@ -49,13 +53,14 @@ CONTENT = 0x200
 EMBEDDED = 0xA00
 T_UINT = 2
 T_STRING = 4
+T_BOOL = 15
 T_UINT16 = 16
 
 KEY_NAMES = [
     "csaheader.dwmagic", "csaheader.dwfileversion", "csaheader.dwfilestart", "csaheader.wmode",
     "csaheader.walignment", "csadirectory.dwnumfiles", "csadirectory.pfileinfo", "vec.size",
     "csafileinfo.dwoffset", "csafileinfo.dwlength", "csafileinfo.szpath", "csafileinfo.filetime",
-    "csafileinfo.dwchecksum", "filetime.lowDatetime", "filetime.highDatetime",
+    "csafileinfo.dwchecksum", "filetime.lowDatetime", "filetime.highDatetime", "enc",
 ]
 
 
@@ -80,6 +85,16 @@ def u32(value):
     return struct.pack("<I", value & 0xFFFFFFFF)
 
 
+def string_key(length):
+    return length % 16 + 1
+
+
+def scramble(data, sign=-1):
+    """A serializer string's bytes scrambled (sign -1) or restored (sign +1)."""
+    k = string_key(len(data))
+    return bytes((b + sign * k) & 0xFF for b in data)
+
+
 # ---------------------------------------------------------------------------------------------
 # Writing
 
@@ -99,8 +114,12 @@ class Tree:
         if value & 0xFFFF:
             self.values.append((KEY[name], "ushort", value & 0xFFFF))
 
-    def string(self, name, text):
-        self.values.append((KEY[name], "string", text.encode("latin-1")))
+    def string(self, name, text, scrambled=False):
+        data = text.encode("latin-1")
+        self.values.append((KEY[name], "string", scramble(data) if scrambled else data))
+
+    def flag(self, name):
+        self.values.append((KEY[name], "bool", 1))
 
     def child(self, name):
         c = Tree(KEY[name] if name else 0)
@@ -121,6 +140,8 @@ def flatten(root, reverse):
                 nodes.append((key, value, EMBEDDED | T_UINT))
             elif kind == "ushort":
                 nodes.append((key, value, EMBEDDED | T_UINT16))
+            elif kind == "bool":
+                nodes.append((key, value, EMBEDDED | T_BOOL))
             elif 1 <= len(value) <= 3:
                 word = int.from_bytes(value.ljust(4, b"\0"), "little")
                 nodes.append((key, word, EMBEDDED | T_STRING))
@@ -168,6 +189,7 @@ def file_bytes(f):
 def write(out_path, desc):
     alignment = desc.get("alignment", 1)
     files = desc.get("files", [])
+    scrambled = desc.get("strings") == "scrambled"
     data = bytearray()
     root = Tree(0)
     root.uint("csaheader.dwmagic", desc.get("magic", MAGIC))
@@ -176,6 +198,8 @@ def write(out_path, desc):
     root.ushort("csaheader.wmode", desc.get("mode", 0))
     root.ushort("csaheader.walignment", alignment)
     root.uint("csadirectory.dwnumfiles", desc.get("numfiles", len(files)))
+    if scrambled:
+        root.flag("enc")
     vector = root.child("csadirectory.pfileinfo")
     vector.uint("vec.size", desc.get("vecsize", len(files)))
     for f in files:
@@ -187,7 +211,7 @@ def write(out_path, desc):
         element = vector.child(None)
         element.uint("csafileinfo.dwoffset", f.get("offset", offset))
         element.uint("csafileinfo.dwlength", f.get("length", len(content)))
-        element.string("csafileinfo.szpath", f.get("path", ""))
+        element.string("csafileinfo.szpath", f.get("path", ""), scrambled)
         element.uint("csafileinfo.dwchecksum", f.get("checksum", zlib.crc32(content)))
         time = element.child("csafileinfo.filetime")
         time.uint("filetime.lowDatetime", f.get("low", 0))
@@ -208,16 +232,50 @@ class Fault(Exception):
 
 
 def parse_image(image):
-    """Nodes [(key, internal, flags)] and the content buffer of a version 3 image."""
+    """Nodes [(key, internal, flags)], the content buffer and whether the image was in the old layout."""
     if len(image) < 8:
         raise Fault("image shorter than its 8-byte head")
     count, version = struct.unpack_from("<II", image, 0)
+    if version == 0:
+        nodes, content = convert_old(image)
+        return nodes, content, True
     if version != 3:
         raise Fault("image version %d, not 3" % version)
     if 8 + 12 * count > len(image):
         raise Fault("node count %d runs past the image" % count)
     nodes = [struct.unpack_from("<III", image, 8 + 12 * i) for i in range(count)]
-    return nodes, image[8 + 12 * count:]
+    return nodes, image[8 + 12 * count:], False
+
+
+def convert_old(image):
+    """Replays the 16-byte records of the old layout into nodes of the current one, as a loader does:
+    a record whose parent is not the innermost open container closes containers until it is, and a
+    value is inserted after its container's values, before that container's first child."""
+    count = struct.unpack_from("<I", image, 0)[0]
+    if 4 + 16 * count > len(image):
+        raise Fault("record count %d runs past the image" % count)
+    records = [struct.unpack_from("<IIIH", image, 4 + 16 * i) for i in range(count)]
+    if not records or records[0][0] != 0 or records[0][3] != CONTAINER:
+        raise Fault("record 0 is not the root container")
+    nodes = [(0, 0xFFFFFFFF, CONTAINER)]
+    open_containers = [(0, 0)]  # (record index, node index)
+    for index, (key, parent, data, flags) in enumerate(records[1:], 1):
+        while open_containers and open_containers[-1][0] != parent:
+            open_containers.pop()
+        if not open_containers:
+            raise Fault("record %d: parent %d is no open container" % (index, parent))
+        scope = open_containers[-1][1]
+        if flags & CONTAINER:
+            nodes.append((key, scope, flags))
+            open_containers.append((index, len(nodes) - 1))
+            continue
+        place = scope + 1
+        while place < len(nodes) and not nodes[place][2] & CONTAINER:
+            place += 1
+        nodes = [(k, i + 1 if n >= place and f & CONTAINER and i >= place else i, f)
+                 for n, (k, i, f) in enumerate(nodes)]
+        nodes.insert(place, (key, data, flags))
+    return nodes, image[4 + 16 * count:]
 
 
 def build_tree(nodes, content, faults):
@@ -269,10 +327,12 @@ def get_uint(tree, name, faults, type_=T_UINT):
         faults.append("%s: a zero is stored (zeros are left out)" % name)
     if type_ == T_UINT16 and value > 0xFFFF:
         faults.append("%s: bytes above the uint16 are not zero" % name)
+    if type_ == T_BOOL and value != 1:
+        faults.append("%s: bool %x is not 1" % (name, value))
     return value
 
 
-def get_string(tree, name, faults):
+def get_string(tree, name, faults, scrambled):
     entry = tree["values"].get(KEY[name])
     if entry is None:
         faults.append("%s missing" % name)
@@ -292,64 +352,85 @@ def get_string(tree, name, faults):
     else:
         faults.append("%s: flags %x" % (name, flags))
         return ""
-    return text.decode("latin-1")
+    return (scramble(text, +1) if scrambled else text).decode("latin-1")
 
 
 def child(tree, key):
     return [c for c in tree["children"] if c["key"] == key]
 
 
-def read(path, show_nodes):
-    lines, faults = [], []
-    image = open(path + "header", "rb").read()
-    data = open(path, "rb").read()
-    nodes, content = parse_image(image)
+def load(path):
+    """The container at PATH as a dict: form ("plain", "scrambled", "old" or "old scrambled"), nodes,
+    header (magic, version, filestart, mode, alignment, numfiles), files (offset, length, checksum, low,
+    high, path) in directory order, data, and faults of the header image. Raises Fault or OSError when
+    the header cannot be read at all."""
+    faults = []
+    with open(path + "header", "rb") as f:
+        image = f.read()
+    with open(path, "rb") as f:
+        data = f.read()
+    nodes, content, old = parse_image(image)
     for index, (key, internal, flags) in enumerate(nodes):
         if key and key not in KEY_BY_ID:
             faults.append("node %d: unknown key %08x" % (index, key))
-    if show_nodes:
-        for index, (key, internal, flags) in enumerate(nodes):
-            name = "-" if key == 0 else KEY_BY_ID.get(key, "%08x" % key)
-            lines.append("node\t%d\t%s\t%x\t%x" % (index, name, flags, internal))
     root = build_tree(nodes, content, faults)
-    magic = get_uint(root, "csaheader.dwmagic", faults)
-    version = get_uint(root, "csaheader.dwfileversion", faults)
-    filestart = get_uint(root, "csaheader.dwfilestart", faults)
-    mode = get_uint(root, "csaheader.wmode", faults, T_UINT16)
-    alignment = get_uint(root, "csaheader.walignment", faults, T_UINT16)
-    numfiles = get_uint(root, "csadirectory.dwnumfiles", faults)
-    lines.append("header\t%d\t%d\t%d\t%d\t%d\t%d" % (magic, version, filestart, mode, alignment, numfiles))
-    if magic != MAGIC:
-        faults.append("magic %08x" % magic)
-    if alignment == 0:
+    scrambled = KEY["enc"] in root["values"] and get_uint(root, "enc", faults, T_BOOL) != 0
+    form = " ".join(["old"] * old + ["scrambled"] * scrambled) or "plain"
+    header = (get_uint(root, "csaheader.dwmagic", faults), get_uint(root, "csaheader.dwfileversion", faults),
+              get_uint(root, "csaheader.dwfilestart", faults),
+              get_uint(root, "csaheader.wmode", faults, T_UINT16),
+              get_uint(root, "csaheader.walignment", faults, T_UINT16),
+              get_uint(root, "csadirectory.dwnumfiles", faults))
+    if header[0] != MAGIC:
+        faults.append("magic %08x" % header[0])
+    if header[4] == 0:
         faults.append("alignment 0")
-        alignment = 1
     vectors = child(root, KEY["csadirectory.pfileinfo"])
     if len(vectors) != 1:
         raise Fault("%d csadirectory.pfileinfo containers" % len(vectors))
     vector = vectors[0]
     vecsize = get_uint(vector, "vec.size", faults)
     elements = vector["children"]
+    numfiles = header[5]
     if vecsize != numfiles or len(elements) != numfiles:
         faults.append("dwnumfiles %d, vec.size %d, %d element containers" % (numfiles, vecsize, len(elements)))
-    expected_offset = 0
+    files = []
     for i, element in enumerate(elements):
         if element["key"] != 0:
             faults.append("element %d has key %08x" % (i, element["key"]))
-        offset = get_uint(element, "csafileinfo.dwoffset", faults)
-        length = get_uint(element, "csafileinfo.dwlength", faults)
-        checksum = get_uint(element, "csafileinfo.dwchecksum", faults)
-        path_text = get_string(element, "csafileinfo.szpath", faults)
+        f = {"offset": get_uint(element, "csafileinfo.dwoffset", faults),
+             "length": get_uint(element, "csafileinfo.dwlength", faults),
+             "checksum": get_uint(element, "csafileinfo.dwchecksum", faults),
+             "path": get_string(element, "csafileinfo.szpath", faults, scrambled)}
         times = child(element, KEY["csafileinfo.filetime"])
         if len(times) != 1:
             faults.append("element %d: %d filetime containers" % (i, len(times)))
-            low = high = 0
+            f["low"] = f["high"] = 0
         else:
-            low = get_uint(times[0], "filetime.lowDatetime", faults)
-            high = get_uint(times[0], "filetime.highDatetime", faults)
-        lines.append("file\t%d\t%d\t%d\t%08x\t%d\t%d\t%s" % (i, offset, length, checksum, low, high, path_text))
-        if "/" in path_text or path_text.startswith("\\") or path_text.endswith("\\"):
-            faults.append("element %d: path %r is not relative with backslashes" % (i, path_text))
+            f["low"] = get_uint(times[0], "filetime.lowDatetime", faults)
+            f["high"] = get_uint(times[0], "filetime.highDatetime", faults)
+        if "/" in f["path"] or f["path"].startswith("\\") or f["path"].endswith("\\"):
+            faults.append("element %d: path %r is not relative with backslashes" % (i, f["path"]))
+        files.append(f)
+    return {"form": form, "nodes": nodes, "header": header, "files": files, "data": data, "faults": faults}
+
+
+def read(path, show_nodes):
+    container = load(path)
+    lines, faults, data = [], container["faults"], container["data"]
+    if container["form"] != "plain":
+        lines.append("image\t" + container["form"])
+    if show_nodes:
+        for index, (key, internal, flags) in enumerate(container["nodes"]):
+            name = "-" if key == 0 else KEY_BY_ID.get(key, "%08x" % key)
+            lines.append("node\t%d\t%s\t%x\t%x" % (index, name, flags, internal))
+    lines.append("header\t%d\t%d\t%d\t%d\t%d\t%d" % container["header"])
+    alignment = container["header"][4] or 1
+    expected_offset = 0
+    for i, f in enumerate(container["files"]):
+        offset, length, checksum = f["offset"], f["length"], f["checksum"]
+        lines.append("file\t%d\t%d\t%d\t%08x\t%d\t%d\t%s" % (i, offset, length, checksum, f["low"], f["high"],
+                                                            f["path"]))
         if offset != expected_offset:
             faults.append("element %d: offset %d, expected %d" % (i, offset, expected_offset))
         end = offset + length
@@ -389,6 +470,25 @@ def selftest():
     assert lines[1] == "file\t0\t0\t10\t%08x\t5\t0\tData\\a.bin" % zlib.crc32(b"0123456789"), lines
     assert lines[2].startswith("file\t1\t16\t3\t"), lines
     assert os.path.getsize(p) == 32
+    # The other image forms list the same files; scrambled strings are stored as bytes minus (n % 16) + 1.
+    for form, desc in (("scrambled", {"strings": "scrambled"}), ("old", {"layout": 0}),
+                       ("old scrambled", {"strings": "scrambled", "layout": 0, "order": "reverse"})):
+        write(p, dict(desc, alignment=16, files=[{"path": "Data\\a.bin", "data": "0123456789", "low": 5},
+                                                 {"path": "b", "data": "xyz"}]))
+        assert read(p, False) == (["image\t" + form] + lines, True), (form, read(p, False))
+    with open(p + "header", "rb") as f:
+        image = f.read()
+    assert scramble(b"Data\\a.bin") + b"\0" in image and b"a.bin" not in image
+    # An old image may give a container a value after its child containers: the value goes before them,
+    # and the parents of the containers behind it move along.
+    old = u32(5) + b"".join(struct.pack("<IIIHH", *r) for r in [
+        (0, 0, 0, CONTAINER, 0), (KEY["csadirectory.pfileinfo"], 0, 0, CONTAINER, 0),
+        (0, 1, 0, CONTAINER, 0), (KEY["csafileinfo.dwlength"], 2, 7, EMBEDDED | T_UINT, 0),
+        (KEY["csaheader.dwmagic"], 0, MAGIC, EMBEDDED | T_UINT, 0)])
+    nodes, _, was_old = parse_image(old)
+    assert was_old and nodes == [(0, 0xFFFFFFFF, CONTAINER), (KEY["csaheader.dwmagic"], MAGIC, EMBEDDED | T_UINT),
+                                 (KEY["csadirectory.pfileinfo"], 0, CONTAINER), (0, 2, CONTAINER),
+                                 (KEY["csafileinfo.dwlength"], 7, EMBEDDED | T_UINT)], nodes
     print("selftest ok")
     return 0
 
