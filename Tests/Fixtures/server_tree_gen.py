@@ -3,7 +3,7 @@
 checks a local installation against the packs of one version of that client.
 
     server_tree_gen.py SERVER_DIR EXPECTED_DIR [options]
-    server_tree_gen.py --check INSTALL_DIR [--client N --packs N --files M --seed S --file-size B]
+    server_tree_gen.py --check INSTALL_DIR [--client N --packs N --files M --seed S --file-size B --big-file B]
 
 SERVER_DIR receives:
     Data.ccx              the catalogue (version 261 unless --version): one record per packed file,
@@ -22,6 +22,8 @@ Options:
     --version V        catalogue version 258..261 (older ones carry no path, zip or stage), or 257
     --stages           put the files of pack p into download stage p (else all in stage 0)
     --file-size B      every packed file B random bytes (else 200..3000), for transfers of a known length
+    --big-file B       pack 0 also holds big.bin, B zero bytes at Data/pack0/big.bin, the same in every
+                       client version
     --omit-zip K       leave Data<K>.zip out (repeatable)
     --stored           store the zip entries instead of deflating them
     --evil PATH        add to Data0.zip the entries "../evil_relative.txt" and the absolute PATH
@@ -138,6 +140,9 @@ class ClientBuilder:
                 name = "file%d_%d.bin" % (p, i)
                 self.files.append(PackedFile(name, "pack%d/%s" % (p, name), random_content(rng, args.file_size),
                                              FILE_LOW + i, FILE_HIGH, p))
+        if args.big_file:
+            # Zeros: quick to make, to compress and to check, and as large as wanted.
+            self.files.append(PackedFile("big.bin", "pack0/big.bin", bytes(args.big_file), FILE_LOW, FILE_HIGH, 0))
         self.pack_count = args.packs
 
     def find(self, name):
@@ -370,6 +375,7 @@ def parse_arguments(argv):
     parser.add_argument("--version", type=int, default=261)
     parser.add_argument("--stages", action="store_true")
     parser.add_argument("--file-size", type=int)
+    parser.add_argument("--big-file", type=int, default=0)
     parser.add_argument("--omit-zip", type=int, action="append", default=[])
     parser.add_argument("--stored", action="store_true")
     parser.add_argument("--evil")

@@ -232,10 +232,11 @@ protected:
         fs::remove_all(scratch);
     }
     // The generator's reader: the project holds exactly client version `client`.
-    std::string Check(int client) const
+    std::string Check(int client, const std::string& strOptions = "") const
     {
         return KZTestRunCommand("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/server_tree_gen.py --check " +
-                                m_project.string() + kShape + " --client " + std::to_string(client) + " 2>&1");
+                                m_project.string() + kShape + " --client " + std::to_string(client) + " " +
+                                strOptions + " 2>&1");
     }
     std::string PackName(int pack) const { return CKZPackFileArchive::CreateFileName(pack, "p", "csa"); }
     // Pack data and header files, with bytes and time, of the given packs.
@@ -373,4 +374,33 @@ TEST_F(KZPatchUpdateVersionsTest, OwnNameFileKeepsTheServerTime)
                   serverTime);
     }
     EXPECT_EQ(Requests("/extra.txt"), 1);
+}
+
+// The progress getters never wait for the pack merge: they answer while a 300 MB pack is rebuilt.
+TEST_F(KZPatchUpdateVersionsTest, GettersAnswerWhileAPackIsRebuilt)
+{
+    const std::string strBig = "--big-file 300000000";
+    InstallDirectly(1, strBig);
+    Publish(2, strBig);
+    Serve();
+    double maxMs = 0;
+    int mergeSamples = 0;
+    const SRunResult result = RunLocal([&] {
+        const auto start = Clock::now();
+        const uint64_t qwDone = kzpatch_get_current_bytes();
+        const uint64_t qwTotal = kzpatch_get_total_bytes();
+        const uint32_t dwFiles = kzpatch_get_current_files();
+        const uint32_t dwTotalFiles = kzpatch_get_total_files();
+        kzpatch_get_current_download_bytes();
+        kzpatch_get_total_download_bytes();
+        maxMs = std::max(maxMs, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        // Every file is in and the packs are not yet complete.
+        if (dwTotalFiles > 0 && dwFiles == dwTotalFiles && qwDone < qwTotal)
+            ++mergeSamples;
+    });
+    ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+    EXPECT_GT(mergeSamples, 0);
+    EXPECT_LT(maxMs, 50.0);
+    ExpectExactTotals(result);
+    EXPECT_EQ(Check(2, strBig), "ok\n");
 }
