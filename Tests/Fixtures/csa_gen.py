@@ -178,6 +178,8 @@ def image_v0(nodes, content):
 
 
 def file_bytes(f):
+    if "bytes" in f:  # callers in Python hand the content over as it is
+        return f["bytes"]
     if "hex" in f:
         return bytes.fromhex(f["hex"])
     if "size" in f:

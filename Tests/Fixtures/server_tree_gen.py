@@ -236,7 +236,7 @@ def catalogue_records(args, files, zip_sizes):
 
 
 def pack_description(args, files):
-    description = {"files": [{"path": f.packed_path(), "hex": f.data.hex(), "low": f.low, "high": f.high}
+    description = {"files": [{"path": f.packed_path(), "bytes": f.data, "low": f.low, "high": f.high}
                              for f in files]}
     if args.pack_headers == "scrambled":
         description["strings"] = "scrambled"

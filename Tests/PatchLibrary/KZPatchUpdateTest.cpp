@@ -380,7 +380,7 @@ TEST_F(KZPatchUpdateVersionsTest, OwnNameFileKeepsTheServerTime)
 TEST_F(KZPatchUpdateVersionsTest, GettersAnswerWhileAPackIsRebuilt)
 {
     const std::string strBig = "--big-file 300000000";
-    InstallDirectly(1, strBig);
+    Publish(1, strBig + " --install " + m_project.string());
     Publish(2, strBig);
     Serve();
     double maxMs = 0;
