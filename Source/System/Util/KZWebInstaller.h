@@ -201,7 +201,7 @@ private:
     // Update steps of the main worker (KZWebInstallerUpdate.cpp).
     void CompareStep();
     void UpdateStep();
-    bool TakeReadyDownload(CKZWebInstallerFile*& pFile, bool bDirectToo);
+    bool TakeReadyDownload(CKZWebInstallerFile*& pFile, bool bMainWorker);
     void FetchUpdateEntry(CKZWebInstallerFile* pFile, unsigned slot);
     void FetchDirectEntry(CKZWebInstallerFile* pFile);
     void RequeueUpdateEntry(CKZWebInstallerFile* pFile, bool bRefused);
