@@ -24,6 +24,10 @@ BUILD_DIR=$build BUILD_TARGET=kz_fuzz scripts/setup.sh -DCMAKE_C_COMPILER=clang 
   -DKZ_FUZZ=ON >"$build/setup.log" 2>&1 || { cat "$build/setup.log" >&2; exit 1; }
 
 targets=${FUZZ_TARGETS:-$(cd Tests/Fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')}
+# The targets write their inputs to files, as the library reads them; a memory file system keeps that fast.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  export TMPDIR=/dev/shm
+fi
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 if [ "$mode" = replay ]; then
