@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets up and builds, then runs the test suite in three builds, each in its own folder so that a second
-# run only rebuilds what changed:
+# Sets up and builds, then runs the test suite in three builds and the fuzz replay in a fourth, each in its
+# own folder so that a second run only rebuilds what changed:
 #   build/       plain GCC build, the whole suite
 #   build-asan/  Clang with AddressSanitizer (leak checking on) and UndefinedBehaviorSanitizer, the whole suite
 #   build-tsan/  Clang with ThreadSanitizer, the multi-threaded tests (KZ_THREADED_TESTS below)
