@@ -63,6 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t size)
         {
             std::vector<std::string> written;
             zip.Extract(nullptr, KZZipFileNoopProgressCallback, nullptr, &written);
+            // The paths the extraction reports lie in the archive's folder too.
+            const std::string strBox = std::filesystem::weakly_canonical(box).string() + "/";
+            for (const std::string& strPath : written)
+                if (std::filesystem::weakly_canonical(std::filesystem::absolute(strPath)).string().compare(
+                        0, strBox.size(), strBox) != 0)
+                    KZFuzz::Finding("a written path outside the folder: " + strPath);
         }
     }
     KZFuzz::ExpectOnlyBelow(run, {"box/"});
