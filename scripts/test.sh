@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Sets up and builds, then runs the test suite in three builds, each in its own folder so that a second
-# run only rebuilds what changed:
+# Sets up and builds, then runs the test suite in three builds and the fuzz replay in a fourth, each in its
+# own folder so that a second run only rebuilds what changed:
 #   build/       plain GCC build, the whole suite
 #   build-asan/  Clang with AddressSanitizer (leak checking on) and UndefinedBehaviorSanitizer, the whole suite
 #   build-tsan/  Clang with ThreadSanitizer, the multi-threaded tests (KZ_THREADED_TESTS below)
+#   build-fuzz/  Clang with libFuzzer, ASan and UBSan: every fuzz target once over its seed corpus
 # KZ_TEST_CONFIGS chooses a subset, e.g. KZ_TEST_CONFIGS="plain asan".
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +13,7 @@ cd "$(dirname "$0")/.."
 # library), threads, the event log, HTTP, and the tests that load catalogues and serializer images on
 # several threads at once.
 KZ_THREADED_TESTS='^(KZPatch|KZLaunch|KZWebInstaller|KZLockedQueue|KZThread|KZLog|KZInternet|KZHttpRequest|KZKey|KZConcurrent)'
-configs=${KZ_TEST_CONFIGS:-plain asan tsan}
+configs=${KZ_TEST_CONFIGS:-plain asan tsan fuzz}
 jobs=$(nproc)
 clang=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
 
@@ -30,6 +31,8 @@ for config in $configs; do
       BUILD_DIR=build-tsan BUILD_TARGET=kzpatch_tests scripts/setup.sh "${clang[@]}" -DKZ_SANITIZE=thread "$@"
       TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
         ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R "$KZ_THREADED_TESTS" ;;
+    fuzz)
+      scripts/fuzz.sh --replay ;;
     *) echo "unknown test configuration: $config" >&2; exit 2 ;;
   esac
 done
