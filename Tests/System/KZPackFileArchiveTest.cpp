@@ -669,7 +669,7 @@ TEST_F(KZPackFileArchiveTest, ExtractionChecksEveryFileBeforeItWritesIt)
 // length, the header, then the data file.
 TEST_F(KZPackFileArchiveTest, EscapingPathReproducerCreatesNothingOutside)
 {
-    const std::string strInput = KZTestReadFile(KZ_SOURCE_DIR "/Tests/Fixtures/fuzz/pack-path-escape.bin");
+    const std::string strInput = KZTestReadFile(KZ_SOURCE_DIR "/Tests/Fuzz/corpus/fuzz_pack/pack-path-escape.bin");
     ASSERT_GE(strInput.size(), 2u);
     const size_t headerLength = static_cast<unsigned char>(strInput[0]) | static_cast<unsigned char>(strInput[1]) << 8;
     ASSERT_LE(2 + headerLength, strInput.size());

@@ -165,7 +165,7 @@ TEST(KZCrypto, FuzzedCipherChecksumOverflow)
 {
     // Found by fuzzing: the checksum of the first byte overflowed a signed int (caught by UBSan).
     const std::string strInput =
-        KZTestReadFile(std::string(KZ_SOURCE_DIR) + "/Tests/Fixtures/fuzz/cipher-checksum-overflow.bin");
+        KZTestReadFile(std::string(KZ_SOURCE_DIR) + "/Tests/Fuzz/corpus/fuzz_cipher/cipher-checksum-overflow.bin");
     ASSERT_EQ(strInput.size(), 17u);
     const uint8_t* pInput = reinterpret_cast<const uint8_t*>(strInput.data());
     CKZCrypto crypto = KeyedCrypto(0x01234567);

@@ -430,15 +430,15 @@ TEST_F(KZFileTimeCacheTest, FuzzedRecordCountEndsAtTheContainers)
 {
     // Found by fuzzing: a count of 0xFFFFFFFF over a single record container looped for ever,
     // both from the binary image and from its XML form.
-    const std::string strFuzz = std::string(KZ_SOURCE_DIR) + "/Tests/Fixtures/fuzz/";
-    std::string strImage = KZTestReadFile(strFuzz + "catalogue-count-loop.bin");
+    const std::string strCorpus = std::string(KZ_SOURCE_DIR) + "/Tests/Fuzz/corpus/";
+    std::string strImage = KZTestReadFile(strCorpus + "fuzz_serializer/catalogue-count-loop.bin");
     ASSERT_FALSE(strImage.empty());
     CKZSerializer image(&strImage[0], strImage.size());
     CKZFileTimeCache fromImage;
     EXPECT_LE(fromImage.Serialize(&image, nullptr), 1u);
 
     CKZFile xmlFile;
-    ASSERT_TRUE(xmlFile.OpenInMemory((strFuzz + "catalogue-count-loop.xml").c_str()));
+    ASSERT_TRUE(xmlFile.OpenInMemory((strCorpus + "fuzz_xml/catalogue-count-loop.xml").c_str()));
     std::unique_ptr<CKZSerializer> pXml;
     ASSERT_EQ(CKZFileParser::Load(xmlFile, pXml), CKZFileParser::LOAD_OK);
     CKZFileTimeCache fromXml;
