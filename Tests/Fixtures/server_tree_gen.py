@@ -3,7 +3,8 @@
 checks a local installation against the packs of one version of that client.
 
     server_tree_gen.py SERVER_DIR EXPECTED_DIR [options]
-    server_tree_gen.py --check INSTALL_DIR [--client N --packs N --files M --seed S --file-size B --big-file B]
+    server_tree_gen.py --check INSTALL_DIR [--client N --packs N --files M --seed S --file-size B --big-file B
+                       --bare NAME]
 
 SERVER_DIR receives:
     Data.ccx              the catalogue (version 261 unless --version): one record per packed file,
@@ -40,6 +41,8 @@ Options:
                        full-install zips stay right (repeatable)
     --duplicate NAME   the catalogue holds NAME's record once more, right after it, and counts every
                        copy (repeatable)
+    --bare NAME        NAME (as version 1 calls it) loses its extension in every version: file3_0.bin
+                       becomes file3_0 at Data/pack3/file3_0 (repeatable; before --corrupt and --duplicate)
 
 Client versions. Version 1 has the files file<p>_<i>.bin (p < packs, i < files) in pack p, path
 Data/pack<p>/file<p>_<i>.bin. Versions 2 and 3 need --packs 4 or more and --files 3 or more:
@@ -194,6 +197,11 @@ def build_client(args):
         builder.to_version_2()
     if args.client >= 3:
         builder.to_version_3()
+    for f in builder.files:
+        if f.name in args.bare:
+            stem = f.name.rsplit(".", 1)[0]
+            f.path = f.path[: len(f.path) - len(f.name)] + stem
+            f.name = stem
     return builder.files, builder.pack_count
 
 
@@ -386,6 +394,7 @@ def parse_arguments(argv):
     parser.add_argument("--pack-headers", choices=("plain", "scrambled", "old"), default="plain")
     parser.add_argument("--corrupt", metavar="NAME", action="append", default=[])
     parser.add_argument("--duplicate", metavar="NAME", action="append", default=[])
+    parser.add_argument("--bare", metavar="NAME", action="append", default=[])
     args = parser.parse_args(argv)
     if args.check is not None:
         if args.server is not None or args.install is not None:

@@ -404,3 +404,18 @@ TEST_F(KZPatchUpdateVersionsTest, GettersAnswerWhileAPackIsRebuilt)
     ExpectExactTotals(result);
     EXPECT_EQ(Check(2, strBig), "ok\n");
 }
+
+// A name without an extension is a name: an unchanged one is found in sync, a changed one fetched.
+TEST_F(KZPatchUpdateVersionsTest, NamesWithoutAnExtension)
+{
+    const std::string strBare = "--bare file3_0.bin --bare file0_0.bin";
+    InstallDirectly(1, strBare);
+    Publish(2, strBare);
+    Serve();
+    const SRunResult result = RunLocal();
+    ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+    EXPECT_EQ(Check(2, strBare), "ok\n");
+    EXPECT_EQ(Requests("/Data/file3_0.zip"), 0);
+    EXPECT_EQ(Requests("/Data/file0_0.zip"), 1);
+    EXPECT_EQ(result.filesTotal, 4u);
+}
