@@ -155,7 +155,7 @@ int main(int argc, char** argv)
     size_t wordsUsed = 0;
     const KZTool::SCommand* pCommand = FindCommand(args, wordsUsed);
     const bool bHelp = args.size() > wordsUsed && (args[wordsUsed] == "--help" || args[wordsUsed] == "-h");
-    if (!pCommand && bHelp && args.size() == 2 && PrintGroup(args[0], stdout))
+    if (!pCommand && args.size() == 2 && (args[1] == "--help" || args[1] == "-h") && PrintGroup(args[0], stdout))
         return KZTool::RESULT_OK;
     if (!pCommand && PrintGroup(args[0], stderr))
         return KZTool::RESULT_USAGE;
