@@ -520,4 +520,9 @@ void kzpatch_force_crash(void)
     KZ_REPORT_EVENT(s_forceCrashRecord, "%s", "");
 }
 
+const char* kzpatch_get_version(void)
+{
+    return KZ_VERSION;
+}
+
 } // extern "C"

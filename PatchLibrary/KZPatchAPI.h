@@ -64,6 +64,8 @@ KZPATCH_API uint64_t kzpatch_get_download_stage_total_bytes(uint32_t stage);
  * every status; a transfer already running keeps the limit it started with. */
 KZPATCH_API void kzpatch_set_download_rate_limit(uint64_t bytesPerSecond);
 KZPATCH_API uint64_t kzpatch_get_download_rate_limit(void);
+/* The library's version, "MAJOR.MINOR.PATCH"; a static string. */
+KZPATCH_API const char* kzpatch_get_version(void);
 /* Applies a delta: 0 done, 1 original unreadable, 2 original cannot be positioned, 3 output not
  * written, 4 original cannot be opened, 5 patch cannot be opened, 6 output cannot be created, 7 a
  * malformed patch or any other failure. */

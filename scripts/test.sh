@@ -10,9 +10,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Suites that run worker threads: the patch interface and installer, kzlaunch (a process over the
-# library), threads, the event log, HTTP, and the tests that load catalogues and serializer images on
-# several threads at once.
-KZ_THREADED_TESTS='^(KZPatch|KZLaunch|KZWebInstaller|KZLockedQueue|KZThread|KZLog|KZInternet|KZHttpRequest|KZKey|KZConcurrent)'
+# library), kzpublish's trees installed through the interface, threads, the event log, HTTP, and
+# the tests that load catalogues and serializer images on several threads at once.
+KZ_THREADED_TESTS='^(KZPatch|KZLaunch|KZPublish|KZWebInstaller|KZLockedQueue|KZThread|KZLog|KZInternet|KZHttpRequest|KZKey|KZConcurrent)'
 configs=${KZ_TEST_CONFIGS:-plain asan tsan fuzz}
 jobs=$(nproc)
 clang=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)

@@ -36,7 +36,8 @@ TEST(KZPatchExport, OnlyPatchFunctionsAreExported)
                                "kzpatch_get_download_stage_count", "kzpatch_is_download_stage_info_available",
                                "kzpatch_get_download_stages_in_sync", "kzpatch_is_first_download_stage_ready",
                                "kzpatch_get_download_stage_current_bytes", "kzpatch_get_download_stage_total_bytes",
-                               "kzpatch_set_download_rate_limit", "kzpatch_get_download_rate_limit"})
+                               "kzpatch_set_download_rate_limit", "kzpatch_get_download_rate_limit",
+                               "kzpatch_get_version"})
         EXPECT_EQ(symbols.count(szName), 1u) << szName;
 }
 
@@ -54,5 +55,9 @@ TEST(KZPatchExport, ALauncherLoadsAndCallsIt)
     EXPECT_STREQ(getArgs("de", "h", "s", 5, "m", "g"),
                  " -Language=\"de\" -LauncherHash=\"h\" -LauncherServer=s -NetworkUserId=5 -MetricsServer=\"m\""
                  " -MetricsGroup=\"g\" -DataPath=\"\"");
+    typedef const char* (*GetVersion)();
+    const auto getVersion = reinterpret_cast<GetVersion>(dlsym(pLibrary, "kzpatch_get_version"));
+    ASSERT_NE(getVersion, nullptr);
+    EXPECT_STREQ(getVersion(), KZ_VERSION);
     dlclose(pLibrary);
 }

@@ -39,6 +39,10 @@ public:
 
 // Prints "kztool: <message>" on stderr and answers RESULT_FAILURE.
 int Fail(const std::string& strMessage);
+// "PATH: the system's reason" for an errno value.
+std::string SystemReason(const std::string& strPath, int error);
+// A whole decimal number within [low, high]; false for anything else ("12x", "", out of range).
+bool ParseInteger(const std::string& strText, long long low, long long high, long long& value);
 // Prints the command's usage line on stderr and answers RESULT_USAGE.
 int Usage(const std::string& strWords);
 

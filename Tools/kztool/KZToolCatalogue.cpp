@@ -5,18 +5,15 @@
 #include "Base/Core/KZFile.h"
 #include "System/Util/KZFileTimeCache.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 namespace
 {
-bool ParseNumber(const std::string& strText, long long* pValue)
-{
-    char* pEnd = nullptr;
-    *pValue = strtoll(strText.c_str(), &pEnd, 10);
-    return !strText.empty() && *pEnd == 0;
-}
-
 int Load(CKZFileTimeCache& cache, const std::string& strPath)
 {
     return cache.Initialize(strPath.c_str(), nullptr, nullptr) ? KZTool::RESULT_OK
@@ -25,7 +22,9 @@ int Load(CKZFileTimeCache& cache, const std::string& strPath)
 
 int Save(const CKZFileTimeCache& cache, const std::string& strPath)
 {
-    return cache.SaveCache(strPath.c_str()) ? KZTool::RESULT_OK : KZTool::Fail("cannot write " + strPath);
+    errno = 0;
+    return cache.SaveCache(strPath.c_str()) ? KZTool::RESULT_OK
+                                            : KZTool::Fail("cannot write " + KZTool::SystemReason(strPath, errno ? errno : EIO));
 }
 
 int RunShow(const std::vector<std::string>& args)
@@ -49,16 +48,51 @@ int RunShow(const std::vector<std::string>& args)
     return KZTool::RESULT_OK;
 }
 
+const char* AddReason(uint32_t result)
+{
+    static const char* const s_reasons[] = {"", "", "a file cannot be read", "", "the file time cannot be read",
+                                            "", "invalid name (titles differ or a name is empty)"};
+    return result < 7 ? s_reasons[result] : "unknown result";
+}
+
+// Every file below a folder, each with the path PREFIX/its path inside the folder, in one call.
+int AddFolder(CKZFileTimeCache& cache, const std::string& strFolder, int32_t iPrio, const std::string& strPrefix)
+{
+    std::vector<std::filesystem::path> vecFiles;
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(strFolder, error), end; !error && it != end; it.increment(error))
+        if (it->is_regular_file(error))
+            vecFiles.push_back(it->path());
+    if (error)
+        return KZTool::Fail("cannot read " + strFolder + ": " + error.message());
+    std::sort(vecFiles.begin(), vecFiles.end());
+    for (const std::filesystem::path& file : vecFiles)
+    {
+        const std::string strRelative =
+            strPrefix + (strPrefix.empty() ? "" : "/") + file.lexically_relative(strFolder).generic_string();
+        const uint32_t result = cache.AddFile(file.c_str(), file.c_str(), iPrio, 0, strRelative.c_str(), false);
+        if (result != CKZFileTimeCache::RESULT_OK)
+            return KZTool::Fail("cannot add " + file.string() + ": " + AddReason(result));
+    }
+    return KZTool::RESULT_OK;
+}
+
 int RunAdd(const std::vector<std::string>& args)
 {
-    if (args.size() < 3)
+    if (args.size() < 2)
+        return KZTool::Usage("catalogue add");
+    // CACHE DIR [options]; a folder given as ORIGINAL with an EXPORTED after it is refused below.
+    const bool bFolder =
+        CKZFile::DirectoryExists(args[1].c_str()) && (args.size() == 2 || args[2].compare(0, 2, "--") == 0);
+    const size_t firstOption = bFolder ? 2 : 3;
+    if (args.size() < firstOption)
         return KZTool::Usage("catalogue add");
     long long prio = 0;
-    std::string strRelative;
+    std::string strRelative = bFolder ? "Data" : "";
     bool bRelative = false;
-    for (size_t i = 3; i < args.size(); ++i)
+    for (size_t i = firstOption; i < args.size(); ++i)
     {
-        if (args[i] == "--prio" && i + 1 < args.size() && ParseNumber(args[i + 1], &prio))
+        if (args[i] == "--prio" && i + 1 < args.size() && KZTool::ParseInteger(args[i + 1], INT32_MIN, INT32_MAX, prio))
             ++i;
         else if (args[i] == "--relative" && i + 1 < args.size())
         {
@@ -68,22 +102,35 @@ int RunAdd(const std::vector<std::string>& args)
         else
             return KZTool::Usage("catalogue add");
     }
+    if (!bFolder)
+    {
+        for (size_t i = 1; i < 3; ++i)
+        {
+            const std::string strProblem = KZTool::InputFileProblem(args[i]);
+            if (!strProblem.empty())
+                return KZTool::Fail(strProblem);
+        }
+    }
     CKZFileTimeCache cache;
     if (CKZFile::FileExists(args[0]) && Load(cache, args[0]) != KZTool::RESULT_OK)
         return KZTool::RESULT_FAILURE;
+    if (bFolder)
+    {
+        if (AddFolder(cache, args[1], static_cast<int32_t>(prio), strRelative) != KZTool::RESULT_OK)
+            return KZTool::RESULT_FAILURE;
+        return Save(cache, args[0]);
+    }
     const uint32_t result = cache.AddFile(args[1].c_str(), args[2].c_str(), static_cast<int32_t>(prio), 0,
                                           bRelative ? strRelative.c_str() : nullptr, false);
-    static const char* const s_reasons[] = {"", "", "a file cannot be read", "", "the file time cannot be read",
-                                            "", "invalid name (titles differ or a name is empty)"};
     if (result != CKZFileTimeCache::RESULT_OK)
-        return KZTool::Fail(std::string("cannot add: ") + (result < 7 ? s_reasons[result] : "unknown result"));
+        return KZTool::Fail(std::string("cannot add: ") + AddReason(result));
     return Save(cache, args[0]);
 }
 
 int RunSplit(const std::vector<std::string>& args)
 {
     long long maxSize = 0;
-    if (args.size() != 2 || !ParseNumber(args[1], &maxSize))
+    if (args.size() != 2 || !KZTool::ParseInteger(args[1], 1, INT32_MAX, maxSize))
         return KZTool::Usage("catalogue split");
     CKZFileTimeCache cache;
     if (Load(cache, args[0]) != KZTool::RESULT_OK)
@@ -95,7 +142,7 @@ int RunSplit(const std::vector<std::string>& args)
 int RunStage(const std::vector<std::string>& args)
 {
     long long stage = 0;
-    if ((args.size() != 3 && args.size() != 4) || !ParseNumber(args[2], &stage))
+    if ((args.size() != 3 && args.size() != 4) || !KZTool::ParseInteger(args[2], 0, UINT32_MAX - 1, stage))
         return KZTool::Usage("catalogue stage");
     CKZFileTimeCache cache;
     if (Load(cache, args[0]) != KZTool::RESULT_OK)
@@ -118,8 +165,11 @@ int RunReport(const std::vector<std::string>& args)
 }
 
 const KZTool::CRegistration s_show({"catalogue show", "FILE", "lists every record of a catalogue", RunShow, {0}});
-const KZTool::CRegistration s_add({"catalogue add", "CACHE ORIGINAL EXPORTED [--prio N] [--relative PATH]",
-                                   "adds or updates one file (creates the catalogue when missing)", RunAdd, {1, 2}});
+const KZTool::CRegistration s_add({"catalogue add", "CACHE ORIGINAL EXPORTED [--prio N] [--relative PATH], or CACHE DIR "
+                                   "[--prio N] [--relative PREFIX]",
+                                   "adds or updates one file, or every file below DIR with the path PREFIX/PATH "
+                                   "(PREFIX Data by default); creates the catalogue when missing",
+                                   RunAdd});
 const KZTool::CRegistration s_split({"catalogue split", "CACHE MAXSIZE", "assigns zip indexes by size", RunSplit, {0}});
 const KZTool::CRegistration s_stage({"catalogue stage", "CACHE PATH STAGE [DEPENDEE]",
                                      "sets a file's download stage (the dependee is not stored in the file)",

@@ -4,7 +4,9 @@
 
 #include "Base/Net/KZInternet.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <unistd.h>
 
 namespace
 {
@@ -18,10 +20,31 @@ int RunGet(const std::vector<std::string>& args)
 {
     if (args.size() != 2)
         return KZTool::Usage("http get");
+    // Into a name of its own, renamed once complete: a failed download leaves an existing file alone.
+    const std::string strPart = args[1] + ".part-" + std::to_string(getpid());
+    FILE* pProbe = fopen(strPart.c_str(), "wb");
+    if (!pProbe)
+        return KZTool::Fail("cannot write " + KZTool::SystemReason(strPart, errno));
+    fclose(pProbe);
     int context = 0;
-    const bool bOK = KZInternet::HttpGetFile(args[0].c_str(), args[1].c_str(), 15000, &context, ShowProgress);
+    int64_t qwStatus = 0;
+    const bool bOK = KZInternet::HttpGetFile(args[0].c_str(), strPart.c_str(), 15000, &context, ShowProgress, &qwStatus);
     fprintf(stderr, "\n");
-    return bOK ? KZTool::RESULT_OK : KZTool::Fail("download failed: " + args[0]);
+    if (!bOK)
+    {
+        remove(strPart.c_str());
+        if (qwStatus != 0 && qwStatus != 200)
+            return KZTool::Fail("download failed: " + args[0] + ": HTTP status " + std::to_string(qwStatus));
+        return KZTool::Fail("download failed: " + args[0] + (qwStatus == 200 ? ": the transfer broke off or timed out"
+                                                                              : ": no answer from the server"));
+    }
+    if (rename(strPart.c_str(), args[1].c_str()) != 0)
+    {
+        const int error = errno;
+        remove(strPart.c_str());
+        return KZTool::Fail("cannot write " + KZTool::SystemReason(args[1], error));
+    }
+    return KZTool::RESULT_OK;
 }
 
 int RunInfo(const std::vector<std::string>& args)

@@ -1,6 +1,9 @@
 #include "KZTool.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <cstdio>
 #include <exception>
 #include <map>
@@ -20,7 +23,7 @@ size_t WordCount(const std::string& strWords)
 
 void PrintHelp(FILE* pOut)
 {
-    fprintf(pOut, "usage: kztool COMMAND [ARGS]\ncommands:\n");
+    fprintf(pOut, "usage: kztool COMMAND [ARGS]   (kztool COMMAND --help, kztool --version)\ncommands:\n");
     std::vector<KZTool::SCommand> sorted = Commands();
     std::sort(sorted.begin(), sorted.end(),
               [](const KZTool::SCommand& a, const KZTool::SCommand& b) { return a.words < b.words; });
@@ -48,6 +51,23 @@ const KZTool::SCommand* FindCommand(const std::vector<std::string>& args, size_t
         }
     }
     return pBest;
+}
+
+// The commands of a group ("zip"), for "kztool zip" alone or with an unknown word after it.
+bool PrintGroup(const std::string& strGroup, FILE* pOut)
+{
+    std::vector<KZTool::SCommand> group;
+    for (const KZTool::SCommand& command : Commands())
+        if (command.words.compare(0, strGroup.size() + 1, strGroup + " ") == 0)
+            group.push_back(command);
+    if (group.empty())
+        return false;
+    std::sort(group.begin(), group.end(),
+              [](const KZTool::SCommand& a, const KZTool::SCommand& b) { return a.words < b.words; });
+    fprintf(pOut, "usage: kztool %s COMMAND [ARGS]\n%s commands:\n", strGroup.c_str(), strGroup.c_str());
+    for (const KZTool::SCommand& command : group)
+        fprintf(pOut, "  %s %s\n      %s\n", command.words.c_str(), command.usage.c_str(), command.summary.c_str());
+    return true;
 }
 
 // The first input file of the command that cannot be read, as one line; empty when all can.
@@ -81,6 +101,24 @@ int Fail(const std::string& strMessage)
     return RESULT_FAILURE;
 }
 
+std::string SystemReason(const std::string& strPath, int error)
+{
+    return strPath + ": " + strerror(error);
+}
+
+bool ParseInteger(const std::string& strText, long long low, long long high, long long& value)
+{
+    if (strText.empty() || strText.find_first_not_of("-0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    char* pEnd = nullptr;
+    const long long parsed = strtoll(strText.c_str(), &pEnd, 10);
+    if (errno || *pEnd || parsed < low || parsed > high)
+        return false;
+    value = parsed;
+    return true;
+}
+
 int Usage(const std::string& strWords)
 {
     for (const SCommand& command : Commands())
@@ -109,13 +147,29 @@ int main(int argc, char** argv)
         PrintHelp(stdout);
         return KZTool::RESULT_OK;
     }
+    if (args[0] == "--version" || args[0] == "version")
+    {
+        printf("kztool %s\n", KZ_VERSION);
+        return KZTool::RESULT_OK;
+    }
     size_t wordsUsed = 0;
     const KZTool::SCommand* pCommand = FindCommand(args, wordsUsed);
+    const bool bHelp = args.size() > wordsUsed && (args[wordsUsed] == "--help" || args[wordsUsed] == "-h");
+    if (!pCommand && args.size() == 2 && (args[1] == "--help" || args[1] == "-h") && PrintGroup(args[0], stdout))
+        return KZTool::RESULT_OK;
+    if (!pCommand && PrintGroup(args[0], stderr))
+        return KZTool::RESULT_USAGE;
     if (!pCommand)
     {
         fprintf(stderr, "kztool: unknown command '%s'\n", args[0].c_str());
         PrintHelp(stderr);
         return KZTool::RESULT_USAGE;
+    }
+    if (bHelp)
+    {
+        printf("usage: kztool %s %s\n    %s\n", pCommand->words.c_str(), pCommand->usage.c_str(),
+               pCommand->summary.c_str());
+        return KZTool::RESULT_OK;
     }
     const std::vector<std::string> commandArgs(args.begin() + static_cast<long>(wordsUsed), args.end());
     const std::string strProblem = InputProblem(*pCommand, commandArgs);

@@ -6,8 +6,12 @@
 #include "Base/Archive/KZZipFile.h"
 #include "Base/Core/KZFile.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 namespace
 {
@@ -22,7 +26,7 @@ int RunExtract(const std::vector<std::string>& args)
         return KZTool::Usage("zip extract");
     CKZZipFile zip;
     if (!zip.Open(args[0].c_str(), 1, nullptr, 0))
-        return KZTool::Fail("cannot open " + args[0]);
+        return KZTool::Fail("cannot open " + args[0] + ": not a zip archive");
     std::vector<std::string> vecWritten;
     KZTool::CLastError error;
     const bool bOK = zip.Extract(args.size() == 2 ? args[1].c_str() : nullptr, ShowProgress, nullptr, &vecWritten);
@@ -63,53 +67,117 @@ int RunList(const std::vector<std::string>& args)
     return KZTool::RESULT_OK;
 }
 
+// A folder's files below its name in the archive (or below NAME), in path order.
+std::vector<std::pair<std::string, std::string>> FolderEntries(const std::string& strFolder, const std::string& strPrefix,
+                                                               std::string& strError)
+{
+    std::vector<std::pair<std::string, std::string>> vecEntries;
+    std::error_code error;
+    const std::filesystem::path folder(strFolder);
+    for (std::filesystem::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        if (it->is_regular_file(error))
+            vecEntries.emplace_back(it->path().string(),
+                                    strPrefix + "/" + it->path().lexically_relative(folder).generic_string());
+    if (error)
+        strError = strFolder + ": " + error.message();
+    std::sort(vecEntries.begin(), vecEntries.end());
+    return vecEntries;
+}
+
 int RunAdd(const std::vector<std::string>& args)
 {
     if (args.size() != 2 && args.size() != 3)
         return KZTool::Usage("zip add");
+    const bool bFolder = CKZFile::DirectoryExists(args[1].c_str());
+    std::vector<std::pair<std::string, std::string>> vecEntries;
+    if (bFolder)
+    {
+        std::string strPrefix = args.size() == 3 ? args[2] : std::filesystem::path(args[1]).lexically_normal().filename().string();
+        if (strPrefix.empty())
+            strPrefix = std::filesystem::path(args[1]).lexically_normal().parent_path().filename().string();
+        std::string strError;
+        vecEntries = FolderEntries(args[1], strPrefix, strError);
+        if (!strError.empty())
+            return KZTool::Fail("cannot read " + strError);
+    }
+    else
+    {
+        const std::string strProblem = KZTool::InputFileProblem(args[1]);
+        if (!strProblem.empty())
+            return KZTool::Fail(strProblem);
+        vecEntries.emplace_back(args[1], args.size() == 3 ? args[2] : std::string());
+    }
+    const bool bExisted = CKZFile::FileExists(args[0]);
     CKZZipFile zip;
+    errno = 0;
     if (!zip.Open(args[0].c_str(), 0, nullptr, 1))
-        return KZTool::Fail("cannot write " + args[0]);
-    const bool bDirectory = CKZFile::DirectoryExists(args[1].c_str());
-    if (!zip.AddFile(args[1].c_str(), args.size() == 3 ? args[2].c_str() : nullptr, bDirectory))
-        return KZTool::Fail("cannot add " + args[1]);
-    return zip.Close() ? KZTool::RESULT_OK : KZTool::Fail("cannot finish " + args[0]);
+        return KZTool::Fail("cannot write " + KZTool::SystemReason(args[0], errno ? errno : EINVAL));
+    for (const auto& entry : vecEntries)
+    {
+        errno = 0;
+        if (!zip.AddFile(entry.first.c_str(), entry.second.empty() ? nullptr : entry.second.c_str(), false))
+        {
+            const int error = errno;
+            zip.Close();
+            if (!bExisted)
+                remove(args[0].c_str());
+            return KZTool::Fail("cannot add " + KZTool::SystemReason(entry.first, error ? error : EIO));
+        }
+    }
+    errno = 0;
+    return zip.Close() ? KZTool::RESULT_OK
+                       : KZTool::Fail("cannot finish " + KZTool::SystemReason(args[0], errno ? errno : EIO));
 }
 
 int RunSeal(const std::vector<std::string>& args)
 {
-    if (args.size() != 4)
+    long long key = 0, secondKey = 0;
+    if (args.size() != 4 || !KZTool::ParseInteger(args[2], INT32_MIN, UINT32_MAX, key) ||
+        !KZTool::ParseInteger(args[3], INT32_MIN, UINT32_MAX, secondKey))
         return KZTool::Usage("zip seal");
     CKZZipFile zip;
+    errno = 0;
     if (!zip.Open(args[0].c_str(), 0, nullptr, 0))
-        return KZTool::Fail("cannot write " + args[0]);
-    if (!zip.AddCryptoFile(args[1].c_str(), args[2].c_str(), args[3].c_str()))
+        return KZTool::Fail("cannot write " + KZTool::SystemReason(args[0], errno ? errno : EINVAL));
+    // The cipher takes its keys as 32-bit words.
+    const std::string strKey = std::to_string(static_cast<int32_t>(static_cast<uint32_t>(key)));
+    const std::string strSecondKey = std::to_string(static_cast<int32_t>(static_cast<uint32_t>(secondKey)));
+    if (!zip.AddCryptoFile(args[1].c_str(), strKey.c_str(), strSecondKey.c_str()))
+    {
+        zip.Close();
+        remove(args[0].c_str());
         return KZTool::Fail("cannot seal " + args[1]);
+    }
     return zip.Close() ? KZTool::RESULT_OK : KZTool::Fail("cannot finish " + args[0]);
 }
 
 int RunUnseal(const std::vector<std::string>& args)
 {
-    if (args.size() != 3)
+    long long secondKey = 0;
+    if (args.size() != 3 || !KZTool::ParseInteger(args[1], INT32_MIN, UINT32_MAX, secondKey))
         return KZTool::Usage("zip unseal");
     CKZZipFile zip;
     if (!zip.Open(args[0].c_str(), 1, nullptr, 0))
         return KZTool::Fail("cannot open " + args[0]);
     uint32_t dwLength = 0;
-    uint8_t* pData = zip.ExtractToMemory(static_cast<uint32_t>(atoi(args[1].c_str())), &dwLength);
+    uint8_t* pData = zip.ExtractToMemory(static_cast<uint32_t>(secondKey), &dwLength);
     if (!pData)
         return KZTool::Fail("cannot open the entry of " + args[0]);
-    CKZFile out;
-    const bool bWritten = out.Open(args[2].c_str(), "wb") && out.Write(pData, 1, static_cast<int>(dwLength)) ==
-                                                                  static_cast<int>(dwLength);
+    errno = 0;
+    FILE* pOut = fopen(args[2].c_str(), "wb");
+    bool bWritten = pOut && fwrite(pData, 1, dwLength, pOut) == dwLength;
+    bWritten = pOut && fclose(pOut) == 0 && bWritten;
+    const int error = errno;
     free(pData);
-    return bWritten ? KZTool::RESULT_OK : KZTool::Fail("cannot write " + args[2]);
+    return bWritten ? KZTool::RESULT_OK : KZTool::Fail("cannot write " + KZTool::SystemReason(args[2], error ? error : EIO));
 }
 
 const KZTool::CRegistration s_extract({"zip extract", "ZIP [DEST]", "extracts an archive (beside it by default)",
                                        RunExtract, {0}});
 const KZTool::CRegistration s_list({"zip list", "ZIP", "lists the entries of an archive", RunList, {0}});
-const KZTool::CRegistration s_add({"zip add", "ZIP FILE [NAME]", "adds a file or directory to an archive", RunAdd});
+const KZTool::CRegistration s_add({"zip add", "ZIP FILE|DIR [NAME]",
+                                   "adds a file, or a folder's files below its name (or NAME), to an archive",
+                                   RunAdd});
 const KZTool::CRegistration s_seal({"zip seal", "ZIP FILE KEY KEY2", "writes a file as an enciphered entry", RunSeal,
                                     {1}});
 const KZTool::CRegistration s_unseal({"zip unseal", "ZIP KEY2 OUT", "opens the enciphered entry of an archive",

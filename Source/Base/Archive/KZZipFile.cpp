@@ -452,19 +452,21 @@ int CKZZipFile::AddFile(const char* szSourcePath, const char* szName, bool bDire
                    ? 1
                    : 0;
     }
+    // The source is opened before the entry, so that a file that cannot be read leaves no empty entry.
+    FILE* pIn = bDirectory ? nullptr : fopen(szSourcePath, "rb");
+    if (!bDirectory && !pIn)
+        return 0;
     if (zipOpenNewFileInZip3(m_pZipFile, strName.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
                              Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, nullptr, 0) != ZIP_OK)
+    {
+        if (pIn)
+            fclose(pIn);
         return 0;
+    }
     if (bDirectory)
     {
         zipCloseFileInZip(m_pZipFile);
         return 1;
-    }
-    FILE* pIn = fopen(szSourcePath, "rb");
-    if (!pIn)
-    {
-        zipCloseFileInZip(m_pZipFile);
-        return 0;
     }
     std::unique_ptr<char[]> pBuffer(new char[kBufferSize]);
     bool bOK = true;
@@ -479,6 +481,7 @@ int CKZZipFile::AddFile(const char* szSourcePath, const char* szName, bool bDire
             break;
         }
     }
+    bOK = bOK && !ferror(pIn);
     fclose(pIn);
     return zipCloseFileInZip(m_pZipFile) == ZIP_OK && bOK ? 1 : 0;
 }

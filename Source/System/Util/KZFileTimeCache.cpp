@@ -441,18 +441,31 @@ void CKZFileTimeCache::ZipSplit(int32_t iMaxZipSize)
     std::vector<CKZFileDetails*> vecRecords;
     for (auto& entry : m_mapFiles)
         vecRecords.push_back(entry.second);
-    std::sort(vecRecords.begin(), vecRecords.end(),
-              [](const CKZFileDetails* a, const CKZFileDetails* b) { return a->m_dwStage < b->m_dwStage; });
+    // Stable, so that the same catalogue always splits the same way.
+    std::stable_sort(vecRecords.begin(), vecRecords.end(),
+                     [](const CKZFileDetails* a, const CKZFileDetails* b) { return a->m_dwStage < b->m_dwStage; });
     uint32_t dwZip = 0;
-    int64_t accumulated = 0;
+    int64_t accumulated = 0; // 64 bits: two large files must not wrap below the limit
+    bool bZipEmpty = true;
+    uint32_t dwZipStage = 0;
     for (CKZFileDetails* pRecord : vecRecords)
     {
+        // A zip belongs to one download stage: a stage that holds a zip back must not hold back files of
+        // an earlier stage, so every stage starts a zip of its own.
+        if (!bZipEmpty && pRecord->m_dwStage != dwZipStage)
+        {
+            ++dwZip;
+            accumulated = 0;
+        }
         pRecord->m_dwZipIndex = dwZip;
-        accumulated = static_cast<int32_t>(static_cast<uint32_t>(accumulated) + pRecord->m_dwSize);
+        dwZipStage = pRecord->m_dwStage;
+        bZipEmpty = false;
+        accumulated += pRecord->m_dwSize;
         if (accumulated > iMaxZipSize)
         {
             ++dwZip;
             accumulated = 0;
+            bZipEmpty = true;
         }
     }
 }

@@ -270,6 +270,16 @@ TEST_F(KZZipFileTest, PasswordsAndWrittenArchives)
     EXPECT_TRUE(never.Close());
     EXPECT_FALSE(never.AddFile(Path("secret.txt").c_str(), nullptr, false));
     EXPECT_FALSE(never.Extract(nullptr, KZZipFileNoopProgressCallback, nullptr, nullptr));
+
+    // A source that cannot be read leaves no empty entry behind.
+    {
+        CKZZipFile zip;
+        ASSERT_TRUE(zip.Open(Path("partial.zip").c_str(), 0, nullptr, 0));
+        EXPECT_FALSE(zip.AddFile(Path("missing.txt").c_str(), "missing.txt", false));
+        EXPECT_TRUE(zip.AddFile(Path("secret.txt").c_str(), "kept.txt", false));
+        EXPECT_TRUE(zip.Close());
+    }
+    EXPECT_EQ(KZTestRunCommand("unzip -Z1 " + Path("partial.zip")), "kept.txt\n");
 }
 
 TEST_F(KZZipFileTest, EncipheredEntriesRoundTrip)

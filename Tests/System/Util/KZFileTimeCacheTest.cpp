@@ -280,18 +280,32 @@ TEST_F(KZFileTimeCacheTest, ZipSplitAndReports)
     EXPECT_EQ(cache.GetFileDetails("a.bin")->m_dwZipIndex + cache.GetFileDetails("b.bin")->m_dwZipIndex +
                   cache.GetFileDetails("c.bin")->m_dwZipIndex,
               1u) << "60, 60, 60 against 100: zips 0, 0, 1";
-    EXPECT_EQ(cache.GetFileDetails("C.BIN")->m_dwZipIndex, 1u) << "stage 1 comes after stage 0";
+    EXPECT_EQ(cache.GetFileDetails("C.BIN")->m_dwZipIndex, 2u) << "stage 1 starts a zip of its own after stage 0";
 
     ASSERT_TRUE(cache.SaveZipInfo(Path("zips.txt"), m_dir.string()));
     const std::string zips = KZTestReadFile(m_dir / "zips.txt");
     EXPECT_EQ(zips.substr(0, zips.find('\n')), "file\tstage\tzipIndex\tdependee");
     EXPECT_EQ(std::count(zips.begin(), zips.end(), '\n'), 4) << "C.BIN and c.bin make one line";
-    EXPECT_NE(zips.find(m_dir.string() + "/D/C.BIN\t1\t1\t\n"), std::string::npos) << zips;
+    EXPECT_NE(zips.find(m_dir.string() + "/D/C.BIN\t1\t2\t\n"), std::string::npos) << zips;
 
     ASSERT_TRUE(cache.SaveDownloadStageInfo(Path("stages.txt")));
     EXPECT_EQ(KZTestReadFile(m_dir / "stages.txt"),
               "stage\tsize\tcompressedSize\tPercentage\n0\t180\t90\t60\n1\t120\t0\t40\n");
     EXPECT_TRUE(cache.SaveZipInfo("", "/"));
+}
+
+TEST_F(KZFileTimeCacheTest, ZipSplitOfLargeFilesDoesNotWrapBelowTheLimit)
+{
+    CKZFileTimeCache cache;
+    ASSERT_TRUE(cache.Initialize(Generate(261, R"([{"name": "a.bin", "path": "D/a.bin", "size": 1500000000},
+                                                   {"name": "b.bin", "path": "D/b.bin", "size": 1500000000},
+                                                   {"name": "c.bin", "path": "D/c.bin", "size": 1500000000}])")
+                                     .c_str(),
+                                 nullptr, nullptr));
+    cache.ZipSplit(2000000000);
+    EXPECT_EQ(cache.GetFileDetails("a.bin")->m_dwZipIndex, 0u);
+    EXPECT_EQ(cache.GetFileDetails("b.bin")->m_dwZipIndex, 0u);
+    EXPECT_EQ(cache.GetFileDetails("c.bin")->m_dwZipIndex, 1u) << "3000000000 bytes are over the limit";
 }
 
 TEST_F(KZFileTimeCacheTest, KeyedFormRoundTrip)

@@ -1,0 +1,530 @@
+#include "KZPublisher.h"
+
+#include "Base/Archive/KZZipFile.h"
+#include "System/KZPackFileArchive.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+const char* const kCatalogue = "Data.ccx";
+const char* const kClientZip = "TVKClientOSX.zip";
+const char* const kZipInfo = "ZipInfo.txt";
+const char* const kStageInfo = "DownloadStages.txt";
+
+std::string PackZipName(uint32_t pack)
+{
+    return "Data" + std::to_string(pack) + ".zip";
+}
+
+std::string UpdateZipName(const std::string& strFileName)
+{
+    return "Data/" + strFileName + ".zip";
+}
+
+std::string Lower(std::string strText)
+{
+    for (char& c : strText)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return strText;
+}
+
+std::string Reason(const std::error_code& error)
+{
+    return error.message();
+}
+
+// The path with its last separator removed, made absolute: "srv/" and "srv" name one folder.
+fs::path FolderPath(const std::string& strPath)
+{
+    fs::path path = fs::absolute(fs::path(strPath)).lexically_normal();
+    if (path.filename().empty() && path.has_parent_path())
+        path = path.parent_path();
+    return path;
+}
+
+// Whether inner is outer or lies below it.
+bool IsWithin(const fs::path& inner, const fs::path& outer)
+{
+    std::error_code error;
+    const fs::path a = fs::weakly_canonical(inner, error);
+    const fs::path b = fs::weakly_canonical(outer, error);
+    auto itA = a.begin();
+    for (auto itB = b.begin(); itB != b.end(); ++itB, ++itA)
+        if (itA == a.end() || *itA != *itB)
+            return false;
+    return true;
+}
+
+// The catalogue's record for a name, or null.
+const CKZFileDetails* Record(const CKZFileTimeCache& catalogue, const std::string& strName)
+{
+    const auto it = catalogue.GetRawData().find(strName);
+    return it == catalogue.GetRawData().end() ? nullptr : it->second;
+}
+}
+
+CKZPublisher::CKZPublisher(const SKZPublishOptions& options) : m_options(options)
+{
+}
+
+CKZPublisher::~CKZPublisher()
+{
+    if (!m_stagingDir.empty())
+    {
+        std::error_code error;
+        fs::remove_all(m_stagingDir, error);
+    }
+}
+
+bool CKZPublisher::Fail(const std::string& strMessage)
+{
+    if (m_strError.empty())
+        m_strError = strMessage;
+    return false;
+}
+
+void CKZPublisher::Progress(const char* szPhase, size_t done, size_t total) const
+{
+    if (!m_options.bProgress)
+        return;
+    fprintf(stderr, "\r\033[Kkzpublish: %s %zu/%zu", szPhase, done, total);
+    if (done == total)
+        fprintf(stderr, "\n");
+    fflush(stderr);
+}
+
+bool CKZPublisher::Publish()
+{
+    if (!Check() || !BuildCatalogue())
+        return false;
+    if (m_bHasPrevious)
+    {
+        if (!AssignZipsKeepingPrevious())
+            AssignZips();
+    }
+    else
+        AssignZips();
+    std::error_code error;
+    fs::create_directories(m_stagingDir / "Data", error);
+    if (error)
+        return Fail("cannot create " + m_stagingDir.string() + ": " + Reason(error));
+    return WriteUpdateZips() && WritePackZips() && WriteClientZip() && WriteCatalogueAndReports() && MoveIntoPlace();
+}
+
+// Every refusal is decided here, before anything is written.
+bool CKZPublisher::Check()
+{
+    m_clientDir = FolderPath(m_options.strClientDir);
+    m_serverDir = FolderPath(m_options.strServerDir);
+    std::error_code error;
+    if (!fs::is_directory(m_clientDir, error))
+        return Fail("not a folder: " + m_options.strClientDir);
+    if (IsWithin(m_serverDir, m_clientDir) || IsWithin(m_clientDir, m_serverDir))
+        return Fail("the client folder and the server folder overlap: " + m_options.strClientDir + ", " +
+                    m_options.strServerDir);
+    if (fs::exists(m_serverDir, error) && !fs::is_directory(m_serverDir, error))
+        return Fail("not a folder: " + m_options.strServerDir);
+    if (!m_options.strRulesPath.empty() && !m_rules.Load(m_options.strRulesPath, m_strError))
+        return false;
+    if (!m_options.strAppDir.empty() && !fs::is_directory(m_options.strAppDir, error))
+        return Fail("not a folder: " + m_options.strAppDir);
+    if (!ScanClient() || !LoadPrevious())
+        return false;
+    if (m_options.strAppDir.empty() && !(m_bHasPrevious && fs::is_regular_file(m_previousDir / kClientZip, error)))
+        return Fail("no client application to publish: give --app APP_DIR");
+    m_stagingDir = m_serverDir.parent_path() /
+                   ("." + m_serverDir.filename().string() + ".kzpublish-" + std::to_string(getpid()));
+    return true;
+}
+
+bool CKZPublisher::ScanClient()
+{
+    std::error_code error;
+    fs::recursive_directory_iterator it(m_clientDir, error), end;
+    if (error)
+        return Fail("cannot read " + m_clientDir.string() + ": " + Reason(error));
+    for (; it != end; it.increment(error))
+    {
+        if (error)
+            return Fail("cannot read " + it->path().string() + ": " + Reason(error));
+        if (it->is_directory(error))
+            continue;
+        const std::string strShown = it->path().string();
+        if (!it->is_regular_file(error))
+            return Fail("not a regular file: " + strShown);
+        SClientFile file;
+        file.strRelative = it->path().lexically_relative(m_clientDir).generic_string();
+        file.strName = it->path().filename().string();
+        file.qwSize = it->file_size(error);
+        if (error)
+            return Fail("cannot read " + strShown + ": " + Reason(error));
+        m_files.push_back(file);
+    }
+    if (error)
+        return Fail("cannot read " + m_clientDir.string() + ": " + Reason(error));
+    if (m_files.empty())
+        return Fail("the client folder holds no files: " + m_options.strClientDir);
+    std::sort(m_files.begin(), m_files.end(),
+              [](const SClientFile& a, const SClientFile& b) { return a.strRelative < b.strRelative; });
+
+    // Names are the catalogue's keys, and the pack index compares them without letter case.
+    std::map<std::string, const SClientFile*> mapNames;
+    for (const SClientFile& file : m_files)
+    {
+        const std::string strShown = (m_clientDir / file.strRelative).string();
+        if (file.strName.find('\\') != std::string::npos)
+            return Fail("a name with a backslash, which pack files use as separator: " + strShown);
+        if (file.strName.size() > kMaxText || file.strRelative.size() + 5 > kMaxText)
+            return Fail("name or path over 255 bytes: " + strShown);
+        if (file.qwSize > kMaxFileSize)
+            return Fail("a file of 2 GiB or more does not fit a pack file: " + strShown);
+        const auto inserted = mapNames.emplace(Lower(file.strName), &file);
+        if (!inserted.second)
+            return Fail("two files with the same name (the catalogue is keyed by name): " +
+                        inserted.first->second->strRelative + " and " + file.strRelative);
+    }
+    return true;
+}
+
+bool CKZPublisher::LoadPrevious()
+{
+    if (m_options.strPreviousDir.empty())
+        return true;
+    m_previousDir = FolderPath(m_options.strPreviousDir);
+    const std::string strCatalogue = (m_previousDir / kCatalogue).string();
+    if (!m_previous.Initialize(strCatalogue.c_str(), nullptr, nullptr))
+        return Fail("cannot load the previous catalogue " + strCatalogue);
+    std::error_code error;
+    m_bPreviousIsLive = fs::equivalent(m_previousDir, m_serverDir, error);
+    m_bHasPrevious = true;
+    return true;
+}
+
+bool CKZPublisher::BuildCatalogue()
+{
+    for (size_t i = 0; i < m_files.size(); ++i)
+    {
+        const SClientFile& file = m_files[i];
+        const std::string strPath = (m_clientDir / file.strRelative).string();
+        const std::string strRecordPath = "Data/" + file.strRelative;
+        const uint32_t result = m_catalogue.AddFile(strPath.c_str(), strPath.c_str(), 0, 0, strRecordPath.c_str(), false);
+        if (result != CKZFileTimeCache::RESULT_OK)
+            return Fail("cannot add " + strPath + (result == CKZFileTimeCache::RESULT_NO_TIME
+                                                       ? ": its time cannot be read"
+                                                       : ": it cannot be read"));
+        std::string strPattern;
+        const uint32_t dwStage = m_rules.StageOf(file.strRelative, &strPattern);
+        m_catalogue.SetDownloadStage(file.strName.c_str(), dwStage, strPattern.c_str());
+        m_summary.bytes += file.qwSize;
+        Progress("reading files", i + 1, m_files.size());
+        const CKZFileDetails* pOld = m_bHasPrevious ? Record(m_previous, file.strName) : nullptr;
+        const CKZFileDetails* pNew = Record(m_catalogue, file.strName);
+        if (pOld && pNew && pOld->m_strFilePath == pNew->m_strFilePath && pOld->m_dwSize == pNew->m_dwSize &&
+            pOld->m_dwExportedCrc == pNew->m_dwExportedCrc)
+            m_setSameContent.insert(file.strName);
+    }
+    m_summary.files = m_files.size();
+    return true;
+}
+
+void CKZPublisher::AssignZips()
+{
+    m_catalogue.ZipSplit(static_cast<int32_t>(m_options.dwZipSize));
+    m_setChangedPacks.clear();
+    m_dwPackCount = 0;
+    for (const auto& entry : m_catalogue.GetRawData())
+        m_dwPackCount = std::max(m_dwPackCount, entry.second->m_dwZipIndex + 1);
+    for (uint32_t pack = 0; pack < m_dwPackCount; ++pack)
+        m_setChangedPacks.insert(pack);
+}
+
+// Files keep their packs; a pack is rebuilt only when a file leaves it, comes into it or changes in
+// it. New files join the last pack of their stage, or open a pack after the last one.
+// False when the packs could not stay in stage order: the caller then splits everything anew.
+bool CKZPublisher::AssignZipsKeepingPrevious()
+{
+    struct SPack
+    {
+        uint32_t dwStage = 0;
+        uint64_t qwSize = 0;
+    };
+    std::map<uint32_t, SPack> mapPacks;
+    std::vector<CKZFileDetails*> vecNew;
+    for (const auto& entry : m_catalogue.GetRawData())
+    {
+        CKZFileDetails& record = *entry.second;
+        // A changed file stays in its pack too: that pack is rebuilt anyway.
+        const CKZFileDetails* pOld = Record(m_previous, record.m_strName);
+        if (pOld && pOld->m_dwStage == record.m_dwStage)
+        {
+            record.m_dwZipIndex = pOld->m_dwZipIndex;
+            SPack& pack = mapPacks[record.m_dwZipIndex];
+            pack.dwStage = record.m_dwStage;
+            pack.qwSize += record.m_dwSize;
+        }
+        else
+            vecNew.push_back(&record);
+    }
+    m_setChangedPacks.clear();
+    for (const auto& entry : m_previous.GetRawData())
+    {
+        const CKZFileDetails* pNew = Record(m_catalogue, entry.first);
+        if (!pNew || !m_setSameContent.count(entry.first) || pNew->m_dwStage != entry.second->m_dwStage)
+        {
+            m_setChangedPacks.insert(entry.second->m_dwZipIndex);
+            mapPacks.emplace(entry.second->m_dwZipIndex, SPack{entry.second->m_dwStage, 0});
+        }
+    }
+    std::stable_sort(vecNew.begin(), vecNew.end(), [](const CKZFileDetails* a, const CKZFileDetails* b) {
+        return a->m_dwStage < b->m_dwStage;
+    });
+    for (CKZFileDetails* pRecord : vecNew)
+    {
+        const bool bAny = !mapPacks.empty();
+        const uint32_t dwLast = bAny ? mapPacks.rbegin()->first : 0;
+        auto itStage = std::find_if(mapPacks.rbegin(), mapPacks.rend(),
+                                    [&](const std::pair<const uint32_t, SPack>& pack) {
+                                        return pack.second.dwStage == pRecord->m_dwStage;
+                                    });
+        uint32_t dwPack = 0;
+        if (itStage != mapPacks.rend() && (itStage->first != dwLast || itStage->second.qwSize <= m_options.dwZipSize))
+            dwPack = itStage->first;
+        else if (!bAny || mapPacks.rbegin()->second.dwStage <= pRecord->m_dwStage)
+            dwPack = bAny ? dwLast + 1 : 0;
+        else
+            return false;
+        SPack& pack = mapPacks[dwPack];
+        pack.dwStage = pRecord->m_dwStage;
+        pack.qwSize += pRecord->m_dwSize;
+        pRecord->m_dwZipIndex = dwPack;
+        m_setChangedPacks.insert(dwPack);
+    }
+    m_dwPackCount = 0;
+    for (const auto& entry : m_catalogue.GetRawData())
+        m_dwPackCount = std::max(m_dwPackCount, entry.second->m_dwZipIndex + 1);
+    std::error_code error;
+    for (uint32_t pack = 0; pack < m_dwPackCount; ++pack)
+        if (!fs::is_regular_file(m_previousDir / PackZipName(pack), error))
+            m_setChangedPacks.insert(pack);
+    return true;
+}
+
+bool CKZPublisher::KeepPrevious(const std::string& strName)
+{
+    if (m_bPreviousIsLive)
+        return true;
+    std::error_code error;
+    const fs::path target = m_stagingDir / strName;
+    fs::copy_file(m_previousDir / strName, target, fs::copy_options::overwrite_existing, error);
+    if (!error)
+        fs::last_write_time(target, fs::last_write_time(m_previousDir / strName, error), error);
+    if (error)
+        return Fail("cannot copy " + (m_previousDir / strName).string() + ": " + Reason(error));
+    m_setStaged.insert(strName);
+    return true;
+}
+
+bool CKZPublisher::ZipFiles(const fs::path& zipPath, const std::vector<std::pair<std::string, std::string>>& vecEntries)
+{
+    CKZZipFile zip;
+    if (!zip.Open(zipPath.c_str(), 0, nullptr, 0))
+        return Fail("cannot write " + zipPath.string());
+    for (const auto& entry : vecEntries)
+        if (!zip.AddFile(entry.first.c_str(), entry.second.c_str(), false))
+            return Fail("cannot add " + entry.first + " to " + zipPath.string());
+    if (!zip.Close())
+        return Fail("cannot write " + zipPath.string());
+    return true;
+}
+
+bool CKZPublisher::WriteUpdateZips()
+{
+    size_t done = 0;
+    for (const SClientFile& file : m_files)
+    {
+        const std::string strName = UpdateZipName(file.strName);
+        std::error_code error;
+        const bool bKeep = m_setSameContent.count(file.strName) && fs::is_regular_file(m_previousDir / strName, error);
+        if (bKeep)
+        {
+            if (!KeepPrevious(strName))
+                return false;
+        }
+        else
+        {
+            if (!ZipFiles(m_stagingDir / strName, {{(m_clientDir / file.strRelative).string(), file.strRelative}}))
+                return false;
+            m_setStaged.insert(strName);
+            ++m_summary.updateZipsWritten;
+        }
+        const fs::path written = Staged(strName) ? m_stagingDir / strName : m_previousDir / strName;
+        const uint64_t qwSize = fs::file_size(written, error);
+        if (error)
+            return Fail("cannot read " + written.string() + ": " + Reason(error));
+        m_catalogue.SetCompressedSize(file.strName.c_str(), static_cast<uint32_t>(std::min<uint64_t>(qwSize, 0xFFFFFFFFu)));
+        Progress("update zips", ++done, m_files.size());
+    }
+    return true;
+}
+
+// The packs that change, built with the catalogue's own pack builder from a catalogue of their
+// files alone. The client folder is reached through a link named "Data", so that a record's path
+// "Data/..." names its file and the packed path becomes "Data\...".
+bool CKZPublisher::BuildPacks(const fs::path& packDirectory)
+{
+    const fs::path source = m_stagingDir / "source";
+    std::error_code error;
+    fs::create_directories(source, error);
+    if (!error)
+        fs::create_directory_symlink(m_clientDir, source / "Data", error);
+    if (!error)
+        fs::create_directories(packDirectory, error);
+    if (error)
+        return Fail("cannot prepare " + source.string() + ": " + Reason(error));
+    const std::string strFull = (m_stagingDir / "full.ccx").string();
+    CKZFileTimeCache packed;
+    if (!m_catalogue.SaveCache(strFull.c_str()) || !packed.Initialize(strFull.c_str(), nullptr, nullptr))
+        return Fail("cannot write " + strFull);
+    std::vector<std::string> vecKept;
+    for (const auto& entry : packed.GetRawData())
+        if (!m_setChangedPacks.count(entry.second->m_dwZipIndex))
+            vecKept.push_back(entry.first);
+    for (const std::string& strName : vecKept)
+        packed.RemoveFile(strName.c_str());
+    const std::string strSource = source.string() + "/";
+    if (!CKZPackFileArchive::CreateFromCacheFile(packed, CKZPath(strSource), CKZPath(packDirectory.string() + "/"),
+                                                 CKZPath(strSource)))
+        return Fail("the pack files could not be built in " + packDirectory.string());
+    return true;
+}
+
+bool CKZPublisher::WritePackZips()
+{
+    const fs::path packDirectory = m_stagingDir / "PackFiles";
+    if (!m_setChangedPacks.empty() && !BuildPacks(packDirectory))
+        return false;
+    for (uint32_t pack = 0; pack < m_dwPackCount; ++pack)
+    {
+        const std::string strName = PackZipName(pack);
+        if (!m_setChangedPacks.count(pack))
+        {
+            if (!KeepPrevious(strName))
+                return false;
+            continue;
+        }
+        const std::string strPack = CKZPackFileArchive::CreateFileName(static_cast<int>(pack), "p", "csa");
+        const std::string strData = (packDirectory / strPack).string();
+        if (!ZipFiles(m_stagingDir / strName,
+                      {{strData, "PackFiles/" + strPack}, {strData + "header", "PackFiles/" + strPack + "header"}}))
+            return false;
+        m_setStaged.insert(strName);
+        ++m_summary.packZipsWritten;
+        Progress("pack zips", m_summary.packZipsWritten, m_setChangedPacks.size());
+    }
+    m_summary.packs = m_dwPackCount;
+    return true;
+}
+
+// The client application, unpacked by the installer as TVKClient.app.
+bool CKZPublisher::WriteClientZip()
+{
+    if (m_options.strAppDir.empty())
+        return KeepPrevious(kClientZip);
+    const fs::path app = FolderPath(m_options.strAppDir);
+    std::vector<std::pair<std::string, std::string>> vecEntries;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(app, error), end; !error && it != end; it.increment(error))
+        if (it->is_regular_file(error))
+            vecEntries.emplace_back(it->path().string(),
+                                    "TVKClient.app/" + it->path().lexically_relative(app).generic_string());
+    if (error)
+        return Fail("cannot read " + app.string() + ": " + Reason(error));
+    std::sort(vecEntries.begin(), vecEntries.end());
+    if (!ZipFiles(m_stagingDir / kClientZip, vecEntries))
+        return false;
+    m_setStaged.insert(kClientZip);
+    return true;
+}
+
+bool CKZPublisher::WriteCatalogueAndReports()
+{
+    const std::string strCatalogue = (m_stagingDir / kCatalogue).string();
+    if (!m_catalogue.SaveCache(strCatalogue.c_str()))
+        return Fail("cannot write " + strCatalogue);
+    // The zip report names each file on disk: below the link, then shown as the client folder's path.
+    const std::string strSource = (m_stagingDir / "source").string() + "/";
+    const std::string strZipInfo = (m_stagingDir / kZipInfo).string();
+    if (!m_catalogue.SaveZipInfo(strZipInfo, strSource) ||
+        !m_catalogue.SaveDownloadStageInfo((m_stagingDir / kStageInfo).string()))
+        return Fail("cannot write the reports in " + m_stagingDir.string());
+    std::string strText, strFixed;
+    if (!CKZFile::ReadText(strText, strZipInfo.c_str()))
+        return Fail("cannot read " + strZipInfo);
+    const std::string strFrom = strSource + "Data/";
+    const std::string strTo = m_clientDir.string() + "/";
+    for (size_t at = 0, next; at < strText.size(); at = next)
+    {
+        next = strText.find('\n', at);
+        next = next == std::string::npos ? strText.size() : next + 1;
+        const std::string strLine = strText.substr(at, next - at);
+        strFixed += strLine.compare(0, strFrom.size(), strFrom) == 0 ? strTo + strLine.substr(strFrom.size()) : strLine;
+    }
+    if (!CKZFile::CreateTextFile(strZipInfo.c_str(), strFixed))
+        return Fail("cannot write " + strZipInfo);
+    m_setStaged.insert(kZipInfo);
+    m_setStaged.insert(kStageInfo);
+    return true;
+}
+
+bool CKZPublisher::MoveIntoPlace()
+{
+    std::error_code error;
+    fs::create_directories(m_serverDir / "Data", error);
+    if (error)
+        return Fail("cannot create " + (m_serverDir / "Data").string() + ": " + Reason(error));
+    // Update zips first, then the packs' zips and the rest; each rename replaces one file at once.
+    std::vector<std::string> vecOrder(m_setStaged.begin(), m_setStaged.end());
+    std::stable_partition(vecOrder.begin(), vecOrder.end(),
+                          [](const std::string& strName) { return strName.rfind("Data/", 0) == 0; });
+    vecOrder.push_back(kCatalogue);
+    for (const std::string& strName : vecOrder)
+    {
+        fs::rename(m_stagingDir / strName, m_serverDir / strName, error);
+        if (error)
+            return Fail("cannot move " + (m_stagingDir / strName).string() + " to " + (m_serverDir / strName).string() +
+                        ": " + Reason(error));
+    }
+    RemoveObsolete();
+    return true;
+}
+
+// Zips that the new catalogue no longer names, removed once it is in place.
+void CKZPublisher::RemoveObsolete()
+{
+    std::error_code error;
+    for (fs::directory_iterator it(m_serverDir / "Data", error), end; !error && it != end; it.increment(error))
+    {
+        const std::string strFile = it->path().filename().string();
+        std::error_code ignored;
+        if (it->path().extension() == ".zip" && !Record(m_catalogue, strFile.substr(0, strFile.size() - 4)))
+            fs::remove(it->path(), ignored);
+    }
+    error.clear();
+    for (fs::directory_iterator it(m_serverDir, error), end; !error && it != end; it.increment(error))
+    {
+        const std::string strFile = it->path().filename().string();
+        if (strFile.size() <= 8 || strFile.compare(0, 4, "Data") != 0 || it->path().extension() != ".zip")
+            continue;
+        const std::string strNumber = strFile.substr(4, strFile.size() - 8);
+        std::error_code ignored;
+        if (strNumber.find_first_not_of("0123456789") == std::string::npos && strNumber.size() < 10 &&
+            std::stoul(strNumber) >= m_dwPackCount)
+            fs::remove(it->path(), ignored);
+    }
+}

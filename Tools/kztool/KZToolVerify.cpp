@@ -1,0 +1,162 @@
+// kztool verify: an installation checked against its own catalogue: every record packed with its
+// size and checksum, and nothing packed that the catalogue does not list.
+
+#include "KZTool.h"
+
+#include "System/KZPackFileArchive.h"
+#include "System/Util/KZFileTimeCache.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <vector>
+#include <zlib.h>
+
+namespace
+{
+struct SProblem
+{
+    std::string strKind; // missing, size, checksum, extra, unreadable
+    std::string strPath;
+    std::string strExpected;
+    std::string strActual;
+};
+
+std::string Hex(uint32_t dwValue)
+{
+    char text[9];
+    snprintf(text, sizeof(text), "%08x", dwValue);
+    return text;
+}
+
+std::string JsonText(const std::string& strText)
+{
+    std::string strOut = "\"";
+    for (const char c : strText)
+    {
+        if (c == '"' || c == '\\')
+            strOut += std::string("\\") + c;
+        else if (static_cast<unsigned char>(c) < 0x20)
+        {
+            char escaped[8];
+            snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
+            strOut += escaped;
+        }
+        else
+            strOut += c;
+    }
+    return strOut + "\"";
+}
+
+// The CRC-32 of a packed file's bytes as they are on disk; false when they cannot all be read.
+bool PackedChecksum(CKZPackFileArchive& archive, const std::string& strPath, uint32_t dwLength, uint32_t& dwCrc)
+{
+    void* pHandle = archive.Open(strPath.c_str(), "rb");
+    if (!pHandle)
+        return false;
+    std::vector<char> buffer(1 << 16);
+    uint32_t dwLeft = dwLength;
+    dwCrc = 0;
+    while (dwLeft > 0)
+    {
+        const int want = static_cast<int>(std::min<uint32_t>(dwLeft, static_cast<uint32_t>(buffer.size())));
+        const int got = archive.Read(buffer.data(), 1, want, pHandle);
+        if (got <= 0)
+            break;
+        dwCrc = static_cast<uint32_t>(crc32(dwCrc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(got)));
+        dwLeft -= static_cast<uint32_t>(got);
+    }
+    archive.Close(pHandle);
+    return dwLeft == 0;
+}
+
+// One problem per record or packed file; false with the reason when the installation cannot be read.
+bool Verify(const std::string& strProject, std::vector<SProblem>& vecProblems, size_t& files, std::string& strError)
+{
+    const std::string strRoot = strProject.empty() || strProject.back() == '/' ? strProject : strProject + "/";
+    CKZFileTimeCache catalogue;
+    if (!catalogue.Initialize((strRoot + "Data.ccx").c_str(), nullptr, nullptr))
+    {
+        strError = KZTool::InputFileProblem(strRoot + "Data.ccx");
+        if (strError.empty())
+            strError = "cannot load the catalogue " + strRoot + "Data.ccx";
+        return false;
+    }
+    files = catalogue.GetRawData().size();
+    CKZPackFileArchive archive;
+    const bool bOpened = archive.OpenPackFile(CKZPath(strRoot + "PackFiles/"));
+    std::set<SKZPackedFile*> setListed;
+    for (const auto& entry : catalogue.GetRawData())
+    {
+        const CKZFileDetails& record = *entry.second;
+        std::string strInternal = record.m_strFilePath;
+        std::replace(strInternal.begin(), strInternal.end(), '/', '\\');
+        SKZPackedFile* pPacked = bOpened ? archive.GetPackedFileByInternalRelativePath(strInternal) : nullptr;
+        if (!pPacked)
+        {
+            vecProblems.push_back({"missing", record.m_strFilePath, "", ""});
+            continue;
+        }
+        setListed.insert(pPacked);
+        if (pPacked->m_dwLength != record.m_dwSize)
+        {
+            vecProblems.push_back(
+                {"size", record.m_strFilePath, std::to_string(record.m_dwSize), std::to_string(pPacked->m_dwLength)});
+            continue;
+        }
+        uint32_t dwCrc = 0;
+        if (!PackedChecksum(archive, record.m_strFilePath, pPacked->m_dwLength, dwCrc))
+            vecProblems.push_back({"unreadable", record.m_strFilePath, "", ""});
+        else if (dwCrc != record.m_dwExportedCrc)
+            vecProblems.push_back({"checksum", record.m_strFilePath, Hex(record.m_dwExportedCrc), Hex(dwCrc)});
+    }
+    for (unsigned int i = 0; bOpened && i < archive.GetPackFileCount(); ++i)
+        for (unsigned int j = 0; j < archive.GetPackedFileCount(i); ++j)
+        {
+            std::string strPath = archive.GetPackedFilePath(i, j);
+            if (setListed.count(archive.GetPackedFileByInternalRelativePath(strPath)))
+                continue;
+            std::replace(strPath.begin(), strPath.end(), '\\', '/');
+            vecProblems.push_back({"extra", strPath, "", std::to_string(archive.GetPackedFileLength(i, j))});
+        }
+    return true;
+}
+
+int RunVerify(const std::vector<std::string>& args)
+{
+    if (args.empty() || args.size() > 2 || (args.size() == 2 && args[1] != "--json"))
+        return KZTool::Usage("verify");
+    const bool bJson = args.size() == 2;
+    std::vector<SProblem> vecProblems;
+    size_t files = 0;
+    std::string strError;
+    if (!Verify(args[0], vecProblems, files, strError))
+        return KZTool::Fail(strError);
+    if (bJson)
+    {
+        printf("{\"project\":%s,\"files\":%zu,\"clean\":%s,\"problems\":[", JsonText(args[0]).c_str(), files,
+               vecProblems.empty() ? "true" : "false");
+        for (size_t i = 0; i < vecProblems.size(); ++i)
+        {
+            const SProblem& p = vecProblems[i];
+            printf("%s{\"problem\":%s,\"path\":%s,\"expected\":%s,\"actual\":%s}", i ? "," : "",
+                   JsonText(p.strKind).c_str(), JsonText(p.strPath).c_str(), JsonText(p.strExpected).c_str(),
+                   JsonText(p.strActual).c_str());
+        }
+        printf("]}\n");
+    }
+    else
+    {
+        printf("problem\tpath\texpected\tactual\n");
+        for (const SProblem& p : vecProblems)
+            printf("%s\t%s\t%s\t%s\n", p.strKind.c_str(), p.strPath.c_str(), p.strExpected.c_str(), p.strActual.c_str());
+        fprintf(stderr, "kztool: %zu files checked, %zu problems\n", files, vecProblems.size());
+    }
+    return vecProblems.empty() ? KZTool::RESULT_OK : KZTool::RESULT_FAILURE;
+}
+
+const KZTool::CRegistration s_verify({"verify", "PROJECT_DIR [--json]",
+                                      "checks an installation against its own catalogue: every file packed with "
+                                      "its size and CRC-32, nothing packed beyond it; exit 1 on any problem",
+                                      RunVerify});
+}
