@@ -147,8 +147,14 @@ size_t WriteBody(char* pData, size_t size, size_t count, void* pUser)
         long status = 0;
         curl_easy_getinfo(body.pCurl, CURLINFO_RESPONSE_CODE, &status);
         const bool bContinues = status == 206 && body.qwOffset > 0 && body.rangeStart == int64_t(body.qwOffset);
-        // A part that does not start where the file ends belongs nowhere.
-        if ((status == 206 && !bContinues) || (!bContinues && body.qwOffset > 0 && !StartOver(body)))
+        // A part that does not start where the file ends belongs nowhere: the transfer fails, and
+        // the emptied file makes the next try ask for the whole file.
+        if (status == 206 && !bContinues)
+        {
+            StartOver(body);
+            body.bFailed = true;
+        }
+        else if (!bContinues && body.qwOffset > 0 && !StartOver(body))
             body.bFailed = true;
     }
     if (body.bFailed)
