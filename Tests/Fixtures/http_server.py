@@ -22,6 +22,7 @@ Per-path rules, METHOD:PATH:KIND[:ARG...] (METHOD is GET, HEAD or ANY; PATH as r
     corrupt:OFFSET:COUNT  flip every bit of the byte at OFFSET of the body
     nolm                  omit Last-Modified
     redirect:TARGET       answer 302 with Location: TARGET
+    skewrange             answer a range request with the part one byte later than asked for
 Requests are counted per method and path: /_count/PATH answers {"GET": n, "HEAD": m} (not counted).
 
 Faults chosen by the path prefix of a request:
@@ -203,6 +204,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if first == -1:
             return self.answer(416, b"", [("Content-Range", "bytes */%d" % len(data))], send_body)
         if first is not None:
+            if "skewrange" in rules:
+                first = min(first + 1, len(data) - 1)
             self.send_response(206)
             self.send_header("Content-Range", "bytes %d-%d/%d" % (first, len(data) - 1, len(data)))
             data = data[first:]

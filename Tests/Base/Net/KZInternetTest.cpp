@@ -256,6 +256,28 @@ TEST_F(KZInternetTest, ResumeStartsOverWhenTheRangeCannotContinueTheFile)
     EXPECT_TRUE(KZTestReadFile(local) == strWhole);
 }
 
+// A part that starts elsewhere than asked is refused and the partial file emptied: the next try
+// fetches the whole file instead of asking for the same wrong part again.
+TEST_F(KZInternetTest, PartThatDoesNotContinueTheFileIsRefused)
+{
+    CKZTestHttpServer skewed(s_root.string(), {"--rule", "GET:/dir/big.bin:skewrange"});
+    ASSERT_NE(skewed.Port(), 0);
+    const fs::path local = s_root / "skewed.bin";
+    const std::string strWhole = KZTestReadFile(s_root / "dir" / "big.bin");
+    int64_t resumeTime = -1, status = 0;
+    ASSERT_TRUE(KZInternet::HttpGetFile(skewed.Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
+                                        &status, nullptr, &resumeTime));
+    std::ofstream(local, std::ios::binary) << strWhole.substr(0, 5000);
+    EXPECT_FALSE(KZInternet::HttpGetFile(skewed.Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
+                                         &status, nullptr, &resumeTime));
+    EXPECT_EQ(status, 206);
+    EXPECT_EQ(fs::file_size(local), 0u);
+    EXPECT_TRUE(KZInternet::HttpGetFile(skewed.Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
+                                        &status, nullptr, &resumeTime));
+    EXPECT_EQ(status, 200);
+    EXPECT_TRUE(KZTestReadFile(local) == strWhole);
+}
+
 // Transfers through one session share its connection; a busy session lends nothing and the
 // transfer takes a handle of its own.
 TEST_F(KZInternetTest, SessionKeepsOneConnectionAcrossTransfers)
