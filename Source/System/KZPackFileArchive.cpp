@@ -7,6 +7,9 @@
 #include "Base/Util/KZString.h"
 #include "System/Util/KZFileTimeCache.h"
 
+#include "Base/Platform/KZPlatform.h"
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -35,6 +38,9 @@ SKZPackedFileHandle* HandleOf(void* pHandle)
 }
 
 // The underlying position of a packed-file position, or -1 when it cannot be expressed.
+// Below this a kept file is copied through the block: the kernel copy's set-up would cost more.
+const uint32_t kKernelCopyThreshold = 64 * 1024;
+
 int UnderlyingPosition(int64_t position)
 {
     return position < 0 || position > INT_MAX ? -1 : static_cast<int>(position);
@@ -666,8 +672,13 @@ bool CKZPackFileArchive::RebuildPack(unsigned int pack, const CKZPath& packDirec
         return false;
     }
     using namespace std::placeholders;
+    m_strPatchTarget = strTemporary;
     const bool bStored =
         csaStoreGroceryList(csa, pList, std::bind(&CKZPackFileArchive::ColdCompilerWriteFile, this, _1, _2, _3, _4));
+    if (m_nPatchTargetFd >= 0)
+        close(m_nPatchTargetFd);
+    m_nPatchTargetFd = -1;
+    m_strPatchTarget.clear();
     csaDestroyGroceryList(pList);
     // A failed store has already destroyed the container.
     if (!bStored)
@@ -699,6 +710,39 @@ bool CKZPackFileArchive::CopyIntoContainer(std::fstream& stream, void* pSource, 
     if (pCrc)
         *pCrc = static_cast<uint32_t>(crc);
     return true;
+}
+
+// Copies as much as the kernel will of a kept file's bytes, from the source handle's position to the
+// stream's, and leaves both positioned after what was copied; answers the bytes copied. Kept files
+// need no checksum, so their bytes never have to pass through this process.
+uint32_t CKZPackFileArchive::CopyInKernel(std::fstream& stream, void* pSource, uint32_t dwLength)
+{
+    const int fdIn = m_pIOInterface->GetDescriptor(pSource);
+    const int in = m_pIOInterface->Tell(pSource);
+    if (fdIn < 0 || in < 0 || m_strPatchTarget.empty() || !stream.flush())
+        return 0;
+    const int64_t out = static_cast<int64_t>(stream.tellp());
+    if (out < 0)
+        return 0;
+    if (m_nPatchTargetFd < 0)
+        m_nPatchTargetFd = open(m_strPatchTarget.c_str(), O_WRONLY | O_CLOEXEC);
+    if (m_nPatchTargetFd < 0)
+        return 0;
+    uint32_t dwCopied = 0;
+    while (dwCopied < dwLength)
+    {
+        const int64_t copied =
+            KZPlatform::CopyFileRange(fdIn, in + int64_t(dwCopied), m_nPatchTargetFd, out + dwCopied, dwLength - dwCopied);
+        if (copied <= 0)
+            break;
+        dwCopied += static_cast<uint32_t>(copied);
+    }
+    if (dwCopied > 0)
+    {
+        stream.seekp(out + dwCopied);
+        m_pIOInterface->Seek(pSource, in + static_cast<int>(dwCopied), 0);
+    }
+    return dwCopied;
 }
 
 bool CKZPackFileArchive::ColdCompilerWriteFile(void* csa, void* grocery, CSA_LENGTHS& lengths, CSA_FILEINFO& entry)
@@ -754,7 +798,11 @@ bool CKZPackFileArchive::ColdCompilerWriteFile(void* csa, void* grocery, CSA_LEN
     const uint64_t qwFilled = (uint64_t(dwLength) + dwAlignment - 1) / dwAlignment * dwAlignment;
     // A new file's checksum is taken from the bytes as they are copied: one read, and the
     // checksum always describes the stored data.
-    bool bOK = qwFilled <= UINT32_MAX && CopyIntoContainer(stream, pSource, dwLength, bOwnSource ? &dwChecksum : nullptr);
+    // Large kept files go through the kernel where the file system allows; the rest (and new files,
+    // whose checksum is taken on the way) through the block.
+    const uint32_t dwInKernel = !bOwnSource && dwLength >= kKernelCopyThreshold ? CopyInKernel(stream, pSource, dwLength) : 0;
+    bool bOK = qwFilled <= UINT32_MAX && !stream.fail() &&
+               CopyIntoContainer(stream, pSource, dwLength - dwInKernel, bOwnSource ? &dwChecksum : nullptr);
     if (bOwnSource)
     {
         m_pIOInterface->Close(pSource);

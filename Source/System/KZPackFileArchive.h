@@ -152,6 +152,7 @@ private:
     bool RebuildPack(unsigned int pack, const CKZPath& packDirectory, const CKZPath& sourceDirectory,
                      const std::unordered_map<std::string, size_t>& lastEntries);
     bool CopyIntoContainer(std::fstream& stream, void* pSource, uint32_t dwLength, uint32_t* pCrc);
+    uint32_t CopyInKernel(std::fstream& stream, void* pSource, uint32_t dwLength);
 
     std::atomic<uint64_t> m_dwPatchBytesDone;
     uint32_t m_dwPatchFilesDone = 0;
@@ -165,4 +166,7 @@ private:
     std::unordered_map<std::string, SKZPackedFile*> m_PackedFileMap;
     uint8_t* m_pPatchMemoryBlock = nullptr;
     std::vector<SKZPatchFileInfo> m_PatchFiles;
+    // The container being rebuilt, written beside its stream by kernel copies (-1: not open yet).
+    std::string m_strPatchTarget;
+    int m_nPatchTargetFd = -1;
 };

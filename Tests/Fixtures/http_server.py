@@ -3,10 +3,17 @@
 Last-Modified on GET and HEAD, records every request, and can be told to misbehave.
 
     http_server.py ROOT [--fail-first K] [--no-last-modified] [--log FILE] [--rule RULE]...
-                        [--tls CERT KEY]
+                        [--tls CERT KEY] [--keep-alive] [--no-ranges]
 
 It prints "PORT <n>" on its first line once it listens on an ephemeral port. With --tls it speaks
-HTTPS only (a plain request gets no answer and is counted under "/_plain").
+HTTPS only (a plain request gets no answer and is counted under "/_plain"). With --keep-alive it
+answers HTTP/1.1 and keeps connections open between requests; every connection is counted under
+"/_connections" (method ANY).
+
+A GET of a file with "Range: bytes=FIRST-" answers 206 with the bytes from FIRST on and a
+Content-Range header (416 when FIRST is not inside the file), unless an If-Range header differs
+from the file's Last-Modified text or --no-ranges is given: then the whole file, 200. A cut rule
+counts the bytes sent; a corrupt rule's offset is one of the file.
 
 Per-path rules, METHOD:PATH:KIND[:ARG...] (METHOD is GET, HEAD or ANY; PATH as requested, e.g.
 /Data0.zip; a COUNT of 0 means every time):
@@ -15,6 +22,7 @@ Per-path rules, METHOD:PATH:KIND[:ARG...] (METHOD is GET, HEAD or ANY; PATH as r
     corrupt:OFFSET:COUNT  flip every bit of the byte at OFFSET of the body
     nolm                  omit Last-Modified
     redirect:TARGET       answer 302 with Location: TARGET
+    skewrange             answer a range request with the part one byte later than asked for
 Requests are counted per method and path: /_count/PATH answers {"GET": n, "HEAD": m} (not counted).
 
 Faults chosen by the path prefix of a request:
@@ -57,8 +65,9 @@ class Rule:
 
 
 class State:
-    def __init__(self, root, fail_first, last_modified, log, rules):
+    def __init__(self, root, fail_first, last_modified, log, rules, ranges=True):
         self.root = os.path.realpath(root)
+        self.ranges = ranges
         self.fail_left = fail_first
         self.last_modified = last_modified
         self.log = log
@@ -82,6 +91,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, fmt, *args):
         pass
+
+    def setup(self):
+        super().setup()
+        state = self.server.state
+        with state.lock:
+            connections = state.counts.setdefault("/_connections", {})
+            connections["ANY"] = connections.get("ANY", 0) + 1
+
+    def wanted_range(self, stamp, length):
+        """The first byte a GET asks for, None for the whole file, or -1 when outside the file."""
+        text = self.headers.get("Range")
+        if self.command != "GET" or not text or not self.server.state.ranges:
+            return None
+        if_range = self.headers.get("If-Range")
+        if if_range is not None and if_range != stamp:
+            return None
+        if not text.startswith("bytes=") or not text.endswith("-") or not text[6:-1].isdigit():
+            return None
+        first = int(text[6:-1])
+        return first if first < length else -1
 
     def record(self, body):
         state = self.server.state
@@ -169,12 +198,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "corrupt" in rules and int(rules["corrupt"][0]) < len(data):
             offset = int(rules["corrupt"][0])
             data = data[:offset] + bytes([data[offset] ^ 0xFF]) + data[offset + 1:]
-        self.send_response(200)
+        stamp = email.utils.formatdate(os.stat(local).st_mtime, usegmt=True)
+        with_stamp = self.server.state.last_modified and "nolm" not in rules
+        first = self.wanted_range(stamp if with_stamp else None, len(data))
+        if first == -1:
+            return self.answer(416, b"", [("Content-Range", "bytes */%d" % len(data))], send_body)
+        if first is not None:
+            if "skewrange" in rules:
+                first = min(first + 1, len(data) - 1)
+            self.send_response(206)
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (first, len(data) - 1, len(data)))
+            data = data[first:]
+        else:
+            self.send_response(200)
         self.send_header("Content-Length", str(len(data)))
-        if self.server.state.last_modified and "nolm" not in rules:
-            stamp = email.utils.formatdate(os.stat(local).st_mtime, usegmt=True)
+        if with_stamp:
             self.send_header("Last-Modified", stamp)
         self.end_headers()
+        if cut is not None or stall_body is not None:
+            self.close_connection = True
         if send_body and stall_body is not None:
             self.wfile.write(data[:len(data) // 2])
             self.wfile.flush()
@@ -219,9 +261,14 @@ def main():
     parser.add_argument("--log")
     parser.add_argument("--rule", action="append", default=[])
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--keep-alive", action="store_true")
+    parser.add_argument("--no-ranges", action="store_true")
     args = parser.parse_args()
+    if args.keep_alive:
+        Handler.protocol_version = "HTTP/1.1"
     server = Server(("127.0.0.1", 0), Handler)
-    server.state = State(args.root, args.fail_first, not args.no_last_modified, args.log, args.rule)
+    server.state = State(args.root, args.fail_first, not args.no_last_modified, args.log, args.rule,
+                         not args.no_ranges)
     if args.tls:
         server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         server.tls.load_cert_chain(args.tls[0], args.tls[1])

@@ -165,6 +165,26 @@ TEST_F(KZPatchInstallTest, DamagedTransfersAreFetchedAgain)
     }
 }
 
+// A transfer cut off late is continued from where it broke, not fetched whole again.
+TEST_F(KZPatchInstallTest, CutTransferResumesWithARange)
+{
+    Generate("--packs 2 --stored --big-file 3000000");
+    const fs::path log = m_base / "requests.log";
+    Serve({"GET:/Data0.zip:cut:2000000:1"}, {"--log", log.string()});
+    const SRunResult result = RunLocal();
+    ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+    ExpectPacksInstalled({0, 1});
+    ExpectNoLeftovers();
+    EXPECT_EQ(Requests("/Data0.zip"), 2);
+    EXPECT_EQ(result.downloadDone, result.downloadTotal);
+    std::vector<std::string> vecRanges;
+    std::ifstream lines(log);
+    for (std::string strLine; std::getline(lines, strLine);)
+        if (strLine.find("\"GET\"") != std::string::npos && strLine.find("/Data0.zip") != std::string::npos)
+            vecRanges.push_back(strLine.find("bytes=2000000-") != std::string::npos ? "range" : "whole");
+    EXPECT_EQ(vecRanges, (std::vector<std::string>{"whole", "range"}));
+}
+
 TEST_F(KZPatchInstallTest, ZipDamagedEveryTimeEndsTheRun)
 {
     const std::vector<std::string> vecZips = Generate("--packs 1");

@@ -71,7 +71,8 @@ public:
         Hold(g_fake.holdDestructor);
         WaitForShutDown();
     }
-    bool GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned, const char*) override
+    bool GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned, const char*,
+                           int64_t*) override
     {
         Hold(g_fake.holdDownload);
         if (!g_fake.downloadSucceeds)

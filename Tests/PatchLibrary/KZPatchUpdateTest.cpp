@@ -115,6 +115,22 @@ TEST_F(KZPatchUpdateTest, EveryFileChanged)
     EXPECT_EQ(Requests("/Data/file1_2.bin.zip"), 1);
 }
 
+// The update zips of a slot come over one kept connection, not one connection per file.
+TEST_F(KZPatchUpdateTest, UpdateZipsShareTheSlotsConnections)
+{
+    Generate("--packs 2 --files 10");
+    Serve({}, {"--keep-alive"});
+    InstallFresh();
+    Generate("--packs 2 --files 10 --seed 2");
+    const int before = Requests("/_connections", "ANY");
+    const SRunResult result = RunLocal();
+    ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+    EXPECT_EQ(result.filesTotal, 20u);
+    ExpectPackContents(2);
+    // Two slots, the catalogue, the client application and the counting requests: far below 20.
+    EXPECT_LE(Requests("/_connections", "ANY") - before, 8);
+}
+
 // A 404, a 500 and a cut-off body each cost one more request of that file only.
 TEST_F(KZPatchUpdateTest, FailedTransfersAreFetchedAgain)
 {

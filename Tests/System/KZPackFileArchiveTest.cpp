@@ -377,6 +377,41 @@ TEST_F(KZPackFileArchiveTest, ChangedFileRebuildsOnlyItsPackAndComesFirst)
     EXPECT_TRUE(archive.GetPatchFiles().empty());
 }
 
+// Large kept files are copied by the kernel, small ones and new ones through the block; the rebuilt
+// pack must hold the same bytes either way, from an old pack whose files sit at aligned offsets.
+TEST_F(KZPackFileArchiveTest, LargeKeptFilesKeepTheirBytesBetweenSmallAndNewOnes)
+{
+    std::mt19937 rng(9);
+    const auto randomBytes = [&rng](size_t size) {
+        std::string strBytes(size, '\0');
+        for (char& c : strBytes)
+            c = static_cast<char>(rng());
+        return strBytes;
+    };
+    const std::vector<SFile> files = {{"Data\\big1.bin", randomBytes(300001)},
+                                      {"Data\\small.bin", randomBytes(77)},
+                                      {"Data\\big2.bin", randomBytes(65536)},
+                                      {"Data\\changed.bin", randomBytes(70000)},
+                                      {"Data\\big3.bin", randomBytes(1 << 20)}};
+    WritePack(0, files, ",\"alignment\": 16");
+    const std::string strChanged = randomBytes(200000);
+    WriteSource("Data/changed.bin", strChanged);
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    archive.PatchBegin();
+    archive.AddPatchFile(0, CKZPath(DataDir() + "Data/changed.bin"));
+    ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 1));
+    archive.PatchEnd();
+    EXPECT_EQ(Listing(0), Entry("Data\\changed.bin", strChanged) + " " + Entry("Data\\big1.bin", files[0].data) +
+                              " " + Entry("Data\\small.bin", files[1].data) + " " +
+                              Entry("Data\\big2.bin", files[2].data) + " " + Entry("Data\\big3.bin", files[4].data));
+    const auto contents = Contents();
+    ASSERT_EQ(contents.size(), 5u);
+    EXPECT_TRUE(contents.at("Data\\big3.bin") == files[4].data);
+    EXPECT_TRUE(contents.at("Data\\changed.bin") == strChanged);
+    EXPECT_EQ(archive.GetPatchBytesDone(), 300001u + 77u + 65536u + 200000u + (1u << 20));
+}
+
 TEST_F(KZPackFileArchiveTest, MovesAndPackCountsAboveAndBelow)
 {
     WriteTwoPacks();

@@ -97,6 +97,11 @@ int CKZIOInterfaceC::Seek(void* pHandle, int offset, int origin)
     return fseek(static_cast<FILE*>(pHandle), offset, origin);
 }
 
+int CKZIOInterfaceC::GetDescriptor(void* pHandle)
+{
+    return pHandle ? fileno(static_cast<FILE*>(pHandle)) : -1;
+}
+
 int CKZIOInterfaceC::KZEOF(void* pHandle)
 {
     return feof(static_cast<FILE*>(pHandle));

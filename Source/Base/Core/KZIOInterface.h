@@ -20,6 +20,9 @@ public:
     virtual void* GetMemPtr(void* pHandle) { (void)pHandle; return nullptr; }
     virtual void* GetMemPtrOfStart(void* pHandle) { (void)pHandle; return nullptr; }
     virtual bool Good(void* pHandle) const = 0;
+    // The operating system's descriptor behind a handle, for copies inside the kernel; -1 where
+    // there is none (memory files, archives).
+    virtual int GetDescriptor(void* pHandle) { (void)pHandle; return -1; }
 };
 
 // The standard I/O library; handles are FILE streams. Each stream gets a buffer of kBufferSize
@@ -40,6 +43,7 @@ public:
     // The length from the file's status, without seeking: a seek would throw the buffer away.
     int GetLength(void* pHandle) override;
     bool Good(void* pHandle) const override;
+    int GetDescriptor(void* pHandle) override;
 };
 
 // The process-wide choice of interfaces; any thread may read or change them.

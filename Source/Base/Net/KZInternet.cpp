@@ -10,9 +10,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <curl/curl.h>
 #include <memory>
 #include <mutex>
+#include <strings.h>
+#include <unistd.h>
 
 const std::string HTTP_PREFIX = "http://";
 const std::string HTTPS_PREFIX = "https://";
@@ -64,6 +67,7 @@ struct SProgressTarget
 {
     KZInternet::ProgressCallback pCallback;
     void* pUser;
+    const uint64_t* pqwBase; // bytes on disk that the answer continues
 };
 
 size_t writer(char* pData, size_t size, size_t count, std::string* pString)
@@ -82,8 +86,113 @@ size_t throw_away(char*, size_t size, size_t count, void*)
 int progress(void* pClient, curl_off_t downloadTotal, curl_off_t downloadedNow, curl_off_t, curl_off_t)
 {
     const SProgressTarget* pTarget = static_cast<const SProgressTarget*>(pClient);
-    pTarget->pCallback(pTarget->pUser, static_cast<uint64_t>(downloadedNow), static_cast<uint64_t>(downloadTotal));
+    const uint64_t qwBase = pTarget->pqwBase ? *pTarget->pqwBase : 0;
+    pTarget->pCallback(pTarget->pUser, qwBase + static_cast<uint64_t>(downloadedNow),
+                       qwBase + static_cast<uint64_t>(downloadTotal));
     return 0;
+}
+
+// The handle a transfer uses: its session's when that is free, else one of its own.
+class CHandle
+{
+public:
+    explicit CHandle(CKZTransferSession* pSession)
+    {
+        if (pSession && (m_pCurl = static_cast<CURL*>(pSession->Acquire())) != nullptr)
+            m_pSession = pSession;
+        else
+            m_pCurl = curl_easy_init();
+    }
+    ~CHandle()
+    {
+        if (m_pSession)
+            m_pSession->Release();
+        else if (m_pCurl)
+            curl_easy_cleanup(m_pCurl);
+    }
+    CHandle(const CHandle&) = delete;
+    CHandle& operator=(const CHandle&) = delete;
+    CURL* Get() const { return m_pCurl; }
+
+private:
+    CURL* m_pCurl = nullptr;
+    CKZTransferSession* m_pSession = nullptr;
+};
+
+// Where a download's body goes: after qwOffset bytes already on disk when the answer continues
+// them (206 from exactly there), else from the start of the file.
+struct SBodyTarget
+{
+    FILE* pFile;
+    CURL* pCurl;
+    uint64_t qwOffset;
+    int64_t rangeStart; // the first byte of the answer's Content-Range, -1 without one
+    bool bStarted;
+    bool bFailed;
+};
+
+// Empties the file for a whole answer.
+bool StartOver(SBodyTarget& body)
+{
+    body.qwOffset = 0;
+    return fflush(body.pFile) == 0 && ftruncate(fileno(body.pFile), 0) == 0 && fseeko(body.pFile, 0, SEEK_SET) == 0;
+}
+
+size_t WriteBody(char* pData, size_t size, size_t count, void* pUser)
+{
+    SBodyTarget& body = *static_cast<SBodyTarget*>(pUser);
+    if (!body.bStarted)
+    {
+        body.bStarted = true;
+        long status = 0;
+        curl_easy_getinfo(body.pCurl, CURLINFO_RESPONSE_CODE, &status);
+        const bool bContinues = status == 206 && body.qwOffset > 0 && body.rangeStart == int64_t(body.qwOffset);
+        // A part that does not start where the file ends belongs nowhere: the transfer fails, and
+        // the emptied file makes the next try ask for the whole file.
+        if (status == 206 && !bContinues)
+        {
+            StartOver(body);
+            body.bFailed = true;
+        }
+        else if (!bContinues && body.qwOffset > 0 && !StartOver(body))
+            body.bFailed = true;
+    }
+    if (body.bFailed)
+        return 0;
+    return fwrite(pData, 1, size * count, body.pFile);
+}
+
+// Notes the start of a "Content-Range: bytes FIRST-LAST/LENGTH" header line.
+size_t ReadRangeHeader(char* pData, size_t size, size_t count, void* pUser)
+{
+    SBodyTarget& body = *static_cast<SBodyTarget*>(pUser);
+    const size_t length = size * count;
+    static const char s_szName[] = "content-range:";
+    const size_t nameLength = sizeof(s_szName) - 1;
+    if (length > nameLength && strncasecmp(pData, s_szName, nameLength) == 0)
+    {
+        const std::string strValue(pData + nameLength, length - nameLength);
+        unsigned long long first = 0;
+        if (sscanf(strValue.c_str(), " bytes %llu-", &first) == 1)
+            body.rangeStart = static_cast<int64_t>(first);
+    }
+    return length;
+}
+
+// An HTTP date (IMF-fixdate) of seconds since 1970, independent of the locale.
+std::string HttpDate(int64_t seconds)
+{
+    static const char* const s_days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const s_months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const time_t time = static_cast<time_t>(seconds);
+    struct tm parts = {};
+    if (!gmtime_r(&time, &parts))
+        return "";
+    char szDate[64];
+    snprintf(szDate, sizeof(szDate), "%s, %02d %s %04d %02d:%02d:%02d GMT", s_days[parts.tm_wday % 7], parts.tm_mday,
+             s_months[parts.tm_mon % 12], parts.tm_year + 1900, parts.tm_hour, parts.tm_min, parts.tm_sec);
+    return szDate;
 }
 
 std::string WithScheme(const char* szUrl)
@@ -120,6 +229,30 @@ void SetRequestOptions(CURL* pCurl, const char* szGivenUrl, const std::string& s
 }
 } // namespace
 
+CKZTransferSession::~CKZTransferSession()
+{
+    if (m_pCurl)
+        curl_easy_cleanup(static_cast<CURL*>(m_pCurl));
+}
+
+void* CKZTransferSession::Acquire()
+{
+    if (!m_mutex.try_lock())
+        return nullptr;
+    if (m_pCurl)
+        curl_easy_reset(static_cast<CURL*>(m_pCurl)); // options back to defaults, connections kept
+    else
+        m_pCurl = curl_easy_init();
+    if (!m_pCurl)
+        m_mutex.unlock();
+    return m_pCurl;
+}
+
+void CKZTransferSession::Release()
+{
+    m_mutex.unlock();
+}
+
 namespace KZInternet
 {
 void SetReceiveRateLimit(uint64_t qwBytesPerSecond)
@@ -149,20 +282,35 @@ std::string GetAgentString()
 }
 
 bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectTimeoutMs, void* pUser,
-                 ProgressCallback pCallback, int64_t* pHttpStatus)
+                 ProgressCallback pCallback, int64_t* pHttpStatus, CKZTransferSession* pSession, int64_t* pResumeTime)
 {
     if (pHttpStatus)
         *pHttpStatus = 0;
-    // libcurl's default writer fills the stream of the standard back end.
+    const int64_t resumeTime = pResumeTime ? *pResumeTime : -1;
+    if (pResumeTime)
+        *pResumeTime = -1;
+    // libcurl's answers go into the stream of the standard back end. A resumed transfer keeps the
+    // bytes on disk and writes after them.
     CKZFile file(*KZFileIO::GetStandardInterface());
-    if (!file.Open(szLocalPath, "wb"))
+    uint64_t qwOnDisk = 0;
+    if (resumeTime >= 0 && file.Open(szLocalPath, "r+b"))
+    {
+        FILE* pStream = static_cast<FILE*>(file.GetHandle());
+        const off_t end = fseeko(pStream, 0, SEEK_END) == 0 ? ftello(pStream) : -1;
+        qwOnDisk = end > 0 ? static_cast<uint64_t>(end) : 0;
+        if (end < 0)
+            file.Close();
+    }
+    if (!file.IsOpen() && !file.Open(szLocalPath, "wb"))
         return false;
-    long httpStatus = 0;
-    CURL* pCurl = curl_easy_init();
+    FILE* pStream = static_cast<FILE*>(file.GetHandle());
+    const CHandle handle(pSession);
+    CURL* pCurl = handle.Get();
     if (!pCurl)
         return false;
     const std::string strAgent = GetAgentString();
-    SProgressTarget target = {pCallback, pUser};
+    SBodyTarget body = {pStream, pCurl, qwOnDisk, -1, false, false};
+    SProgressTarget target = {pCallback, pUser, &body.qwOffset};
     curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
     curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
     SetCertificateAuthority(pCurl);
@@ -171,27 +319,53 @@ bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectT
     curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(pCurl, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_FILETIME, 1L);
     if (pUser && pCallback)
     {
         curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(pCurl, CURLOPT_XFERINFOFUNCTION, progress);
         curl_easy_setopt(pCurl, CURLOPT_XFERINFODATA, &target);
     }
-    curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, file.GetHandle());
+    curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, WriteBody);
+    curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(pCurl, CURLOPT_HEADERFUNCTION, ReadRangeHeader);
+    curl_easy_setopt(pCurl, CURLOPT_HEADERDATA, &body);
     curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(dwConnectTimeoutMs));
     // No overall limit, but a server that stops sending must not hold the caller forever.
     curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_TIME, s_stallTimeoutSeconds.load());
-    const CURLcode result = curl_easy_perform(pCurl);
+    HeaderList ifRange;
+    if (qwOnDisk > 0)
+    {
+        ifRange.reset(curl_slist_append(nullptr, ("If-Range: " + HttpDate(resumeTime)).c_str()));
+        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, ifRange.get());
+        curl_easy_setopt(pCurl, CURLOPT_RANGE, (std::to_string(qwOnDisk) + "-").c_str());
+    }
+    CURLcode result = curl_easy_perform(pCurl);
+    long httpStatus = 0;
     curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
-    curl_easy_cleanup(pCurl);
+    if (httpStatus == 416 && qwOnDisk > 0 && StartOver(body))
+    {
+        // The partial file is not shorter than the server's: it is no part of it, fetch it whole.
+        curl_easy_setopt(pCurl, CURLOPT_RANGE, nullptr);
+        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, nullptr);
+        result = curl_easy_perform(pCurl);
+        curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
+    }
+    // A whole answer without a body still replaces the partial file.
+    if (result == CURLE_OK && httpStatus == 200 && body.qwOffset > 0 && !StartOver(body))
+        result = CURLE_WRITE_ERROR;
+    long fileTime = -1;
+    if ((httpStatus == 200 || httpStatus == 206) && curl_easy_getinfo(pCurl, CURLINFO_FILETIME, &fileTime) == CURLE_OK &&
+        pResumeTime)
+        *pResumeTime = fileTime;
     if (pHttpStatus)
         *pHttpStatus = httpStatus;
     if (result != CURLE_OK)
         return false;
     // A short write (disk full) shows only when the stream is flushed.
-    const bool bFlushed = fflush(static_cast<FILE*>(file.GetHandle())) == 0;
-    return httpStatus == 200 && bFlushed;
+    const bool bFlushed = fflush(pStream) == 0;
+    return (httpStatus == 200 || (httpStatus == 206 && body.qwOffset > 0)) && bFlushed;
 }
 
 bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_slist* pHeaders)
@@ -228,12 +402,14 @@ bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_s
     return bResult;
 }
 
-bool HttpRequestInfoChecked(const char* szUrl, uint64_t* pSize, uint64_t* pTime, int64_t* pHttpStatus)
+bool HttpRequestInfoChecked(const char* szUrl, uint64_t* pSize, uint64_t* pTime, int64_t* pHttpStatus,
+                            CKZTransferSession* pSession)
 {
     long fileTime = -1;
     long httpStatus = 0;
     curl_off_t contentLength = 0;
-    CURL* pCurl = curl_easy_init();
+    const CHandle handle(pSession);
+    CURL* pCurl = handle.Get();
     if (!pCurl)
         return false;
     const std::string strAgent = GetAgentString();
@@ -263,7 +439,6 @@ bool HttpRequestInfoChecked(const char* szUrl, uint64_t* pSize, uint64_t* pTime,
                 *pSize = static_cast<uint64_t>(contentLength);
         }
     }
-    curl_easy_cleanup(pCurl);
     if (pHttpStatus)
         *pHttpStatus = httpStatus;
     return bResult;

@@ -27,6 +27,11 @@ bool OpenWithDefaultApplication(const std::string& strPath);
 // Seconds since 1970 of a broken-down UTC time (the inverse of gmtime).
 int64_t TimeGm(struct tm* pTime);
 
+// Copies length bytes from offset in of descriptor fdIn to offset out of fdOut inside the kernel,
+// leaving both descriptors' own positions alone. Answers the bytes copied (0 at the end of the
+// input), or -1 when the system cannot copy between these files (the caller then copies itself).
+int64_t CopyFileRange(int fdIn, int64_t in, int fdOut, int64_t out, uint64_t length);
+
 // The text as one single-quoted shell word, so that no character of a path can run a command.
 std::string ShellQuote(const std::string& strText);
 }

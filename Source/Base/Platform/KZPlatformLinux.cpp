@@ -60,5 +60,14 @@ bool OpenWithDefaultApplication(const std::string& strPath)
 {
     return system(("xdg-open " + ShellQuote(strPath) + " >/dev/null 2>&1 &").c_str()) == 0;
 }
+
+int64_t CopyFileRange(int fdIn, int64_t in, int fdOut, int64_t out, uint64_t length)
+{
+    loff_t offIn = in, offOut = out;
+    // One call copies at most about 2 GB; the caller loops.
+    const size_t piece = static_cast<size_t>(length < (1u << 30) ? length : (1u << 30));
+    const ssize_t copied = copy_file_range(fdIn, &offIn, fdOut, &offOut, piece, 0);
+    return copied < 0 ? -1 : static_cast<int64_t>(copied);
+}
 }
 #endif

@@ -2,7 +2,11 @@
 
 #include "Base/Debug/KZLog.h"
 
+#include "Base/Platform/KZPlatform.h"
+
 #include <cstddef>
+#include <sys/stat.h>
+#include <vector>
 
 namespace
 {
@@ -28,7 +32,7 @@ enum EOperation
 // A length number; *pbMalformed is set when the delta ends inside it or it is a 64-bit length.
 int64_t ReadNumber(FILE* pFile, bool* pbMalformed)
 {
-    const int b = getc(pFile);
+    const int b = getc_unlocked(pFile);
     if (b == EOF)
     {
         *pbMalformed = true;
@@ -47,7 +51,7 @@ int64_t ReadNumber(FILE* pFile, bool* pbMalformed)
     int64_t value = 0;
     for (int k = 0; k < width; ++k)
     {
-        const int next = getc(pFile);
+        const int next = getc_unlocked(pFile);
         if (next == EOF)
             *pbMalformed = true;
         value = value * 256 + next;
@@ -60,22 +64,67 @@ bool Seek(FILE* pFile, int64_t offset)
     return offset == 0 || fseeko(pFile, static_cast<off_t>(offset), SEEK_CUR) == 0;
 }
 
-// Copies n bytes of the old file to the output in 4096-byte pieces.
-int CopyEqual(FILE* pOriginal, FILE* pOutput, int64_t n)
+const int64_t kBlock = 4096;
+// Equal runs at least this long are copied by the kernel where both files allow it.
+const int64_t kKernelCopyThreshold = 64 * 1024;
+const size_t kCopyBufferSize = 1 << 20;
+
+// Copies n bytes of the old file to the output inside the kernel, when both are regular files
+// whose descriptors allow it and the old file holds all n bytes; answers the bytes copied and
+// leaves both streams after them.
+int64_t CopyEqualInKernel(FILE* pOriginal, FILE* pOutput, int64_t n)
 {
-    unsigned char buffer[4096];
+    const int fdIn = fileno(pOriginal), fdOut = fileno(pOutput);
+    struct stat original;
+    if (n < kKernelCopyThreshold || fdIn < 0 || fdOut < 0 || fstat(fdIn, &original) != 0 ||
+        !S_ISREG(original.st_mode) || fflush(pOutput) != 0)
+        return 0;
+    const int64_t in = ftello(pOriginal), out = ftello(pOutput);
+    // A short old file takes the block copy, which writes exactly the complete blocks it can read.
+    if (in < 0 || out < 0 || in + n > original.st_size)
+        return 0;
+    int64_t copied = 0;
+    while (copied < n)
+    {
+        const int64_t step = KZPlatform::CopyFileRange(fdIn, in + copied, fdOut, out + copied,
+                                                       static_cast<uint64_t>(n - copied));
+        if (step <= 0)
+            break;
+        copied += step;
+    }
+    if (copied > 0 && (fseeko(pOriginal, static_cast<off_t>(in + copied), SEEK_SET) != 0 ||
+                       fseeko(pOutput, static_cast<off_t>(out + copied), SEEK_SET) != 0))
+        return -1;
+    return copied;
+}
+
+// Copies n bytes of the old file to the output. Where the old file ends early, exactly the complete
+// 4096-byte blocks that could be read are written before the read error.
+int CopyEqual(FILE* pOriginal, FILE* pOutput, int64_t n, std::vector<unsigned char>& buffer)
+{
+    const int64_t inKernel = CopyEqualInKernel(pOriginal, pOutput, n);
+    if (inKernel < 0)
+    {
+        KZ_ERROR(s_szFile, "Error writing output file.");
+        return KZEngine::JPATCH_WRITE_ERROR;
+    }
+    n -= inKernel;
+    if (n > 0 && buffer.empty())
+        buffer.resize(kCopyBufferSize);
     while (n > 0)
     {
-        const size_t piece = n > 4096 ? 4096 : static_cast<size_t>(n);
-        if (fread(buffer, 1, piece, pOriginal) != piece)
-        {
-            KZ_ERROR(s_szFile, "Error reading original file.");
-            return KZEngine::JPATCH_READ_ERROR;
-        }
-        if (fwrite(buffer, 1, piece, pOutput) != piece)
+        const size_t piece = n > static_cast<int64_t>(buffer.size()) ? buffer.size() : static_cast<size_t>(n);
+        const size_t got = fread(buffer.data(), 1, piece, pOriginal);
+        const size_t usable = got == piece ? got : got / kBlock * kBlock;
+        if (fwrite(buffer.data(), 1, usable, pOutput) != usable)
         {
             KZ_ERROR(s_szFile, "Error writing output file.");
             return KZEngine::JPATCH_WRITE_ERROR;
+        }
+        if (got != piece)
+        {
+            KZ_ERROR(s_szFile, "Error reading original file.");
+            return KZEngine::JPATCH_READ_ERROR;
         }
         n -= static_cast<int64_t>(piece);
     }
@@ -88,9 +137,10 @@ int Malformed()
     return KZEngine::JPATCH_MALFORMED_DELTA;
 }
 
+// The three streams belong to the one caller for the length of a patch: no stream lock per byte.
 bool Put(int c, FILE* pOutput)
 {
-    return putc(c, pOutput) != EOF;
+    return putc_unlocked(c, pOutput) != EOF;
 }
 } // namespace
 
@@ -105,11 +155,12 @@ namespace KZEngine
 int JPatch(FILE* pOriginal, FILE* pPatch, FILE* pOutput, int)
 {
     EOperation operation = OPERATION_NONE;
+    std::vector<unsigned char> buffer;
     // Old-file bytes the output has overtaken in modify runs; the next move of the old file settles them.
     int64_t pending = 0;
     for (;;)
     {
-        int c = getc(pPatch);
+        int c = getc_unlocked(pPatch);
         if (c == EOF)
         {
             // End of file is the end of the delta; a failed read is not.
@@ -121,7 +172,7 @@ int JPatch(FILE* pOriginal, FILE* pPatch, FILE* pOutput, int)
         bool bEscaped = false;
         if (c == ESC)
         {
-            const int d = getc(pPatch);
+            const int d = getc_unlocked(pPatch);
             if (d == EOF)
                 return Malformed();
             bool bMalformed = false;
@@ -157,7 +208,7 @@ int JPatch(FILE* pOriginal, FILE* pPatch, FILE* pOutput, int)
                     }
                     pending = 0;
                 }
-                const int result = CopyEqual(pOriginal, pOutput, n);
+                const int result = CopyEqual(pOriginal, pOutput, n, buffer);
                 if (result != JPATCH_OK)
                     return result;
                 operation = OPERATION_EQUAL;

@@ -274,7 +274,7 @@ std::string CKZWebInstaller::RemoteUrl(const char* szRemoteName) const
 }
 
 bool CKZWebInstaller::GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned slot,
-                                        const char* szLocalDir)
+                                        const char* szLocalDir, int64_t* pResumeTime)
 {
     const bool bCounted = slot < 2;
     uint64_t qwUncounted = 0;
@@ -289,8 +289,9 @@ bool CKZWebInstaller::GetRemoteFileHttp(const char* szLocalName, const char* szR
     uint64_t qwTotal = 0;
     SDownloadProgress context = {&m_progressMutex, pqwSlot, &qwTotal};
     int64_t httpStatus = 0;
-    const bool bResult =
-        KZInternet::HttpGetFile(strUrl.c_str(), strLocal.c_str(), 15000, &context, FileDownloadCallback, &httpStatus);
+    const bool bResult = KZInternet::HttpGetFile(strUrl.c_str(), strLocal.c_str(), 15000, &context, FileDownloadCallback,
+                                                 &httpStatus, bCounted ? &m_transferSessions[slot] : nullptr,
+                                                 pResumeTime);
     if (bCounted)
         m_lastHttpStatus[slot] = httpStatus;
     if (bResult)
@@ -308,7 +309,8 @@ bool CKZWebInstaller::GetRemoteFileInfoHttp(const char* szRemoteName, uint64_t* 
 {
     uint64_t qwSize = 0, qwTime = 0;
     int64_t httpStatus = 0;
-    if (!KZInternet::HttpRequestInfoChecked(RemoteUrl(szRemoteName).c_str(), &qwSize, &qwTime, &httpStatus))
+    if (!KZInternet::HttpRequestInfoChecked(RemoteUrl(szRemoteName).c_str(), &qwSize, &qwTime, &httpStatus,
+                                            &m_transferSessions[SLOT_MAIN]))
         return false;
     if (pSize)
         *pSize = qwSize;

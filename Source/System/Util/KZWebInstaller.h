@@ -15,6 +15,7 @@
 
 #include "Base/Core/KZFile.h"
 #include "Base/Core/KZFileDetails.h"
+#include "Base/Net/KZInternet.h"
 #include "Base/Util/KZThread.h"
 #include "System/KZPackFileArchive.h"
 #include "System/Util/KZLockedQueue.h"
@@ -68,6 +69,8 @@ public:
     uint32_t m_dwHardFailures = 0;
     uint32_t m_dwRetryDelayMs = 0;
     std::chrono::steady_clock::time_point m_nextTry{};
+    // The server's time of the file whose partial copy a broken transfer left; -1 for none.
+    int64_t m_resumeTime = -1;
 };
 
 class CKZWebInstaller
@@ -128,9 +131,11 @@ public:
     // WaitForShutDown() in its own destructor, before its part of the object is gone.
 
     // One download from the server into the install root (or szLocalDir) in the given slot. On
-    // success the slot keeps its bytes until the caller credits them.
+    // success the slot keeps its bytes until the caller credits them. pResumeTime, when given, is
+    // the entry's resume time: a retry continues the partial file of the try before (see
+    // KZInternet::HttpGetFile).
     virtual bool GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned slot,
-                                   const char* szLocalDir);
+                                   const char* szLocalDir, int64_t* pResumeTime = nullptr);
     // Size and time of one file on the server; false when the server reports either not.
     virtual bool GetRemoteFileInfoHttp(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime);
     virtual void Sleep(unsigned milliseconds);
@@ -300,6 +305,8 @@ private:
     std::atomic<uint64_t> m_dwPackFileCount{0};
     uint32_t m_dwUnzipFailures = 0;
     std::atomic<int64_t> m_lastHttpStatus[2] = {{0}, {0}};
+    // One kept connection per download slot.
+    CKZTransferSession m_transferSessions[2];
     uint32_t m_dwRetryDelayMs = 500;
 
     CKZLockedQueue<CKZWebInstallerFile*> m_zipQueue;

@@ -160,12 +160,14 @@ void CKZWebInstaller::NewInstallStep()
         m_downloadSlotStage[SLOT_MAIN] = pFile->m_dwStage;
     }
     const char* szLocalDir = pFile->m_strLocalDir.empty() ? nullptr : pFile->m_strLocalDir.c_str();
-    if (!GetRemoteFileHttp(pFile->m_strName.c_str(), pFile->m_strName.c_str(), SLOT_MAIN, szLocalDir))
+    if (!GetRemoteFileHttp(pFile->m_strName.c_str(), pFile->m_strName.c_str(), SLOT_MAIN, szLocalDir,
+                           &pFile->m_resumeTime))
     {
         OnTransferFailed(pFile, SLOT_MAIN);
         return;
     }
     pFile->m_dwRetryDelayMs = 0;
+    pFile->m_resumeTime = -1;
     {
         // The slot's bytes become credited bytes in one step, so progress never dips or doubles.
         std::lock_guard<std::mutex> lock(m_progressMutex);

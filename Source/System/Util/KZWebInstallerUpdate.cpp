@@ -108,12 +108,13 @@ void CKZWebInstaller::FetchUpdateEntry(CKZWebInstallerFile* pFile, unsigned slot
 {
     const std::string strName = m_strCacheName + "/" + pFile->m_strName + ".zip";
     const char* szLocalDir = pFile->m_strLocalDir.empty() ? nullptr : pFile->m_strLocalDir.c_str();
-    if (!GetRemoteFileHttp(strName.c_str(), strName.c_str(), slot, szLocalDir))
+    if (!GetRemoteFileHttp(strName.c_str(), strName.c_str(), slot, szLocalDir, &pFile->m_resumeTime))
     {
         KZ_REPORT_EVENT(s_recordDownload, "%s", "");
         RequeueUpdateEntry(pFile, WasRefused(slot));
         return;
     }
+    pFile->m_resumeTime = -1;
     CreditDownload(*pFile, slot);
     m_unzipQueue.PushBack(pFile);
 }
@@ -122,11 +123,13 @@ void CKZWebInstaller::FetchUpdateEntry(CKZWebInstallerFile* pFile, unsigned slot
 void CKZWebInstaller::FetchDirectEntry(CKZWebInstallerFile* pFile)
 {
     const char* szLocalDir = pFile->m_strLocalDir.empty() ? nullptr : pFile->m_strLocalDir.c_str();
-    if (!GetRemoteFileHttp(pFile->m_strName.c_str(), pFile->m_strName.c_str(), SLOT_MAIN, szLocalDir))
+    if (!GetRemoteFileHttp(pFile->m_strName.c_str(), pFile->m_strName.c_str(), SLOT_MAIN, szLocalDir,
+                           &pFile->m_resumeTime))
     {
         RequeueUpdateEntry(pFile, WasRefused(SLOT_MAIN));
         return;
     }
+    pFile->m_resumeTime = -1;
     SetServerTime(*pFile);
     if (pFile->Has(CKZWebInstallerFile::FILE_FLAG_EXTRACT))
         ExtractCustomZip(*pFile);

@@ -188,3 +188,131 @@ TEST(KZInternet, UrlTextCoding)
     EXPECT_EQ(URLDecodeString("%41%zz%4"), "A%zz%4");
     EXPECT_EQ(URLDecodeString(URLEncodeString("x=1;y/2").c_str()), "x=1;y/2");
 }
+
+// A broken transfer leaves a partial file and the server's time of the file; the next try asks only
+// for the rest, on condition that the file is still the same.
+TEST_F(KZInternetTest, ResumeContinuesAPartialFileOfTheSameServerFile)
+{
+    const fs::path local = s_root / "resumed.bin";
+    const std::string strWhole = KZTestReadFile(s_root / "dir" / "big.bin");
+    int64_t resumeTime = -1, status = 0;
+    EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("_cut/100000/dir/big.bin").c_str(), local.c_str(), 15000,
+                                         nullptr, nullptr, &status, nullptr, &resumeTime));
+    EXPECT_EQ(fs::file_size(local), 100000u);
+    EXPECT_GT(resumeTime, 0);
+
+    SProgressLog log;
+    EXPECT_TRUE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), local.c_str(), 15000, &log,
+                                        RecordProgress, &status, nullptr, &resumeTime));
+    EXPECT_EQ(status, 206);
+    EXPECT_TRUE(KZTestReadFile(local) == strWhole);
+    const std::string strRequest = LastRequest();
+    EXPECT_NE(strRequest.find("bytes=100000-"), std::string::npos) << strRequest;
+    EXPECT_NE(strRequest.find("If-Range"), std::string::npos) << strRequest;
+    // Progress counts the bytes that were already there.
+    ASSERT_FALSE(log.calls.empty());
+    EXPECT_EQ(log.calls.back(), std::make_pair(uint64_t(300000), uint64_t(300000)));
+
+    // Without a resume time an existing file is replaced, as always.
+    EXPECT_TRUE(KZInternet::HttpGetFile(s_pServer->Url("answer.json").c_str(), local.c_str(), 15000, nullptr, nullptr));
+    EXPECT_EQ(KZTestReadFile(local), "{\"ok\": true}");
+}
+
+// Whatever the server makes of the range, the file ends up holding exactly the server's bytes.
+TEST_F(KZInternetTest, ResumeStartsOverWhenTheRangeCannotContinueTheFile)
+{
+    const fs::path local = s_root / "restarted.bin";
+    const std::string strWhole = KZTestReadFile(s_root / "dir" / "big.bin");
+    int64_t fileTime = -1, status = 0;
+    ASSERT_TRUE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
+                                        &status, nullptr, &fileTime));
+    ASSERT_GT(fileTime, 0);
+
+    // The server's file changed since the partial copy was made (another time): the whole file.
+    std::ofstream(local, std::ios::binary) << std::string(5000, 'x');
+    int64_t resumeTime = fileTime - 100;
+    EXPECT_TRUE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
+                                        &status, nullptr, &resumeTime));
+    EXPECT_EQ(status, 200);
+    EXPECT_TRUE(KZTestReadFile(local) == strWhole);
+    EXPECT_EQ(resumeTime, fileTime);
+
+    // A partial file longer than the server's: refused range (416), then the whole file.
+    std::ofstream(local, std::ios::binary) << strWhole << "tail";
+    resumeTime = fileTime;
+    EXPECT_TRUE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
+                                        &status, nullptr, &resumeTime));
+    EXPECT_EQ(status, 200);
+    EXPECT_TRUE(KZTestReadFile(local) == strWhole);
+
+    // A server that ignores ranges sends the whole file, which replaces the partial one.
+    CKZTestHttpServer noRanges(s_root.string(), {"--no-ranges"});
+    ASSERT_NE(noRanges.Port(), 0);
+    std::ofstream(local, std::ios::binary) << strWhole.substr(0, 5000);
+    resumeTime = fileTime;
+    EXPECT_TRUE(KZInternet::HttpGetFile(noRanges.Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
+                                        &status, nullptr, &resumeTime));
+    EXPECT_EQ(status, 200);
+    EXPECT_TRUE(KZTestReadFile(local) == strWhole);
+}
+
+// A part that starts elsewhere than asked is refused and the partial file emptied: the next try
+// fetches the whole file instead of asking for the same wrong part again.
+TEST_F(KZInternetTest, PartThatDoesNotContinueTheFileIsRefused)
+{
+    CKZTestHttpServer skewed(s_root.string(), {"--rule", "GET:/dir/big.bin:skewrange"});
+    ASSERT_NE(skewed.Port(), 0);
+    const fs::path local = s_root / "skewed.bin";
+    const std::string strWhole = KZTestReadFile(s_root / "dir" / "big.bin");
+    int64_t resumeTime = -1, status = 0;
+    ASSERT_TRUE(KZInternet::HttpGetFile(skewed.Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
+                                        &status, nullptr, &resumeTime));
+    std::ofstream(local, std::ios::binary) << strWhole.substr(0, 5000);
+    EXPECT_FALSE(KZInternet::HttpGetFile(skewed.Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
+                                         &status, nullptr, &resumeTime));
+    EXPECT_EQ(status, 206);
+    EXPECT_EQ(fs::file_size(local), 0u);
+    EXPECT_TRUE(KZInternet::HttpGetFile(skewed.Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
+                                        &status, nullptr, &resumeTime));
+    EXPECT_EQ(status, 200);
+    EXPECT_TRUE(KZTestReadFile(local) == strWhole);
+}
+
+// Transfers through one session share its connection; a busy session lends nothing and the
+// transfer takes a handle of its own.
+TEST_F(KZInternetTest, SessionKeepsOneConnectionAcrossTransfers)
+{
+    CKZTestHttpServer keepAlive(s_root.string(), {"--keep-alive"});
+    ASSERT_NE(keepAlive.Port(), 0);
+    const auto connections = [&keepAlive] {
+        std::string strJson;
+        KZInternet::HttpRequest(keepAlive.Url("_count/_connections").c_str(), strJson, nullptr);
+        const size_t at = strJson.find("\"ANY\": ");
+        return at == std::string::npos ? 0 : atoi(strJson.c_str() + at + 7);
+    };
+    const fs::path local = s_root / "session.bin";
+    const std::string strWhole = KZTestReadFile(s_root / "dir" / "big.bin");
+    const int before = connections();
+    {
+        CKZTransferSession session;
+        uint64_t qwSize = 0, qwTime = 0;
+        for (int i = 0; i < 4; ++i)
+        {
+            int64_t status = 0;
+            ASSERT_TRUE(KZInternet::HttpGetFile(keepAlive.Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr,
+                                                nullptr, &status, &session));
+            EXPECT_TRUE(KZTestReadFile(local) == strWhole);
+            EXPECT_TRUE(KZInternet::HttpRequestInfoChecked(keepAlive.Url("dir/big.bin").c_str(), &qwSize, &qwTime,
+                                                           nullptr, &session));
+            EXPECT_EQ(qwSize, 300000u);
+        }
+        // The counting request itself took one connection.
+        EXPECT_EQ(connections(), before + 2);
+
+        ASSERT_NE(session.Acquire(), nullptr);
+        EXPECT_TRUE(KZInternet::HttpGetFile(keepAlive.Url("answer.json").c_str(), local.c_str(), 15000, nullptr,
+                                            nullptr, nullptr, &session));
+        session.Release();
+        EXPECT_EQ(KZTestReadFile(local), "{\"ok\": true}");
+    }
+}

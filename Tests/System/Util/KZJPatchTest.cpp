@@ -138,6 +138,57 @@ TEST(KZJPatch, Operations)
     EXPECT_EQ(Apply(big, {ESC, EQL, 253, 0x23, 0x28}).output, big.substr(0, 9000));
 }
 
+// Equal runs of 64 KiB and more may be copied by the kernel: the bytes and both files' positions
+// must come out exactly as with the block copy, around buffered modify and insert bytes.
+TEST(KZJPatch, LongEqualRunsKeepPositionsAndBufferedBytes)
+{
+    std::mt19937 rng(3);
+    Bytes old(1 << 20, 0);
+    for (unsigned char& b : old)
+        b = static_cast<unsigned char>(rng() % 0xA0);
+    // equal 300000, modify "xyz", equal 200000 (from 300003), backtrack 100000, insert "Q", equal
+    // 70000 (from 400003), delete 6, equal 80000 (from 470009).
+    const Bytes delta = {ESC, EQL, 254, 0x00, 0x04, 0x93, 0xE0, ESC, MOD, 'x', 'y', 'z',
+                         ESC, EQL, 254, 0x00, 0x03, 0x0D, 0x40, ESC, BKT, 254, 0x00, 0x01, 0x86, 0xA0,
+                         ESC, INS, 'Q', ESC, EQL, 254, 0x00, 0x01, 0x11, 0x70, ESC, DEL, 5,
+                         ESC, EQL, 254, 0x00, 0x01, 0x38, 0x80};
+    const SResult result = Apply(old, delta);
+    const Bytes expected = old.substr(0, 300000) + Bytes{'x', 'y', 'z'} + old.substr(300003, 200000) + Bytes{'Q'} +
+                           old.substr(400003, 70000) + old.substr(470009, 80000);
+    EXPECT_EQ(result.code, KZEngine::JPATCH_OK);
+    ASSERT_EQ(result.output.size(), expected.size());
+    EXPECT_TRUE(result.output == expected);
+    EXPECT_EQ(result.oldPosition, 470009 + 80000);
+
+    // An old file that ends inside a long equal: the complete 4096-byte blocks, then result 1.
+    CKZTestEventRecorder events;
+    const Bytes shortOld = old.substr(0, 100000);
+    const SResult cut = Apply(shortOld, {ESC, EQL, 254, 0x00, 0x02, 0x49, 0xF0});
+    EXPECT_EQ(cut.code, KZEngine::JPATCH_READ_ERROR);
+    EXPECT_TRUE(cut.output == shortOld.substr(0, 100000 / 4096 * 4096));
+}
+
+// An old file the kernel cannot copy from (a pipe) is copied through the buffer.
+TEST(KZJPatch, LongEqualFromAPipe)
+{
+    const Bytes old = Counting(65536);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], old.data(), old.size()), static_cast<ssize_t>(old.size()));
+    close(fds[1]);
+    FILE* pOld = fdopen(fds[0], "rb");
+    FILE* pDelta = TempFileWith({ESC, EQL, 254, 0x00, 0x01, 0x00, 0x00, ESC, INS, 'E'});
+    FILE* pOut = tmpfile();
+    EXPECT_EQ(KZEngine::JPatch(pOld, pDelta, pOut, 0), KZEngine::JPATCH_OK);
+    Bytes output(65537, 0);
+    rewind(pOut);
+    EXPECT_EQ(fread(&output[0], 1, output.size(), pOut), output.size());
+    EXPECT_TRUE(output == old + Bytes{'E'});
+    fclose(pOld);
+    fclose(pDelta);
+    fclose(pOut);
+}
+
 TEST(KZJPatch, DataBytesWithoutModifyCodeAreModifyBytes)
 {
     CKZTestEventRecorder events;

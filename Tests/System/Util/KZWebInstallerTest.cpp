@@ -25,7 +25,8 @@ class CLocalInstaller : public CKZWebInstaller
 public:
     explicit CLocalInstaller(const fs::path& server) : m_server(server) {}
     ~CLocalInstaller() override { WaitForShutDown(); }
-    bool GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned, const char*) override
+    bool GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned, const char*,
+                           int64_t*) override
     {
         std::error_code error;
         return fs::copy_file(m_server / szRemoteName, GetInstallRoot() + szLocalName,

@@ -1,0 +1,347 @@
+// Whole patch runs through the exported C functions against a real web server on loopback, timed
+// against the baseline tools doing the same work in the same run:
+//   KZWholeRunBenchmark install [DIR] [MEGABYTES]   a new install of a client in 8 full-install zips
+//                                                   (default 256 MB), against curl fetching the 8 zips
+//                                                   and unzip -o unpacking them, one after the other
+//   KZWholeRunBenchmark update [DIR] [FILES]        an update of FILES changed 16 KB files (default
+//                                                   1,000) in a 500 MB installation, against curl
+//                                                   fetching the same update zips over one connection
+//   KZWholeRunBenchmark memory [DIR] [MEGABYTES]    the peak resident memory of this process during a
+//                                                   new install (default 1024 MB)
+// The server is nginx when it is installed, else Tests/Fixtures/http_server.py; the output names it.
+// Generated server trees stay in DIR (default $TMPDIR/kzwholerun_bench) so that a repeated run only
+// measures; delete DIR to generate afresh.
+
+#include "PatchLibrary/KZPatchAPI.h"
+#include "Benchmarks/KZBenchmarkTiming.h"
+#include "Tests/Fixtures/KZTestHttpServer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace
+{
+bool Shell(const std::string& strCommand)
+{
+    return system(strCommand.c_str()) == 0;
+}
+
+std::string Quote(const fs::path& path)
+{
+    return "'" + path.string() + "'";
+}
+
+// nginx serving a directory on a free loopback port, as the demo server does.
+class CNginx
+{
+public:
+    CNginx(const fs::path& root, const fs::path& work)
+    {
+        fs::create_directories(work / "logs");
+        m_port = FreePort();
+        const fs::path conf = work / "nginx.conf";
+        std::ofstream(conf) << "daemon off;\nworker_processes 1;\npid " << (work / "nginx.pid").string()
+                            << ";\nerror_log " << (work / "logs/error.log").string()
+                            << ";\nevents { worker_connections 64; }\nhttp {\n access_log off;\n sendfile on;\n"
+                            << " keepalive_requests 100000;\n server {\n  listen 127.0.0.1:" << m_port
+                            << ";\n  root " << root.string() << ";\n }\n}\n";
+        m_pid = fork();
+        if (m_pid == 0)
+        {
+            execlp("nginx", "nginx", "-p", work.c_str(), "-c", conf.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Ready once it answers.
+        for (int i = 0; i < 500 && !Shell("curl -s -o /dev/null http://127.0.0.1:" + std::to_string(m_port) + "/");
+             ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ~CNginx()
+    {
+        if (m_pid <= 0)
+            return;
+        kill(m_pid, SIGTERM);
+        waitpid(m_pid, nullptr, 0);
+    }
+    CNginx(const CNginx&) = delete;
+    CNginx& operator=(const CNginx&) = delete;
+    std::string Host() const { return "127.0.0.1:" + std::to_string(m_port); }
+
+private:
+    static int FreePort()
+    {
+        FILE* pPipe = popen("python3 -c 'import socket; s=socket.socket(); s.bind((\"127.0.0.1\",0)); "
+                            "print(s.getsockname()[1])'",
+                            "r");
+        int port = 0;
+        if (pPipe)
+        {
+            if (fscanf(pPipe, "%d", &port) != 1)
+                port = 0;
+            pclose(pPipe);
+        }
+        return port;
+    }
+    pid_t m_pid = -1;
+    int m_port = 0;
+};
+
+// One of the two servers over a directory.
+class CServer
+{
+public:
+    CServer(const fs::path& root, const fs::path& work)
+    {
+        if (Shell("command -v nginx >/dev/null 2>&1"))
+        {
+            m_nginx.reset(new CNginx(root, work / "nginx"));
+            m_strHost = m_nginx->Host();
+            m_strName = "nginx";
+        }
+        else
+        {
+            m_fixture.reset(new CKZTestHttpServer(root.string()));
+            m_strHost = m_fixture->Host();
+            m_strName = "fixture server (Tests/Fixtures/http_server.py; nginx is not installed)";
+        }
+    }
+    const std::string& Host() const { return m_strHost; }
+    const std::string& Name() const { return m_strName; }
+
+private:
+    std::unique_ptr<CNginx> m_nginx;
+    std::unique_ptr<CKZTestHttpServer> m_fixture;
+    std::string m_strHost, m_strName;
+};
+
+struct SRunTimes
+{
+    bool bDone = false;
+    int32_t errorCode = 0;
+    double total = 0, installing = 0, listed = 0, filesIn = 0;
+};
+
+// Drives a run as a launcher does, polling every 5 ms, and notes when it starts installing, when
+// its file list is known and when every file is in (downloaded and unpacked).
+SRunTimes RunPatch(const fs::path& project, const std::string& strHost)
+{
+    SRunTimes times;
+    const auto start = Clock::now();
+    const auto since = [&start] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+    if (!kzpatch_init(project.c_str(), strHost.c_str()))
+        return times;
+    while (kzpatch_get_status() == KZ_PATCH_INITIALIZING)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!kzpatch_start())
+        return times;
+    for (;;)
+    {
+        const KZPatchStatus status = kzpatch_get_status();
+        if (status == KZ_PATCH_DONE || status == KZ_PATCH_FAILED)
+            break;
+        if (status == KZ_PATCH_INSTALLING && times.installing == 0)
+            times.installing = since();
+        const uint32_t total = kzpatch_get_total_files();
+        if (total > 0 && times.listed == 0)
+            times.listed = since();
+        if (total > 0 && times.filesIn == 0 && kzpatch_get_current_files() == total)
+            times.filesIn = since();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    times.total = since();
+    times.bDone = kzpatch_get_status() == KZ_PATCH_DONE;
+    times.errorCode = kzpatch_get_error_code();
+    kzpatch_destroy();
+    while (kzpatch_get_status() == KZ_PATCH_DESTROYING)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return times;
+}
+
+long PeakResidentKilobytes()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+void PrintRun(const char* szWhat, const SRunTimes& times)
+{
+    printf("%s\t%s\t%.3f s\t(installing from %.3f s, file list at %.3f s, files in at %.3f s, error code %d)\n",
+           szWhat, times.bDone ? "done" : "FAILED", times.total, times.installing, times.listed, times.filesIn,
+           times.errorCode);
+}
+
+// A client of 8 packs whose files are random (incompressible) bytes.
+bool GenerateClient(const fs::path& tree, size_t megabytes, const std::string& strExtra)
+{
+    if (fs::exists(tree / "server" / "Data.ccx"))
+        return true;
+    fs::remove_all(tree);
+    fs::create_directories(tree);
+    const size_t filesPerPack = std::max<size_t>(1, megabytes / 4 / 8);
+    return Shell("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/server_tree_gen.py " + Quote(tree / "server") + " " +
+                 Quote(tree / "expected") + " --packs 8 --files " + std::to_string(filesPerPack) + " --file-size " +
+                 std::to_string(4u << 20) + " " + strExtra + " >/dev/null");
+}
+
+int NewInstall(const fs::path& dir, size_t megabytes)
+{
+    const fs::path tree = dir / ("install" + std::to_string(megabytes));
+    if (!GenerateClient(tree, megabytes, ""))
+        return 1;
+    CServer server(tree / "server", dir);
+    printf("server\t%s\n", server.Name().c_str());
+
+    const fs::path project = dir / "project";
+    fs::remove_all(project);
+    fs::create_directories(project);
+    const SRunTimes times = RunPatch(project, server.Host());
+    fs::remove_all(project);
+
+    // The baseline: curl fetches the 8 zips in one process (one connection where the server keeps
+    // it), then unzip -o unpacks them one after the other.
+    const fs::path baseline = dir / "baseline";
+    fs::remove_all(baseline);
+    fs::create_directories(baseline);
+    std::string strCurl = "curl -s -f";
+    std::string strUnzip = "cd " + Quote(baseline) + " && true";
+    for (int i = 0; i < 8; ++i)
+    {
+        const std::string strZip = "Data" + std::to_string(i) + ".zip";
+        strCurl += " -o " + Quote(baseline / strZip) + " http://" + server.Host() + "/" + strZip;
+        strUnzip += " && unzip -q -o " + strZip;
+    }
+    bool bBaseline = true;
+    const double curlSeconds = KZBenchmarkSeconds([&] { bBaseline = Shell(strCurl); });
+    const double unzipSeconds = KZBenchmarkSeconds([&] { bBaseline = Shell(strUnzip) && bBaseline; });
+    fs::remove_all(baseline);
+
+    const double baselineSeconds = std::max(curlSeconds, unzipSeconds);
+    printf("new install\t%zu MB in 8 zips\n", megabytes);
+    PrintRun("kzpatch run", times);
+    printf("curl 8 zips\t%s\t%.3f s\n", bBaseline ? "ok" : "FAILED", curlSeconds);
+    printf("unzip -o 8 zips\t%.3f s\n", unzipSeconds);
+    printf("ratio (run time / max(curl, unzip))\t%.2f\n", times.total / baselineSeconds);
+    printf("goal (run time <= 1.1 x max + 0.5 s = %.3f s)\t%s\n", 1.1 * baselineSeconds + 0.5,
+           times.total <= 1.1 * baselineSeconds + 0.5 ? "met" : "missed");
+    return times.bDone && bBaseline ? 0 : 1;
+}
+
+int PeakMemory(const fs::path& dir, size_t megabytes)
+{
+    const fs::path tree = dir / ("install" + std::to_string(megabytes));
+    if (!GenerateClient(tree, megabytes, "--stored"))
+        return 1;
+    CServer server(tree / "server", dir);
+    printf("server\t%s\n", server.Name().c_str());
+    const fs::path project = dir / "project";
+    fs::remove_all(project);
+    fs::create_directories(project);
+    const long before = PeakResidentKilobytes();
+    const SRunTimes times = RunPatch(project, server.Host());
+    const long peak = PeakResidentKilobytes();
+    fs::remove_all(project);
+    printf("new install\t%zu MB in 8 zips\n", megabytes);
+    PrintRun("kzpatch run", times);
+    printf("peak resident memory\t%.1f MB (%.1f MB before the run)\n", peak / 1024.0, before / 1024.0);
+    printf("goal (<= 64 MB)\t%s\n", peak <= 64 * 1024 ? "met" : "missed");
+    return times.bDone ? 0 : 1;
+}
+
+// The installation holds version 1 of a client (seed 1) of 8 packs: FILES small files and one large
+// file of zeros that stays the same; the server holds the same client from another seed, so every
+// small file differs and only the large file is in sync.
+int Update(const fs::path& dir, size_t files)
+{
+    const fs::path tree = dir / ("update" + std::to_string(files));
+    const size_t filesPerPack = std::max<size_t>(1, files / 8);
+    const size_t smallBytes = 16384;
+    const size_t bigBytes = (500u << 20) - 8 * filesPerPack * smallBytes;
+    const std::string strOptions = " --packs 8 --files " + std::to_string(filesPerPack) + " --file-size " +
+                                   std::to_string(smallBytes) + " --big-file " + std::to_string(bigBytes);
+    if (!fs::exists(tree / "server" / "Data.ccx"))
+    {
+        fs::remove_all(tree);
+        fs::create_directories(tree);
+        const std::string strGen = "python3 " KZ_SOURCE_DIR "/Tests/Fixtures/server_tree_gen.py ";
+        if (!Shell(strGen + Quote(tree / "old") + " " + Quote(tree / "old_expected") + strOptions +
+                   " --seed 1 --install " + Quote(tree / "install") + " >/dev/null") ||
+            !Shell(strGen + Quote(tree / "server") + " " + Quote(tree / "expected") + strOptions +
+                   " --seed 2 >/dev/null"))
+            return 1;
+        fs::remove_all(tree / "old");
+        fs::remove_all(tree / "old_expected");
+    }
+    CServer server(tree / "server", dir);
+    printf("server\t%s\n", server.Name().c_str());
+
+    const fs::path project = dir / "project";
+    fs::remove_all(project);
+    fs::copy(tree / "install", project, fs::copy_options::recursive);
+    const SRunTimes times = RunPatch(project, server.Host());
+    const bool bChecked = Shell("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/server_tree_gen.py --check " +
+                                Quote(project) + strOptions + " --seed 2 >/dev/null");
+    fs::remove_all(project);
+
+    // The baseline: one curl process fetches every update zip over one connection.
+    const fs::path baseline = dir / "baseline";
+    fs::remove_all(baseline);
+    fs::create_directories(baseline);
+    const fs::path config = dir / "curl.conf";
+    size_t zips = 0;
+    {
+        std::ofstream out(config);
+        for (const auto& entry : fs::directory_iterator(tree / "server" / "Data"))
+        {
+            const std::string strName = entry.path().filename().string();
+            if (strName.rfind("big.bin", 0) == 0)
+                continue;
+            out << "url = \"http://" << server.Host() << "/Data/" << strName << "\"\noutput = \""
+                << (baseline / strName).string() << "\"\n";
+            ++zips;
+        }
+    }
+    bool bBaseline = true;
+    const double curlSeconds =
+        KZBenchmarkSeconds([&] { bBaseline = Shell("curl -s -f -K " + Quote(config)); });
+    fs::remove_all(baseline);
+
+    printf("update\t%zu changed files of %zu bytes in a 500 MB installation\n", 8 * filesPerPack, smallBytes);
+    PrintRun("kzpatch run", times);
+    printf("installation after the run\t%s\n", bChecked ? "matches the server" : "DIFFERS");
+    printf("curl %zu zips\t%s\t%.3f s\n", zips, bBaseline ? "ok" : "FAILED", curlSeconds);
+    printf("ratio (run time / curl time)\t%.2f\n", times.total / curlSeconds);
+    printf("goal (run time <= 2 x curl + 0.5 s = %.3f s)\t%s\n", 2 * curlSeconds + 0.5,
+           times.total <= 2 * curlSeconds + 0.5 ? "met" : "missed");
+    return times.bDone && bChecked && bBaseline ? 0 : 1;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string strMode = argc > 1 ? argv[1] : "";
+    const fs::path dir = argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path() / "kzwholerun_bench";
+    const size_t count = argc > 3 ? strtoul(argv[3], nullptr, 10) : 0;
+    fs::create_directories(dir);
+    if (strMode == "install")
+        return NewInstall(dir, count ? count : 256);
+    if (strMode == "update")
+        return Update(dir, count ? count : 1000);
+    if (strMode == "memory")
+        return PeakMemory(dir, count ? count : 1024);
+    fprintf(stderr, "usage: KZWholeRunBenchmark install|update|memory [DIR] [MEGABYTES or FILES]\n");
+    return 2;
+}
