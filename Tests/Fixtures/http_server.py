@@ -3,10 +3,12 @@
 Last-Modified on GET and HEAD, records every request, and can be told to misbehave.
 
     http_server.py ROOT [--fail-first K] [--no-last-modified] [--log FILE] [--rule RULE]...
-                        [--tls CERT KEY]
+                        [--tls CERT KEY] [--drop PERCENT [--seed S]]
 
 It prints "PORT <n>" on its first line once it listens on an ephemeral port. With --tls it speaks
-HTTPS only (a plain request gets no answer and is counted under "/_plain").
+HTTPS only (a plain request gets no answer and is counted under "/_plain"). With --drop it closes
+the connection without any answer on PERCENT per cent of the requests (chosen by a generator seeded
+with S, default 1; /_count and /_last are never dropped); they are counted under "/_dropped".
 
 Per-path rules, METHOD:PATH:KIND[:ARG...] (METHOD is GET, HEAD or ANY; PATH as requested, e.g.
 /Data0.zip; a COUNT of 0 means every time):
@@ -15,6 +17,8 @@ Per-path rules, METHOD:PATH:KIND[:ARG...] (METHOD is GET, HEAD or ANY; PATH as r
     corrupt:OFFSET:COUNT  flip every bit of the byte at OFFSET of the body
     nolm                  omit Last-Modified
     redirect:TARGET       answer 302 with Location: TARGET
+    slow:RATE             send the body at RATE bytes per second
+    stall:MS:COUNT        send the headers and half of the body, then wait MS milliseconds
 Requests are counted per method and path: /_count/PATH answers {"GET": n, "HEAD": m} (not counted).
 
 Faults chosen by the path prefix of a request:
@@ -31,6 +35,7 @@ import email.utils
 import http.server
 import json
 import os
+import random
 import socketserver
 import ssl
 import sys
@@ -49,7 +54,7 @@ class Rule:
     def applies(self, method, path):
         if self.path != path or self.method not in ("ANY", method):
             return False
-        count = int(self.args[-1]) if self.kind in ("fail", "cut", "corrupt") else 0
+        count = int(self.args[-1]) if self.kind in ("fail", "cut", "corrupt", "stall") else 0
         if count and self.used >= count:
             return False
         self.used += 1
@@ -57,7 +62,7 @@ class Rule:
 
 
 class State:
-    def __init__(self, root, fail_first, last_modified, log, rules):
+    def __init__(self, root, fail_first, last_modified, log, rules, drop=0, seed=1):
         self.root = os.path.realpath(root)
         self.fail_left = fail_first
         self.last_modified = last_modified
@@ -65,7 +70,17 @@ class State:
         self.last = {}
         self.rules = [Rule(text) for text in rules]
         self.counts = {}
+        self.drop = drop
+        self.random = random.Random(seed)
         self.lock = threading.Lock()
+
+    def should_drop(self):
+        with self.lock:
+            if self.drop <= 0 or self.random.random() * 100 >= self.drop:
+                return False
+            dropped = self.counts.setdefault("/_dropped", {})
+            dropped["ANY"] = dropped.get("ANY", 0) + 1
+            return True
 
     def take_rules(self, method, path):
         """Counts the request and answers the rules that apply to it, by kind."""
@@ -129,6 +144,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             with self.server.state.lock:
                 body = json.dumps(self.server.state.counts.get(path[len("/_count"):], {})).encode()
             return self.answer(200, body, send_body=send_body)
+        if self.server.state.should_drop():
+            self.close_connection = True
+            return
         body = self.rfile.read(int(self.headers.get("Content-Length", 0) or 0))
         self.record(body)
         if self.fail_if_asked():
@@ -153,6 +171,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             stall_body = int(parts[2]) / 1000.0
             path = "/" + "/".join(parts[3:])
             parts = path.split("/")
+        if "stall" in rules:
+            stall_body = int(rules["stall"][0]) / 1000.0
         if path.startswith("/_cut/"):
             cut = int(parts[2])
             path = "/" + "/".join(parts[3:])
@@ -175,7 +195,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             stamp = email.utils.formatdate(os.stat(local).st_mtime, usegmt=True)
             self.send_header("Last-Modified", stamp)
         self.end_headers()
-        if send_body and stall_body is not None:
+        if send_body and "slow" in rules:
+            rate = max(1, int(rules["slow"][0]))
+            for start in range(0, len(data), rate):
+                self.wfile.write(data[start:start + rate])
+                self.wfile.flush()
+                time.sleep(1.0)
+        elif send_body and stall_body is not None:
             self.wfile.write(data[:len(data) // 2])
             self.wfile.flush()
             time.sleep(stall_body)
@@ -219,9 +245,12 @@ def main():
     parser.add_argument("--log")
     parser.add_argument("--rule", action="append", default=[])
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--drop", type=float, default=0)
+    parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
     server = Server(("127.0.0.1", 0), Handler)
-    server.state = State(args.root, args.fail_first, not args.no_last_modified, args.log, args.rule)
+    server.state = State(args.root, args.fail_first, not args.no_last_modified, args.log, args.rule, args.drop,
+                         args.seed)
     if args.tls:
         server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         server.tls.load_cert_chain(args.tls[0], args.tls[1])
