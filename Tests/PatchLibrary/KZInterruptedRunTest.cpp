@@ -13,6 +13,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <set>
 #include <string>
 #include <sys/wait.h>
@@ -36,6 +37,12 @@ struct SKillCase
     ERunKind kind;
     const char* szPoint; // "NAME" or "NAME#N"
 };
+
+// Shown by the test runner instead of the case's bytes.
+void PrintTo(const SKillCase& killCase, std::ostream* pOut)
+{
+    *pOut << (killCase.kind == ERunKind::NewInstall ? "new install, " : "update, ") << killCase.szPoint;
+}
 
 std::string Shape(ERunKind kind)
 {

@@ -149,14 +149,20 @@ std::string GetAgentString()
 }
 
 bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectTimeoutMs, void* pUser,
-                 ProgressCallback pCallback, int64_t* pHttpStatus)
+                 ProgressCallback pCallback, int64_t* pHttpStatus, bool* pbWriteFailed)
 {
     if (pHttpStatus)
         *pHttpStatus = 0;
+    bool bWriteFailedIgnored = false;
+    bool& bWriteFailed = pbWriteFailed ? *pbWriteFailed : bWriteFailedIgnored;
+    bWriteFailed = false;
     // libcurl's default writer fills the stream of the standard back end.
     CKZFile file(*KZFileIO::GetStandardInterface());
     if (!file.Open(szLocalPath, "wb"))
+    {
+        bWriteFailed = true;
         return false;
+    }
     long httpStatus = 0;
     CURL* pCurl = curl_easy_init();
     if (!pCurl)
@@ -188,9 +194,13 @@ bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectT
     if (pHttpStatus)
         *pHttpStatus = httpStatus;
     if (result != CURLE_OK)
+    {
+        bWriteFailed = result == CURLE_WRITE_ERROR;
         return false;
+    }
     // A short write (disk full) shows only when the stream is flushed.
     const bool bFlushed = fflush(static_cast<FILE*>(file.GetHandle())) == 0;
+    bWriteFailed = !bFlushed;
     return httpStatus == 200 && bFlushed;
 }
 

@@ -33,9 +33,10 @@ void SetCertificateAuthorityFile(const char* szPath);
 
 // Downloads a URL (used exactly as given, no redirects) into a local file; true only for status 200.
 // The file stays behind on failure, empty after an HTTP error or partial after a broken transfer.
-// pHttpStatus, when given, receives the answer's status (0 when no answer arrived).
+// pHttpStatus, when given, receives the answer's status (0 when no answer arrived); pbWriteFailed
+// whether the local file could not be created or written (a full disk, a folder not writable).
 bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectTimeoutMs, void* pUser,
-                 ProgressCallback pCallback, int64_t* pHttpStatus = nullptr);
+                 ProgressCallback pCallback, int64_t* pHttpStatus = nullptr, bool* pbWriteFailed = nullptr);
 // HEAD request: true when the server reports both a file time and a positive length. An "https"
 // URL is fetched without certificate checks.
 bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_slist* pHeaders);

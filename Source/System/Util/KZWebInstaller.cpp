@@ -284,7 +284,8 @@ bool CKZWebInstaller::FetchRemoteFile(const char* szLocalName, const char* szRem
         if (GetRemoteFileHttp(szLocalName, szRemoteName, slot, nullptr))
             return true;
         const int64_t httpStatus = m_lastHttpStatus[std::min(slot, SLOT_UNCOUNTED)];
-        if ((httpStatus != 0 && httpStatus != 200) || dwTry >= kMaxUnansweredTries || m_bShutDownRequested)
+        if ((httpStatus != 0 && httpStatus != 200) || m_bLastWriteFailed[std::min(slot, SLOT_UNCOUNTED)] ||
+            dwTry >= kMaxUnansweredTries || m_bShutDownRequested)
             return false;
         Sleep(m_dwRetryDelayMs);
     }
@@ -324,9 +325,13 @@ bool CKZWebInstaller::GetRemoteFileHttp(const char* szLocalName, const char* szR
     uint64_t qwTotal = 0;
     SDownloadProgress context = {&m_progressMutex, pqwSlot, &qwTotal};
     int64_t httpStatus = 0;
-    const bool bResult =
-        KZInternet::HttpGetFile(strUrl.c_str(), strLocal.c_str(), 15000, &context, FileDownloadCallback, &httpStatus);
+    bool bWriteFailed = false;
+    const bool bResult = KZInternet::HttpGetFile(strUrl.c_str(), strLocal.c_str(), 15000, &context,
+                                                 FileDownloadCallback, &httpStatus, &bWriteFailed);
     m_lastHttpStatus[std::min(slot, SLOT_UNCOUNTED)] = httpStatus;
+    m_bLastWriteFailed[std::min(slot, SLOT_UNCOUNTED)] = bWriteFailed;
+    if (bWriteFailed)
+        printf("Could not write %s (disk full or not writable)\n", strLocal.c_str());
     if (bResult)
     {
         KZKillPoint::Reached("download-done");

@@ -197,7 +197,8 @@ private:
     bool GiveUpOn(CKZWebInstallerFile* pFile);
     void ExtractCustomZip(const CKZWebInstallerFile& file);
     void SetServerTime(const CKZWebInstallerFile& file);
-    // The last transfer in the slot got an answer that refuses the file (300 to 499).
+    // The last transfer in the slot got an answer that refuses the file (300 to 499), or could not
+    // write the file: neither goes away by asking again at once.
     bool WasRefused(unsigned slot) const;
     void Fail(int32_t nErrorCode);
     // GetRemoteFileInfoHttp and GetRemoteFileHttp, tried again while the server does not answer.
@@ -309,6 +310,8 @@ private:
     // HTTP status of the last transfer per slot (0 = no answer), and of the last size probe.
     std::atomic<int64_t> m_lastHttpStatus[3] = {{0}, {0}, {0}};
     std::atomic<int64_t> m_lastProbeHttpStatus{0};
+    // The last transfer per slot could not write its local file.
+    std::atomic<bool> m_bLastWriteFailed[3] = {{false}, {false}, {false}};
     uint32_t m_dwRetryDelayMs = 500;
 
     CKZLockedQueue<CKZWebInstallerFile*> m_zipQueue;

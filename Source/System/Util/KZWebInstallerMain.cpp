@@ -127,7 +127,7 @@ void CKZWebInstaller::OnTransferFailed(CKZWebInstallerFile* pFile, unsigned slot
 bool CKZWebInstaller::WasRefused(unsigned slot) const
 {
     const int64_t httpStatus = m_lastHttpStatus[slot];
-    return httpStatus >= 300 && httpStatus < 500;
+    return (httpStatus >= 300 && httpStatus < 500) || m_bLastWriteFailed[slot];
 }
 
 void CKZWebInstaller::NewInstallStep()
