@@ -159,8 +159,15 @@ TEST_P(KZInterruptedRunTest, RerunEndsWithThePublishedClient)
     ASSERT_EQ(RunLauncher(m_project, server.Host(), GetParam().szPoint, log), 128 + SIGKILL)
         << "the kill point was not reached\n"
         << KZTestReadFile(log);
-    ASSERT_EQ(RunLauncher(m_project, server.Host(), nullptr, log), 0) << KZTestReadFile(log);
+    const fs::path rerunLog = m_base / "rerun.log";
+    ASSERT_EQ(RunLauncher(m_project, server.Host(), nullptr, rerunLog), 0) << KZTestReadFile(rerunLog);
     ExpectPublishedContent();
+    // An interrupted update is resumed as an update: its packs are never left in a state that only a
+    // whole new install could repair.
+    if (GetParam().kind == ERunKind::Update)
+    {
+        EXPECT_EQ(KZTestReadFile(rerunLog).find("New Install"), std::string::npos) << KZTestReadFile(rerunLog);
+    }
 }
 
 // New install with two packs: downloads are the client application, the stage catalogue, Data0.zip,
