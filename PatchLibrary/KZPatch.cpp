@@ -5,6 +5,7 @@
 #include "Base/Core/KZFile.h"
 #include "Base/Debug/KZLog.h"
 #include "Base/Net/KZInternet.h"
+#include "Base/Util/KZKillPoint.h"
 #include "System/Util/KZWebInstaller.h"
 
 #include <atomic>
@@ -201,6 +202,7 @@ bool SwapInStagedItems(const std::string& strStaging, const std::string& strProj
         RemoveTree(strAside);
         if (bHadTarget && !CKZFile::Rename(strTarget.c_str(), strAside.c_str()))
             return false;
+        KZKillPoint::Reached("client-set-aside");
         if (!CKZFile::Rename((strStaging + item.name).c_str(), strTarget.c_str()))
         {
             if (bHadTarget)

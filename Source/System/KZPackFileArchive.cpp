@@ -3,6 +3,7 @@
 #include "Base/Core/ColdStorageArchive/csa.h"
 #include "Base/Debug/KZLog.h"
 #include "Base/Serialize/KZFileParser.h"
+#include "Base/Util/KZKillPoint.h"
 #include "Base/Util/KZMemory.h"
 #include "Base/Util/KZString.h"
 #include "System/Util/KZFileTimeCache.h"
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <unordered_set>
@@ -49,6 +51,44 @@ int UnderlyingPosition(int64_t position)
 std::string PathText(const CKZPath& directory, const std::string& strName)
 {
     return directory.GetString() + strName;
+}
+
+// Written once every rebuilt pack is complete, before the first rename, and removed after the last:
+// "<pack count> <old pack count>". While it exists the temporaries are the new packs, and an
+// interrupted run's renames are completed rather than its temporaries deleted.
+const char* const kPatchCommitName = "p_tmp_commit";
+const unsigned int kMaxCommittedPacks = 1u << 20;
+
+bool WriteCommitMarker(const std::string& strPath, unsigned int packCount, unsigned int oldCount)
+{
+    FILE* pFile = fopen(strPath.c_str(), "wb");
+    if (!pFile)
+        return false;
+    const bool bWritten = fprintf(pFile, "%u %u\n", packCount, oldCount) > 0;
+    return fclose(pFile) == 0 && bWritten;
+}
+
+// Renames the temporaries of packs first .. end-1 into place; a pack without a temporary was left
+// unchanged or is already in place.
+bool RenameTemporaries(const CKZPath& directory, unsigned int first, unsigned int end)
+{
+    for (unsigned int j = first; j < end; ++j)
+    {
+        const int pack = static_cast<int>(j);
+        const std::string strTemporary = PathText(directory, CKZPackFileArchive::CreateFileName(pack, "p_tmp", "csa"));
+        const std::string strTarget = PathText(directory, CKZPackFileArchive::CreateFileName(pack, "p", "csa"));
+        if (CKZFile::FileExists(strTemporary))
+        {
+            if (!CKZFile::Rename(strTemporary.c_str(), strTarget.c_str()))
+                return false;
+            KZKillPoint::Reached("pack-data-renamed");
+        }
+        const std::string strTemporaryHeader = strTemporary + "header";
+        if (CKZFile::FileExists(strTemporaryHeader) &&
+            !CKZFile::Rename(strTemporaryHeader.c_str(), (strTarget + "header").c_str()))
+            return false;
+    }
+    return true;
 }
 
 // Where a packed file is written below an output directory.
@@ -626,22 +666,21 @@ bool CKZPackFileArchive::DoPatch(const CKZPath& packDirectory, const CKZPath& so
         }
         if (!RebuildPack(m, packDirectory, sourceDirectory, lastEntries))
             return false;
+        KZKillPoint::Reached("pack-rebuilt");
     }
 
     ClosePackFileArchive();
-    // Rebuilt packs replace their targets by renaming; only packs beyond the new count are deleted,
-    // so an interrupted run never leaves a pack without its data or header file.
+    // Rebuilt packs replace their targets by renaming; only packs beyond the new count are deleted.
+    // The commit marker lets the next run complete renames that an interruption cut short, so a
+    // pack never keeps new data with an old header.
+    const std::string strCommit = PathText(packDirectory, kPatchCommitName);
+    if (!WriteCommitMarker(strCommit, packCount, oldCount))
+        return false;
     RemovePackFiles(packDirectory, packCount, oldCount);
-    for (unsigned int j = 0; j < packCount; ++j)
-    {
-        if (j < oldCount && !rebuild[j])
-            continue;
-        const std::string strTemporary = PathText(packDirectory, CreateFileName(static_cast<int>(j), "p_tmp", "csa"));
-        const std::string strTarget = PathText(packDirectory, CreateFileName(static_cast<int>(j), "p", "csa"));
-        if (!CKZFile::Rename(strTemporary.c_str(), strTarget.c_str()) ||
-            !CKZFile::Rename((strTemporary + "header").c_str(), (strTarget + "header").c_str()))
-            return false;
-    }
+    if (!RenameTemporaries(packDirectory, 0, packCount))
+        return false;
+    KZKillPoint::Reached("packs-renamed");
+    CKZFile::RemoveFile(strCommit.c_str());
     m_PatchFiles.clear();
     return true;
 }
@@ -828,6 +867,27 @@ bool CKZPackFileArchive::ColdCompilerWriteFile(void* csa, void* grocery, CSA_LEN
     m_dwPatchBytesDone.fetch_add(dwLength);
     ++m_dwPatchFilesDone;
     return true;
+}
+
+bool CKZPackFileArchive::FinishInterruptedPatch(const CKZPath& directory)
+{
+    const std::string strCommit = PathText(directory, kPatchCommitName);
+    FILE* pFile = fopen(strCommit.c_str(), "rb");
+    if (!pFile)
+        return false;
+    unsigned int packCount = 0, oldCount = 0;
+    const bool bRead = fscanf(pFile, "%u %u", &packCount, &oldCount) == 2;
+    fclose(pFile);
+    // A marker that cannot be read completes nothing: the temporaries are then deleted as leftovers
+    // and the packs are judged by the next run as they are.
+    if (bRead && packCount <= kMaxCommittedPacks && oldCount <= kMaxCommittedPacks)
+    {
+        RemovePackFiles(directory, packCount, oldCount);
+        if (!RenameTemporaries(directory, 0, packCount))
+            return false;
+    }
+    CKZFile::RemoveFile(strCommit.c_str());
+    return bRead;
 }
 
 bool CKZPackFileArchive::RemoveTemporaryPatchFiles(const CKZPath& directory, unsigned int count)

@@ -140,6 +140,9 @@ public:
     bool IsPatchRunning() const { return m_pPatchMemoryBlock != nullptr; }
 
     static bool RemoveTemporaryPatchFiles(const CKZPath& directory, unsigned int count);
+    // Completes the renames of a patch that was interrupted after all its pack files were rebuilt;
+    // true when there was one to complete.
+    static bool FinishInterruptedPatch(const CKZPath& directory);
     static void RemovePackFiles(const CKZPath& directory, unsigned int first, unsigned int end);
     static bool CreateFromCacheFile(const CKZFileTimeCache& cacheFile, const CKZPath& sourceDirectory,
                                     const CKZPath& destinationDirectory, const CKZPath& baseDirectory);

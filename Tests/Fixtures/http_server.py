@@ -3,12 +3,14 @@
 Last-Modified on GET and HEAD, records every request, and can be told to misbehave.
 
     http_server.py ROOT [--fail-first K] [--no-last-modified] [--log FILE] [--rule RULE]...
-                        [--tls CERT KEY] [--keep-alive] [--no-ranges]
+                        [--tls CERT KEY] [--keep-alive] [--no-ranges] [--drop PERCENT [--seed S]]
 
 It prints "PORT <n>" on its first line once it listens on an ephemeral port. With --tls it speaks
 HTTPS only (a plain request gets no answer and is counted under "/_plain"). With --keep-alive it
 answers HTTP/1.1 and keeps connections open between requests; every connection is counted under
-"/_connections" (method ANY).
+"/_connections" (method ANY). With --drop it closes the connection without any answer on PERCENT
+per cent of the requests (chosen by a generator seeded with S, default 1; /_count and /_last are
+never dropped); they are counted under "/_dropped".
 
 A GET of a file with "Range: bytes=FIRST-" answers 206 with the bytes from FIRST on and a
 Content-Range header (416 when FIRST is not inside the file), unless an If-Range header differs
@@ -23,6 +25,8 @@ Per-path rules, METHOD:PATH:KIND[:ARG...] (METHOD is GET, HEAD or ANY; PATH as r
     nolm                  omit Last-Modified
     redirect:TARGET       answer 302 with Location: TARGET
     skewrange             answer a range request with the part one byte later than asked for
+    slow:RATE             send the body at RATE bytes per second
+    stall:MS:COUNT        send the headers and half of the body, then wait MS milliseconds
 Requests are counted per method and path: /_count/PATH answers {"GET": n, "HEAD": m} (not counted).
 
 Faults chosen by the path prefix of a request:
@@ -39,6 +43,7 @@ import email.utils
 import http.server
 import json
 import os
+import random
 import socketserver
 import ssl
 import sys
@@ -57,7 +62,7 @@ class Rule:
     def applies(self, method, path):
         if self.path != path or self.method not in ("ANY", method):
             return False
-        count = int(self.args[-1]) if self.kind in ("fail", "cut", "corrupt") else 0
+        count = int(self.args[-1]) if self.kind in ("fail", "cut", "corrupt", "stall") else 0
         if count and self.used >= count:
             return False
         self.used += 1
@@ -65,7 +70,7 @@ class Rule:
 
 
 class State:
-    def __init__(self, root, fail_first, last_modified, log, rules, ranges=True):
+    def __init__(self, root, fail_first, last_modified, log, rules, ranges=True, drop=0, seed=1):
         self.root = os.path.realpath(root)
         self.ranges = ranges
         self.fail_left = fail_first
@@ -74,7 +79,17 @@ class State:
         self.last = {}
         self.rules = [Rule(text) for text in rules]
         self.counts = {}
+        self.drop = drop
+        self.random = random.Random(seed)
         self.lock = threading.Lock()
+
+    def should_drop(self):
+        with self.lock:
+            if self.drop <= 0 or self.random.random() * 100 >= self.drop:
+                return False
+            dropped = self.counts.setdefault("/_dropped", {})
+            dropped["ANY"] = dropped.get("ANY", 0) + 1
+            return True
 
     def take_rules(self, method, path):
         """Counts the request and answers the rules that apply to it, by kind."""
@@ -158,6 +173,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             with self.server.state.lock:
                 body = json.dumps(self.server.state.counts.get(path[len("/_count"):], {})).encode()
             return self.answer(200, body, send_body=send_body)
+        if self.server.state.should_drop():
+            self.close_connection = True
+            return
         body = self.rfile.read(int(self.headers.get("Content-Length", 0) or 0))
         self.record(body)
         if self.fail_if_asked():
@@ -182,6 +200,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             stall_body = int(parts[2]) / 1000.0
             path = "/" + "/".join(parts[3:])
             parts = path.split("/")
+        if "stall" in rules:
+            stall_body = int(rules["stall"][0]) / 1000.0
         if path.startswith("/_cut/"):
             cut = int(parts[2])
             path = "/" + "/".join(parts[3:])
@@ -215,9 +235,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if with_stamp:
             self.send_header("Last-Modified", stamp)
         self.end_headers()
-        if cut is not None or stall_body is not None:
+        if cut is not None or stall_body is not None or "slow" in rules:
             self.close_connection = True
-        if send_body and stall_body is not None:
+        if send_body and "slow" in rules:
+            rate = max(1, int(rules["slow"][0]))
+            for start in range(0, len(data), rate):
+                self.wfile.write(data[start:start + rate])
+                self.wfile.flush()
+                time.sleep(1.0)
+        elif send_body and stall_body is not None:
             self.wfile.write(data[:len(data) // 2])
             self.wfile.flush()
             time.sleep(stall_body)
@@ -263,12 +289,14 @@ def main():
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--keep-alive", action="store_true")
     parser.add_argument("--no-ranges", action="store_true")
+    parser.add_argument("--drop", type=float, default=0)
+    parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
     if args.keep_alive:
         Handler.protocol_version = "HTTP/1.1"
     server = Server(("127.0.0.1", 0), Handler)
     server.state = State(args.root, args.fail_first, not args.no_last_modified, args.log, args.rule,
-                         not args.no_ranges)
+                         not args.no_ranges, args.drop, args.seed)
     if args.tls:
         server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         server.tls.load_cert_chain(args.tls[0], args.tls[1])

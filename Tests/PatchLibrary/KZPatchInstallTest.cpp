@@ -100,15 +100,18 @@ TEST_F(KZPatchInstallTest, ZipEnumerationEnds)
     EXPECT_EQ(result.filesTotal, 0u);
     KZPatch::ResetForTesting();
 
-    // The first missing number ends the enumeration: zips 0, 1 and 3 install two.
+    // The first missing number ends the enumeration: zips 0, 1 and 3 install two. The catalogue
+    // names four packs, so two are not a complete install: the run fails and installs no catalogue.
     fs::remove_all(m_project);
     fs::create_directories(m_project);
     Generate("--packs 4 --omit-zip 2");
     result = RunLocal();
-    EXPECT_EQ(result.status, KZ_PATCH_DONE);
+    EXPECT_EQ(result.status, KZ_PATCH_FAILED);
+    EXPECT_EQ(result.errorCode, CKZWebInstaller::ERROR_PACK_UPDATE);
     EXPECT_EQ(result.filesTotal, 2u);
     ExpectPacksInstalled({0, 1});
     EXPECT_FALSE(fs::exists(m_project / "PackFiles" / "p_00000003.csa"));
+    EXPECT_FALSE(fs::exists(m_project / "Data.ccx"));
     EXPECT_EQ(Requests("/Data3.zip", "HEAD"), 0);
 }
 

@@ -760,3 +760,40 @@ TEST_F(KZPackFileArchiveTest, ExtensionlessNamesFromPacksAndCatalogues)
               }),
               0);
 }
+
+// A patch interrupted between the renames of its rebuilt packs is completed by the next start; a
+// patch interrupted before its commit leaves temporaries that are only deleted.
+TEST_F(KZPackFileArchiveTest, InterruptedPatchIsCompleted)
+{
+    WriteTwoPacks();
+    const fs::path pack0 = PackPath(0), pack1 = PackPath(1);
+    const fs::path temporary0 = m_dir / "PackFiles" / CKZPackFileArchive::CreateFileName(0, "p_tmp", "csa");
+    const fs::path commit = m_dir / "PackFiles" / "p_tmp_commit";
+    const auto header = [](const fs::path& data) { return fs::path(data.string() + "header"); };
+    const std::string strNewData = KZTestReadFile(pack1), strNewHeader = KZTestReadFile(header(pack1));
+
+    // Pack 0 rebuilt (here: as pack 1's bytes), its data renamed, its header not yet; pack 1 dropped.
+    fs::copy_file(header(pack1), header(temporary0));
+    fs::copy_file(pack1, pack0, fs::copy_options::overwrite_existing);
+    std::ofstream(commit) << "1 2\n";
+    EXPECT_TRUE(CKZPackFileArchive::FinishInterruptedPatch(CKZPath(PackDir())));
+    EXPECT_EQ(KZTestReadFile(pack0), strNewData);
+    EXPECT_EQ(KZTestReadFile(header(pack0)), strNewHeader);
+    EXPECT_FALSE(fs::exists(pack1));
+    EXPECT_FALSE(fs::exists(header(temporary0)));
+    EXPECT_FALSE(fs::exists(commit));
+    CKZPackFileArchive archive;
+    EXPECT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    archive.ClosePackFileArchive();
+
+    // Without a commit the temporaries are no pack: nothing is renamed.
+    fs::copy_file(pack0, temporary0);
+    EXPECT_FALSE(CKZPackFileArchive::FinishInterruptedPatch(CKZPath(PackDir())));
+    EXPECT_TRUE(fs::exists(temporary0));
+
+    // A commit that cannot be read completes nothing and goes.
+    std::ofstream(commit) << "\xff garbage";
+    EXPECT_FALSE(CKZPackFileArchive::FinishInterruptedPatch(CKZPath(PackDir())));
+    EXPECT_TRUE(fs::exists(temporary0));
+    EXPECT_FALSE(fs::exists(commit));
+}

@@ -5,6 +5,7 @@
 #include "Base/Core/KZFile.h"
 #include "Base/Debug/KZLog.h"
 #include "Base/Platform/KZPlatform.h"
+#include "Base/Util/KZKillPoint.h"
 #include "Base/Util/KZString.h"
 
 #include <cstdio>
@@ -327,6 +328,7 @@ int CKZZipFile::Extract(const char* szDestination, KZZipProgressCallback pCallba
             }
             if (pWrittenPaths)
                 pWrittenPaths->push_back(output.GetString());
+            KZKillPoint::Reached("unzip-entry");
         }
         if (j + 1 < n && unzGoToNextFile(m_pUnzFile) != UNZ_OK)
             break;

@@ -129,6 +129,7 @@ struct SBodyTarget
     int64_t rangeStart; // the first byte of the answer's Content-Range, -1 without one
     bool bStarted;
     bool bFailed;
+    bool bWrongPart; // failed on the answer, not on the local file
 };
 
 // Empties the file for a whole answer.
@@ -153,6 +154,7 @@ size_t WriteBody(char* pData, size_t size, size_t count, void* pUser)
         {
             StartOver(body);
             body.bFailed = true;
+            body.bWrongPart = true;
         }
         else if (!bContinues && body.qwOffset > 0 && !StartOver(body))
             body.bFailed = true;
@@ -282,10 +284,14 @@ std::string GetAgentString()
 }
 
 bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectTimeoutMs, void* pUser,
-                 ProgressCallback pCallback, int64_t* pHttpStatus, CKZTransferSession* pSession, int64_t* pResumeTime)
+                 ProgressCallback pCallback, int64_t* pHttpStatus, CKZTransferSession* pSession, int64_t* pResumeTime,
+                 bool* pbWriteFailed)
 {
     if (pHttpStatus)
         *pHttpStatus = 0;
+    bool bWriteFailedIgnored = false;
+    bool& bWriteFailed = pbWriteFailed ? *pbWriteFailed : bWriteFailedIgnored;
+    bWriteFailed = false;
     const int64_t resumeTime = pResumeTime ? *pResumeTime : -1;
     if (pResumeTime)
         *pResumeTime = -1;
@@ -302,14 +308,17 @@ bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectT
             file.Close();
     }
     if (!file.IsOpen() && !file.Open(szLocalPath, "wb"))
+    {
+        bWriteFailed = true;
         return false;
+    }
     FILE* pStream = static_cast<FILE*>(file.GetHandle());
     const CHandle handle(pSession);
     CURL* pCurl = handle.Get();
     if (!pCurl)
         return false;
     const std::string strAgent = GetAgentString();
-    SBodyTarget body = {pStream, pCurl, qwOnDisk, -1, false, false};
+    SBodyTarget body = {pStream, pCurl, qwOnDisk, -1, false, false, false};
     SProgressTarget target = {pCallback, pUser, &body.qwOffset};
     curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
     curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
@@ -362,9 +371,13 @@ bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectT
     if (pHttpStatus)
         *pHttpStatus = httpStatus;
     if (result != CURLE_OK)
+    {
+        bWriteFailed = result == CURLE_WRITE_ERROR && !body.bWrongPart;
         return false;
+    }
     // A short write (disk full) shows only when the stream is flushed.
     const bool bFlushed = fflush(pStream) == 0;
+    bWriteFailed = !bFlushed;
     return (httpStatus == 200 || (httpStatus == 206 && body.qwOffset > 0)) && bFlushed;
 }
 

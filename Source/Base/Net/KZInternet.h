@@ -62,9 +62,11 @@ void SetCertificateAuthorityFile(const char* szPath);
 // Last-Modified time (seconds since 1970); a server that ignores the range or whose file changed
 // sends the whole file, which then replaces the partial one. On return it holds the Last-Modified
 // time of the answer (-1 when there was none), which is what the next try passes back.
+// pbWriteFailed receives whether the local file could not be created or written (a full disk, a
+// folder not writable).
 bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectTimeoutMs, void* pUser,
                  ProgressCallback pCallback, int64_t* pHttpStatus = nullptr, CKZTransferSession* pSession = nullptr,
-                 int64_t* pResumeTime = nullptr);
+                 int64_t* pResumeTime = nullptr, bool* pbWriteFailed = nullptr);
 // HEAD request: true when the server reports both a file time and a positive length. An "https"
 // URL is fetched without certificate checks.
 bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_slist* pHeaders);

@@ -5,6 +5,7 @@
 
 #include "Base/Debug/KZLog.h"
 #include "Base/Net/KZInternet.h"
+#include "Base/Util/KZKillPoint.h"
 #include "Base/Util/KZString.h"
 #include "System/Util/KZFileTimeCache.h"
 
@@ -78,6 +79,7 @@ bool ReplaceFileContents(const std::string& strTarget, const void* pData, size_t
         return false;
     bool bOk = fwrite(pData, 1, length, pFile) == length && fflush(pFile) == 0 && fsync(fileno(pFile)) == 0;
     bOk = fclose(pFile) == 0 && bOk;
+    KZKillPoint::Reached("catalogue-written");
     if (bOk && rename(strTemp.c_str(), strTarget.c_str()) == 0)
         return true;
     remove(strTemp.c_str());
@@ -162,7 +164,11 @@ bool CKZWebInstaller::Initialize(const char* szCacheName, const char* szInstallD
         printf("Unknown cache file version extracted from %s, new installation\n", strCache.c_str());
     }
     const std::string strPackDir = m_strInstallRoot + "PackFiles";
+    if (CKZPackFileArchive::FinishInterruptedPatch(CKZPath(strPackDir.c_str())))
+        printf("Completed the interrupted pack file update in %s\n", strPackDir.c_str());
     CKZPackFileArchive::RemoveTemporaryPatchFiles(CKZPath(strPackDir.c_str()), 32);
+    // A catalogue whose installation was interrupted before its rename.
+    CKZFile::RemoveFile((m_strInstallRoot + m_strCacheFileName + ".tmp").c_str());
     if (!EmptyDirectory(m_strInstallRoot + m_strCacheName))
         return false;
 
@@ -251,15 +257,45 @@ bool CKZWebInstaller::Install()
 
 bool CKZWebInstaller::Connect()
 {
-    return GetRemoteFileInfoHttp(m_strCacheFileName.c_str(), nullptr, nullptr) ||
-           GetRemoteFileInfoHttp(m_strCacheFileName.c_str(), nullptr, nullptr);
+    return ProbeRemoteFile(m_strCacheFileName.c_str(), nullptr, nullptr) ||
+           ProbeRemoteFile(m_strCacheFileName.c_str(), nullptr, nullptr);
+}
+
+// A server that drops a connection now and then must not end a run that one more try would
+// finish; an answer, even a refusal, is final here.
+bool CKZWebInstaller::ProbeRemoteFile(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime)
+{
+    for (uint32_t dwTry = 1;; ++dwTry)
+    {
+        m_lastProbeHttpStatus = 0;
+        if (GetRemoteFileInfoHttp(szRemoteName, pSize, pTime))
+            return true;
+        if (m_lastProbeHttpStatus != 0 || dwTry >= kMaxUnansweredTries || m_bShutDownRequested)
+            return false;
+        Sleep(m_dwRetryDelayMs);
+    }
+}
+
+// As ProbeRemoteFile; a body cut short or stalled under a 200 answer counts as unanswered.
+bool CKZWebInstaller::FetchRemoteFile(const char* szLocalName, const char* szRemoteName, unsigned slot)
+{
+    for (uint32_t dwTry = 1;; ++dwTry)
+    {
+        if (GetRemoteFileHttp(szLocalName, szRemoteName, slot, nullptr))
+            return true;
+        const int64_t httpStatus = m_lastHttpStatus[std::min(slot, SLOT_UNCOUNTED)];
+        if ((httpStatus != 0 && httpStatus != 200) || m_bLastWriteFailed[std::min(slot, SLOT_UNCOUNTED)] ||
+            dwTry >= kMaxUnansweredTries || m_bShutDownRequested)
+            return false;
+        Sleep(m_dwRetryDelayMs);
+    }
 }
 
 bool CKZWebInstaller::DownloadFile(const char* szName)
 {
     Connect();
     m_bRunning = true;
-    const bool bResult = GetRemoteFileHttp(szName, szName, SLOT_MAIN, nullptr);
+    const bool bResult = FetchRemoteFile(szName, szName, SLOT_MAIN);
     {
         std::lock_guard<std::mutex> lock(m_progressMutex);
         m_downloadSlotBytes[SLOT_MAIN] = 0;
@@ -276,7 +312,7 @@ std::string CKZWebInstaller::RemoteUrl(const char* szRemoteName) const
 bool CKZWebInstaller::GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned slot,
                                         const char* szLocalDir, int64_t* pResumeTime)
 {
-    const bool bCounted = slot < 2;
+    const bool bCounted = slot < SLOT_UNCOUNTED;
     uint64_t qwUncounted = 0;
     uint64_t* pqwSlot = bCounted ? &m_downloadSlotBytes[slot] : &qwUncounted;
     {
@@ -289,13 +325,19 @@ bool CKZWebInstaller::GetRemoteFileHttp(const char* szLocalName, const char* szR
     uint64_t qwTotal = 0;
     SDownloadProgress context = {&m_progressMutex, pqwSlot, &qwTotal};
     int64_t httpStatus = 0;
+    bool bWriteFailed = false;
     const bool bResult = KZInternet::HttpGetFile(strUrl.c_str(), strLocal.c_str(), 15000, &context, FileDownloadCallback,
                                                  &httpStatus, bCounted ? &m_transferSessions[slot] : nullptr,
-                                                 pResumeTime);
-    if (bCounted)
-        m_lastHttpStatus[slot] = httpStatus;
+                                                 pResumeTime, &bWriteFailed);
+    m_lastHttpStatus[std::min(slot, SLOT_UNCOUNTED)] = httpStatus;
+    m_bLastWriteFailed[std::min(slot, SLOT_UNCOUNTED)] = bWriteFailed;
+    if (bWriteFailed)
+        printf("Could not write %s (disk full or not writable)\n", strLocal.c_str());
     if (bResult)
+    {
+        KZKillPoint::Reached("download-done");
         return true; // the caller turns the slot's bytes into credited bytes
+    }
     {
         // A failed transfer takes back what it had shown.
         std::lock_guard<std::mutex> lock(m_progressMutex);
@@ -309,8 +351,10 @@ bool CKZWebInstaller::GetRemoteFileInfoHttp(const char* szRemoteName, uint64_t* 
 {
     uint64_t qwSize = 0, qwTime = 0;
     int64_t httpStatus = 0;
-    if (!KZInternet::HttpRequestInfoChecked(RemoteUrl(szRemoteName).c_str(), &qwSize, &qwTime, &httpStatus,
-                                            &m_transferSessions[SLOT_MAIN]))
+    const bool bAnswered = KZInternet::HttpRequestInfoChecked(RemoteUrl(szRemoteName).c_str(), &qwSize, &qwTime,
+                                                              &httpStatus, &m_transferSessions[SLOT_MAIN]);
+    m_lastProbeHttpStatus = httpStatus;
+    if (!bAnswered)
         return false;
     if (pSize)
         *pSize = qwSize;
@@ -383,8 +427,8 @@ void CKZWebInstaller::RetrieveCacheFile()
     if (m_bCatalogueLoaded)
         return;
     const std::string strLocalName = m_strCacheName + ".update";
-    if (!GetRemoteFileHttp(strLocalName.c_str(), m_strCacheFileName.c_str(), SLOT_UNCOUNTED, nullptr) &&
-        !GetRemoteFileHttp(strLocalName.c_str(), m_strCacheFileName.c_str(), SLOT_UNCOUNTED, nullptr))
+    if (!FetchRemoteFile(strLocalName.c_str(), m_strCacheFileName.c_str(), SLOT_UNCOUNTED) &&
+        !FetchRemoteFile(strLocalName.c_str(), m_strCacheFileName.c_str(), SLOT_UNCOUNTED))
     {
         m_nErrorCode = ERROR_CATALOGUE_DOWNLOAD;
         GoToState(STATE_FAILED);
@@ -486,7 +530,10 @@ void CKZWebInstaller::GoToState(unsigned state)
     if (current == STATE_UPDATE_DOWNLOAD && state == STATE_INSTALLED)
     {
         if (InstallCatalogue())
+        {
+            KZKillPoint::Reached("catalogue-installed");
             m_uState = STATE_INSTALLED;
+        }
         return;
     }
     if (current == STATE_NEW_INSTALL_DOWNLOAD)
@@ -498,8 +545,16 @@ void CKZWebInstaller::GoToState(unsigned state)
             RetrieveCacheFile();
             if (m_uState == STATE_FAILED)
                 return;
+            // A catalogue that names its packs is installed only over packs that hold its files: a
+            // full-install zip missing from the server would otherwise pass as a complete install.
+            if (m_dwCatalogueVersion >= 261 && m_bUsePackFiles && !PacksHoldCatalogue())
+            {
+                Fail(ERROR_PACK_UPDATE);
+                return;
+            }
             if (!InstallCatalogue())
                 return;
+            KZKillPoint::Reached("catalogue-installed");
             ClearDownloadStageInfo();
             m_uState = STATE_INSTALLED;
             return;

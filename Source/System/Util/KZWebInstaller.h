@@ -104,6 +104,9 @@ public:
     static constexpr unsigned SLOT_UPDATE = 1;
     static constexpr unsigned SLOT_UNCOUNTED = 2;
     static constexpr uint32_t kMaxHardFailures = 5;
+    // Tries of one catalogue, client or zip-size exchange that went unanswered (a dropped
+    // connection, a stall, a cut body) before it counts as one failure.
+    static constexpr uint32_t kMaxUnansweredTries = 3;
     static constexpr uint32_t kRetryDelayLimitMs = 30000;
     // Beyond this many full-install zips the enumeration stops whatever the server answers.
     static constexpr uint32_t kMaxZipCount = 4096;
@@ -199,9 +202,14 @@ private:
     bool GiveUpOn(CKZWebInstallerFile* pFile);
     void ExtractCustomZip(const CKZWebInstallerFile& file);
     void SetServerTime(const CKZWebInstallerFile& file);
-    // The last transfer in the slot got an answer that refuses the file (300 to 499).
+    // The last transfer in the slot got an answer that refuses the file (300 to 499), or could not
+    // write the file: neither goes away by asking again at once.
     bool WasRefused(unsigned slot) const;
     void Fail(int32_t nErrorCode);
+    // GetRemoteFileInfoHttp and GetRemoteFileHttp, tried again while the server does not answer.
+    bool ProbeRemoteFile(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime);
+    bool FetchRemoteFile(const char* szLocalName, const char* szRemoteName, unsigned slot);
+    bool PacksHoldCatalogue();
 
     // Update steps of the main worker (KZWebInstallerUpdate.cpp).
     void CompareStep();
@@ -304,7 +312,11 @@ private:
 
     std::atomic<uint64_t> m_dwPackFileCount{0};
     uint32_t m_dwUnzipFailures = 0;
-    std::atomic<int64_t> m_lastHttpStatus[2] = {{0}, {0}};
+    // HTTP status of the last transfer per slot (0 = no answer), and of the last size probe.
+    std::atomic<int64_t> m_lastHttpStatus[3] = {{0}, {0}, {0}};
+    std::atomic<int64_t> m_lastProbeHttpStatus{0};
+    // The last transfer per slot could not write its local file.
+    std::atomic<bool> m_bLastWriteFailed[3] = {{false}, {false}, {false}};
     // One kept connection per download slot.
     CKZTransferSession m_transferSessions[2];
     uint32_t m_dwRetryDelayMs = 500;

@@ -64,7 +64,7 @@ void CKZWebInstaller::EnumerateFullInstallZips(uint32_t dwLimit)
         const std::string strName = m_strCacheName + std::to_string(j) + ".zip";
         uint64_t qwSize = 0;
         SKZFileTime time;
-        if (!GetRemoteFileInfoHttp(strName.c_str(), &qwSize, &time))
+        if (!ProbeRemoteFile(strName.c_str(), &qwSize, &time))
             break;
         CKZWebInstallerFile* pFile = new CKZWebInstallerFile;
         pFile->m_strName = strName;
@@ -127,7 +127,7 @@ void CKZWebInstaller::OnTransferFailed(CKZWebInstallerFile* pFile, unsigned slot
 bool CKZWebInstaller::WasRefused(unsigned slot) const
 {
     const int64_t httpStatus = m_lastHttpStatus[slot];
-    return httpStatus >= 300 && httpStatus < 500;
+    return (httpStatus >= 300 && httpStatus < 500) || m_bLastWriteFailed[slot];
 }
 
 void CKZWebInstaller::NewInstallStep()

@@ -108,7 +108,7 @@ void CKZWebInstaller::GetDownloadStageProgress(unsigned stage, uint64_t* pDone, 
 bool CKZWebInstaller::DownloadDownloadStageInfo()
 {
     const std::string strLocalName = m_strCacheName + ".temp";
-    if (!GetRemoteFileHttp(strLocalName.c_str(), m_strCacheFileName.c_str(), SLOT_UNCOUNTED, nullptr))
+    if (!FetchRemoteFile(strLocalName.c_str(), m_strCacheFileName.c_str(), SLOT_UNCOUNTED))
         return false;
     const std::string strPath = m_strInstallRoot + strLocalName;
     CatalogueMap catalogue;

@@ -218,20 +218,29 @@ void CKZWebInstaller::FinishUpdate()
         return;
     if (!CKZFile::RemoveDirectoryContents((m_strInstallRoot + m_strCacheName).c_str()))
         KZ_REPORT_EVENT(s_recordEmptyData, "%s", "");
-    const std::string strUpdate = m_strInstallRoot + m_strCacheName + ".update";
-    const uint32_t dwCatalogueCount = CKZFileTimeCache::GetFileCountFromFilePath(CKZPath::FilePath(strUpdate));
-    CKZPackFileArchive check;
-    const bool bConsistencyCheckOK = check.OpenPackFile(CKZPath((m_strInstallRoot + "PackFiles").c_str())) &&
-                                     check.GetTotalPackedFileCount() == dwCatalogueCount;
-    check.ClosePackFileArchive();
-    if (!bConsistencyCheckOK)
+    if (!PacksHoldCatalogue())
     {
         KZ_REPORT_EVENT(s_recordConsistency, "%s", "");
-        printf("The pack files do not hold the %u files of the catalogue\n", dwCatalogueCount);
         Fail(ERROR_PACK_UPDATE);
         return;
     }
     GoToState(STATE_INSTALLED);
+}
+
+// The installed packs hold as many files as the downloaded catalogue lists (an empty one needs none).
+bool CKZWebInstaller::PacksHoldCatalogue()
+{
+    const std::string strUpdate = m_strInstallRoot + m_strCacheName + ".update";
+    const uint32_t dwCatalogueCount = CKZFileTimeCache::GetFileCountFromFilePath(CKZPath::FilePath(strUpdate));
+    if (dwCatalogueCount == 0)
+        return true;
+    CKZPackFileArchive check;
+    const bool bHeld = check.OpenPackFile(CKZPath((m_strInstallRoot + "PackFiles").c_str())) &&
+                       check.GetTotalPackedFileCount() == dwCatalogueCount;
+    check.ClosePackFileArchive();
+    if (!bHeld)
+        printf("The pack files do not hold the %u files of the catalogue\n", dwCatalogueCount);
+    return bHeld;
 }
 
 bool CKZWebInstaller::MergePackFiles()

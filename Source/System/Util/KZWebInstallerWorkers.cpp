@@ -4,6 +4,7 @@
 
 #include "Base/Archive/KZZipFile.h"
 #include "Base/Debug/KZLog.h"
+#include "Base/Util/KZKillPoint.h"
 
 #include <cstdio>
 
@@ -135,6 +136,7 @@ void CKZWebInstaller::UnpackFullInstallZip(CKZWebInstallerFile* pFile)
     if (ValidExtraction(bExtracted))
     {
         WriteInstallMarker(*pFile);
+        KZKillPoint::Reached("full-zip-unpacked");
         std::lock_guard<std::mutex> lock(m_progressMutex);
         m_dwCurrentFileUnzipProgressSize[0] = 0;
         m_unzipSlotStage[0] = kNoStage;

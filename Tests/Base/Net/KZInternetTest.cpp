@@ -98,13 +98,25 @@ TEST_F(KZInternetTest, GetFileFailuresLeaveTheirFileBehind)
                                          nullptr, nullptr));
     EXPECT_EQ(KZTestReadFile(local), "redirect");
 
-    // A body cut short fails and keeps the part that came.
+    // A body cut short fails and keeps the part that came; the local file was written well.
+    bool bWriteFailed = true;
+    int64_t httpStatus = 0;
     EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("_cut/1000/dir/big.bin").c_str(), local.c_str(), 15000,
-                                         nullptr, nullptr));
+                                         nullptr, nullptr, &httpStatus, nullptr, nullptr, &bWriteFailed));
     EXPECT_EQ(KZTestReadFile(local), KZTestReadFile(s_root / "dir" / "big.bin").substr(0, 1000));
+    EXPECT_FALSE(bWriteFailed);
+    EXPECT_EQ(httpStatus, 200);
 
+    // A local file that cannot be made, or a disk that is full, is told apart from a server fault.
     EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), (s_root / "no" / "dir").c_str(),
-                                         15000, nullptr, nullptr));
+                                         15000, nullptr, nullptr, nullptr, nullptr, nullptr, &bWriteFailed));
+    EXPECT_TRUE(bWriteFailed);
+    if (fs::exists("/dev/full"))
+    {
+        EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), "/dev/full", 15000, nullptr,
+                                             nullptr, &httpStatus, nullptr, nullptr, &bWriteFailed));
+        EXPECT_TRUE(bWriteFailed);
+    }
 }
 
 TEST_F(KZInternetTest, StalledDownloadIsAbandoned)

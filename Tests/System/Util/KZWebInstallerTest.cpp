@@ -188,7 +188,8 @@ TEST_F(KZWebInstallerTest, LeavingTheDownloadStateInstallsTheCatalogue)
 {
     for (int i : {0, 1, 3})
         std::ofstream(m_dir / "root" / ("Data" + std::to_string(i) + ".install"));
-    ServeCatalogue(261, R"([{"name": "a", "path": "Data/a"}])");
+    // A version-260 catalogue names no packs, so none are looked at.
+    ServeCatalogue(260, R"([{"name": "a"}])");
     m_installer->GoToState(CKZWebInstaller::STATE_NEW_INSTALL_DOWNLOAD);
     m_installer->GoToState(CKZWebInstaller::STATE_INSTALLED);
     EXPECT_EQ(m_installer->GetState(), CKZWebInstaller::STATE_INSTALLED);
@@ -210,10 +211,19 @@ TEST_F(KZWebInstallerTest, RefusedOrUninstallableCatalogueFailsTheRun)
     m_installer->GoToState(CKZWebInstaller::STATE_INSTALLED);
     EXPECT_EQ(m_installer->GetState(), CKZWebInstaller::STATE_FAILED) << "a failed installer stays failed";
 
+    // A catalogue naming a file in pack 0, and no pack installed: code 6, no catalogue.
+    Fresh();
+    ServeCatalogue(261, R"([{"name": "a", "path": "Data/a"}])");
+    m_installer->GoToState(CKZWebInstaller::STATE_NEW_INSTALL_DOWNLOAD);
+    m_installer->GoToState(CKZWebInstaller::STATE_INSTALLED);
+    EXPECT_EQ(m_installer->GetState(), CKZWebInstaller::STATE_FAILED);
+    EXPECT_EQ(m_installer->GetErrorCode(), CKZWebInstaller::ERROR_PACK_UPDATE);
+    EXPECT_FALSE(fs::exists(m_dir / "root" / "Data.ccx"));
+
     // Data.ccx cannot be replaced (a directory holds its place): code 6.
     Fresh();
     fs::create_directories(m_dir / "root" / "Data.ccx" / "inside");
-    ServeCatalogue(261, R"([{"name": "a", "path": "Data/a"}])");
+    ServeCatalogue(260, R"([{"name": "a"}])");
     ::testing::internal::CaptureStdout();
     m_installer->GoToState(CKZWebInstaller::STATE_NEW_INSTALL_DOWNLOAD);
     m_installer->GoToState(CKZWebInstaller::STATE_INSTALLED);

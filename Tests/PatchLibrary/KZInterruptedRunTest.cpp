@@ -1,0 +1,209 @@
+// Interrupted runs: kzlaunch, the reference launcher, drives a new install or an update through
+// libkzpatch.so and is killed with SIGKILL at a named place of the library (KZ_KILL_POINT, see
+// Source/Base/Util/KZKillPoint.h); a second kzlaunch then runs to the end. The rerun must leave
+// exactly the published client and no file that a clean run does not leave.
+
+#include "Fixtures/KZTestCommand.h"
+#include "Fixtures/KZTestFiles.h"
+#include "Fixtures/KZTestHttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <set>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+namespace fs = std::filesystem;
+
+const std::string kGenerator = "python3 " KZ_SOURCE_DIR "/Tests/Fixtures/server_tree_gen.py ";
+
+enum class ERunKind
+{
+    NewInstall, // an empty project, client version 1 on the server
+    Update,     // client version 1 installed, version 2 on the server
+};
+
+struct SKillCase
+{
+    ERunKind kind;
+    const char* szPoint; // "NAME" or "NAME#N"
+};
+
+// Shown by the test runner instead of the case's bytes.
+void PrintTo(const SKillCase& killCase, std::ostream* pOut)
+{
+    *pOut << (killCase.kind == ERunKind::NewInstall ? "new install, " : "update, ") << killCase.szPoint;
+}
+
+std::string Shape(ERunKind kind)
+{
+    return kind == ERunKind::NewInstall ? " --packs 2 --files 3 --client 1" : " --packs 4 --files 3 --client 2";
+}
+
+// How a process ended: its exit status, or 128 + the signal that ended it; -1 when it had to be
+// stopped after the time limit.
+int RunLauncher(const fs::path& project, const std::string& strServer, const char* szKillPoint,
+                const fs::path& log)
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+    {
+        if (szKillPoint)
+            setenv("KZ_KILL_POINT", szKillPoint, 1);
+        else
+            unsetenv("KZ_KILL_POINT");
+        FILE* pLog = freopen(log.c_str(), "a", stdout);
+        if (pLog)
+            dup2(fileno(pLog), 2);
+        execl(KZ_BINARY_DIR "/kzlaunch", "kzlaunch", project.c_str(), strServer.c_str(), "--timeout", "100",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (pid < 0)
+        return -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0)
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+        {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+// Every file and folder below a directory, relative to it, folders with a trailing "/".
+std::set<std::string> Tree(const fs::path& root)
+{
+    std::set<std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        tree.insert(fs::relative(entry.path(), root).string() + (entry.is_directory() ? "/" : ""));
+    return tree;
+}
+
+class KZInterruptedRunTest : public ::testing::TestWithParam<SKillCase>
+{
+protected:
+    void SetUp() override
+    {
+        std::string strName = std::string("kzkill_") + GetParam().szPoint;
+        for (char& c : strName)
+            if (c == '#')
+                c = '_';
+        m_base = KZTestFreshDirectory(strName + (GetParam().kind == ERunKind::NewInstall ? "_new" : "_update"));
+        m_project = m_base / "project";
+        m_server = m_base / "server";
+        m_expected = m_base / "expected";
+        fs::create_directories(m_project);
+        const std::string strShape = Shape(GetParam().kind);
+        if (GetParam().kind == ERunKind::Update)
+        {
+            KZTestRunCommand(kGenerator + (m_base / "old_server").string() + " " + (m_base / "old_expected").string() +
+                             " --packs 4 --files 3 --client 1 --install " + m_project.string());
+            // An installed client application, so that its replacement can be interrupted too.
+            fs::create_directories(m_project / "TVKClient.app/Contents");
+            std::ofstream(m_project / "TVKClient.app/Contents/Info.plist") << "old";
+        }
+        KZTestRunCommand(kGenerator + m_server.string() + " " + m_expected.string() + strShape);
+    }
+    void TearDown() override
+    {
+        if (!HasFailure())
+            fs::remove_all(m_base);
+    }
+
+    // The published client and nothing else: the generator's reader, the server's catalogue, and the
+    // files a clean run leaves. `kztool verify` joins the generator's reader here once it exists.
+    void ExpectPublishedContent() const
+    {
+        const std::string strCheck =
+            KZTestRunCommand(kGenerator + "--check " + m_project.string() + Shape(GetParam().kind) + " 2>&1");
+        EXPECT_EQ(strCheck, "ok\n");
+        EXPECT_EQ(KZTestReadFile(m_project / "Data.ccx"), KZTestReadFile(m_server / "Data.ccx"));
+        EXPECT_EQ(KZTestReadFile(m_project / "TVKClient.app/Contents/Info.plist"), "client 1");
+
+        std::set<std::string> expected = {"Data/", "Data.ccx", "Data.update", "PackFiles/", "TVKClientOSX.zip",
+                                          "TVKClient.app/", "TVKClient.app/Contents/",
+                                          "TVKClient.app/Contents/Info.plist", "TVKClient.app/Contents/MacOS/",
+                                          "TVKClient.app/Contents/MacOS/TVKClient"};
+        for (const std::string& strPack : Tree(m_expected / "PackFiles"))
+            expected.insert("PackFiles/" + strPack);
+        const std::set<std::string> actual = Tree(m_project);
+        for (const std::string& strPath : actual)
+            EXPECT_TRUE(expected.count(strPath)) << "stray " << strPath;
+        for (const std::string& strPath : expected)
+            EXPECT_TRUE(actual.count(strPath) || strPath == "Data/") << "missing " << strPath;
+    }
+
+    fs::path m_base, m_project, m_server, m_expected;
+};
+
+TEST_P(KZInterruptedRunTest, RerunEndsWithThePublishedClient)
+{
+    CKZTestHttpServer server(m_server.string());
+    ASSERT_NE(server.Port(), 0);
+    const fs::path log = m_base / "launcher.log";
+    ASSERT_EQ(RunLauncher(m_project, server.Host(), GetParam().szPoint, log), 128 + SIGKILL)
+        << "the kill point was not reached\n"
+        << KZTestReadFile(log);
+    const fs::path rerunLog = m_base / "rerun.log";
+    ASSERT_EQ(RunLauncher(m_project, server.Host(), nullptr, rerunLog), 0) << KZTestReadFile(rerunLog);
+    ExpectPublishedContent();
+    // An interrupted update is resumed as an update: its packs are never left in a state that only a
+    // whole new install could repair.
+    if (GetParam().kind == ERunKind::Update)
+    {
+        EXPECT_EQ(KZTestReadFile(rerunLog).find("New Install"), std::string::npos) << KZTestReadFile(rerunLog);
+    }
+}
+
+// New install with two packs: downloads are the client application, the stage catalogue, Data0.zip,
+// Data1.zip and the catalogue; unpacked entries are the client's two, then two per zip.
+const SKillCase kNewInstallPoints[] = {
+    {ERunKind::NewInstall, "download-done#1"},     {ERunKind::NewInstall, "download-done#2"},
+    {ERunKind::NewInstall, "download-done#3"},     {ERunKind::NewInstall, "download-done#4"},
+    {ERunKind::NewInstall, "download-done#5"},     {ERunKind::NewInstall, "unzip-entry#1"},
+    {ERunKind::NewInstall, "unzip-entry#3"},       {ERunKind::NewInstall, "unzip-entry#4"},
+    {ERunKind::NewInstall, "unzip-entry#6"},       {ERunKind::NewInstall, "full-zip-unpacked#1"},
+    {ERunKind::NewInstall, "full-zip-unpacked#2"}, {ERunKind::NewInstall, "catalogue-written"},
+    {ERunKind::NewInstall, "catalogue-installed"},
+};
+
+// Update from version 1 to 2 over four packs: downloads are the catalogue, the client application and
+// four update zips; packs 0, 1 and 2 are rebuilt, pack 3 is kept.
+const SKillCase kUpdatePoints[] = {
+    {ERunKind::Update, "download-done#1"},     {ERunKind::Update, "download-done#2"},
+    {ERunKind::Update, "download-done#3"},     {ERunKind::Update, "download-done#6"},
+    {ERunKind::Update, "client-set-aside"},    {ERunKind::Update, "unzip-entry#2"},
+    {ERunKind::Update, "unzip-entry#4"},       {ERunKind::Update, "unzip-entry#6"},
+    {ERunKind::Update, "pack-rebuilt#1"},      {ERunKind::Update, "pack-rebuilt#3"},
+    {ERunKind::Update, "pack-data-renamed#1"}, {ERunKind::Update, "pack-data-renamed#2"},
+    {ERunKind::Update, "pack-data-renamed#3"}, {ERunKind::Update, "packs-renamed"},
+    {ERunKind::Update, "catalogue-written"},   {ERunKind::Update, "catalogue-installed"},
+};
+
+std::string CaseName(const ::testing::TestParamInfo<SKillCase>& info)
+{
+    std::string strName = info.param.szPoint;
+    for (char& c : strName)
+        if (!isalnum(static_cast<unsigned char>(c)))
+            c = '_';
+    return strName;
+}
+
+INSTANTIATE_TEST_SUITE_P(NewInstall, KZInterruptedRunTest, ::testing::ValuesIn(kNewInstallPoints), CaseName);
+INSTANTIATE_TEST_SUITE_P(Update, KZInterruptedRunTest, ::testing::ValuesIn(kUpdatePoints), CaseName);
+} // namespace
