@@ -125,13 +125,16 @@ protected:
             fs::remove_all(m_base);
     }
 
-    // The published client and nothing else: the generator's reader, the server's catalogue, and the
-    // files a clean run leaves. `kztool verify` joins the generator's reader here once it exists.
+    // The published client and nothing else: the generator's reader, `kztool verify`, the server's
+    // catalogue, and the files a clean run leaves.
     void ExpectPublishedContent() const
     {
         const std::string strCheck =
             KZTestRunCommand(kGenerator + "--check " + m_project.string() + Shape(GetParam().kind) + " 2>&1");
         EXPECT_EQ(strCheck, "ok\n");
+        const SKZTestCommandResult verify = KZTestRunCommandIn(
+            m_base.string(), KZ_BINARY_DIR "/kztool verify " + m_project.string(), (m_base / "verify").string());
+        EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
         EXPECT_EQ(KZTestReadFile(m_project / "Data.ccx"), KZTestReadFile(m_server / "Data.ccx"));
         EXPECT_EQ(KZTestReadFile(m_project / "TVKClient.app/Contents/Info.plist"), "client 1");
 
