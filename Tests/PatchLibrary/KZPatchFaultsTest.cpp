@@ -187,6 +187,29 @@ TEST_F(KZPatchFaultsTest, ServerFaults)
         }
 }
 
+// A server that fails every try of a file, with an error or without an answer, ends the run after a
+// bounded number of tries instead of holding it forever.
+TEST_F(KZPatchFaultsTest, ServerThatAlwaysFailsEndsTheRun)
+{
+    const struct
+    {
+        ERunKind kind;
+        const char* szPath;
+        const char* szRule;
+    } cases[] = {
+        {ERunKind::NewInstall, "/Data1.zip", ":fail:503:0"},
+        {ERunKind::Update, "/Data/file0_0.bin.zip", ":cut:0:0"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(std::string(KindName(c.kind)) + c.szRule);
+        Prepare(c.kind);
+        Serve({std::string("GET:") + c.szPath + c.szRule});
+        RunExpecting(KZ_PATCH_FAILED, CKZWebInstaller::ERROR_PACK_UPDATE);
+        EXPECT_EQ(Requests(c.szPath), static_cast<int>(CKZWebInstaller::kMaxSoftFailures));
+    }
+}
+
 // 10 bytes per second: slow, never stalled; the run waits for it. One small update zip only, since
 // every byte costs a tenth of a second.
 TEST_F(KZPatchFaultsTest, TenBytesPerSecond)

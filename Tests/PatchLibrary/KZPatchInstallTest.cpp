@@ -213,7 +213,7 @@ TEST_F(KZPatchInstallTest, RefusalsEndTheRunServerErrorsAreRetried)
     EXPECT_EQ(Requests("/Data1.zip"), 5);
     KZPatch::ResetForTesting();
 
-    // Server errors never count towards giving up.
+    // Server errors are tried again well beyond the refusals' five tries.
     fs::remove_all(m_project);
     fs::create_directories(m_project);
     Generate("--packs 1");
@@ -446,14 +446,14 @@ TEST_F(KZPatchInstallTest, StageExportsAnswerZerosInAFailedRun)
     ExpectNoStageAnswers();
 }
 
-// One test, since it takes about half a minute: 1 MB at 400 KB/s, the limit lowered to 200 KB/s
+// One test, since it takes a quarter of a minute: 1 MB at 800 KB/s, the limit lowered to 400 KB/s
 // while that transfer runs, then 5 MB more. The running transfer keeps its limit, the next ones
 // take the new one.
 TEST_F(KZPatchInstallTest, DownloadRateLimitHoldsAndChangesOnTheNextTransfer)
 {
     Generate("--packs 6 --files 1 --stored --file-size 1000000");
     Serve();
-    const uint64_t qwFast = 400 * 1024, qwSlow = 200 * 1024;
+    const uint64_t qwFast = 800 * 1024, qwSlow = 400 * 1024;
     kzpatch_set_download_rate_limit(qwFast);
     EXPECT_EQ(kzpatch_get_download_rate_limit(), qwFast);
     std::vector<std::pair<Clock::time_point, uint64_t>> vecSamples;

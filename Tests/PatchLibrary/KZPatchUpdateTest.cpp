@@ -392,10 +392,10 @@ TEST_F(KZPatchUpdateVersionsTest, OwnNameFileKeepsTheServerTime)
     EXPECT_EQ(Requests("/extra.txt"), 1);
 }
 
-// The progress getters never wait for the pack merge: they answer while a 300 MB pack is rebuilt.
+// The progress getters never wait for the pack merge: they answer while a 150 MB pack is rebuilt.
 TEST_F(KZPatchUpdateVersionsTest, GettersAnswerWhileAPackIsRebuilt)
 {
-    const std::string strBig = "--big-file 300000000";
+    const std::string strBig = "--big-file 150000000";
     Publish(1, strBig + " --install " + m_project.string());
     Publish(2, strBig);
     Serve();

@@ -96,8 +96,9 @@ void CKZWebInstallerFile::GetDownloadStageZipMap(const std::map<std::string, CKZ
         zipStages.clear();
 }
 
-void CKZWebInstallerFile::ScheduleRetry(uint32_t dwFirstDelayMs, uint32_t dwLimitMs)
+void CKZWebInstallerFile::ScheduleRetry(bool bRefused, uint32_t dwFirstDelayMs, uint32_t dwLimitMs)
 {
+    ++(bRefused ? m_dwHardFailures : m_dwSoftFailures);
     m_dwRetryDelayMs = m_dwRetryDelayMs == 0 ? dwFirstDelayMs : std::min(m_dwRetryDelayMs * 2, dwLimitMs);
     m_nextTry = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_dwRetryDelayMs);
     m_dwStatus = FILE_STATUS_PENDING;

@@ -56,9 +56,10 @@ public:
                                        std::map<int32_t, int32_t>& zipStages);
 
     bool Has(uint32_t dwFlag) const { return (m_dwFlags & dwFlag) != 0; }
-    // Puts the next try off: the first wait is dwFirstDelayMs, each further one twice the last, at
-    // most dwLimitMs.
-    void ScheduleRetry(uint32_t dwFirstDelayMs, uint32_t dwLimitMs);
+    // Counts a failed try and puts the next one off: the first wait is dwFirstDelayMs, each further
+    // one twice the last, at most dwLimitMs.
+    void ScheduleRetry(bool bRefused, uint32_t dwFirstDelayMs, uint32_t dwLimitMs);
+    uint32_t FailedTries() const { return m_dwHardFailures + m_dwSoftFailures; }
 
     std::string m_strLocalDir;
     uint32_t m_dwStatus = FILE_STATUS_PENDING;
@@ -67,6 +68,9 @@ public:
     // Tries that failed in a way another try cannot be expected to mend (an answer of 300 to 499,
     // a zip that does not unpack or is refused); the run fails at kMaxHardFailures.
     uint32_t m_dwHardFailures = 0;
+    // Tries that ended without an answer or with a server error (500 and above); the run fails at
+    // kMaxSoftFailures, so a server that never answers cannot hold a run forever.
+    uint32_t m_dwSoftFailures = 0;
     uint32_t m_dwRetryDelayMs = 0;
     std::chrono::steady_clock::time_point m_nextTry{};
     // The server's time of the file whose partial copy a broken transfer left; -1 for none.
@@ -104,10 +108,15 @@ public:
     static constexpr unsigned SLOT_UPDATE = 1;
     static constexpr unsigned SLOT_UNCOUNTED = 2;
     static constexpr uint32_t kMaxHardFailures = 5;
+    // With waits of 0.5 s doubling to 30 s, about five and a half minutes of a server that fails
+    // every try of one entry.
+    static constexpr uint32_t kMaxSoftFailures = 16;
     // Tries of one catalogue, client or zip-size exchange that went unanswered (a dropped
     // connection, a stall, a cut body) before it counts as one failure.
     static constexpr uint32_t kMaxUnansweredTries = 3;
     static constexpr uint32_t kRetryDelayLimitMs = 30000;
+    // The longest wait is at most this many first waits (0.5 s -> 30 s).
+    static constexpr uint32_t kRetryDelayLimitFactor = 60;
     // Beyond this many full-install zips the enumeration stops whatever the server answers.
     static constexpr uint32_t kMaxZipCount = 4096;
     // Zip indexes at or above this are refused in a catalogue.
@@ -182,7 +191,8 @@ public:
     bool IsFirstDownloadStageInstallReady() { return GetDownloadStageInSyncCount() != 0; }
 
 protected:
-    // The first wait between two tries of one entry; it doubles per failure up to 30 s.
+    // The first wait between two tries of one entry; it doubles per failure up to 60 times itself,
+    // at most 30 s.
     void SetRetryDelay(uint32_t dwMilliseconds) { m_dwRetryDelayMs = dwMilliseconds; }
 
 private:
@@ -200,6 +210,8 @@ private:
     bool TakeReadyZip(CKZWebInstallerFile*& pFile);
     void OnTransferFailed(CKZWebInstallerFile* pFile, unsigned slot);
     bool GiveUpOn(CKZWebInstallerFile* pFile);
+    static bool HasFailedTooOften(const CKZWebInstallerFile& file);
+    void ScheduleRetry(CKZWebInstallerFile& file, bool bRefused) const;
     void ExtractCustomZip(const CKZWebInstallerFile& file);
     void SetServerTime(const CKZWebInstallerFile& file);
     // The last transfer in the slot got an answer that refuses the file (300 to 499), or could not

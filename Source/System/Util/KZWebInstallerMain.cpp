@@ -99,9 +99,9 @@ bool CKZWebInstaller::TakeReadyZip(CKZWebInstallerFile*& pFile)
 // True when the entry has failed too often to be tried again: the run then fails.
 bool CKZWebInstaller::GiveUpOn(CKZWebInstallerFile* pFile)
 {
-    if (pFile->m_dwHardFailures < kMaxHardFailures)
+    if (!HasFailedTooOften(*pFile))
         return false;
-    printf("Could not install %s after %u tries\n", pFile->m_strName.c_str(), pFile->m_dwHardFailures);
+    printf("Could not install %s after %u tries\n", pFile->m_strName.c_str(), pFile->FailedTries());
     delete pFile;
     Fail(ERROR_PACK_UPDATE);
     return true;
@@ -114,14 +114,22 @@ void CKZWebInstaller::OnTransferFailed(CKZWebInstallerFile* pFile, unsigned slot
         ++m_dwDownloadFailures;
         m_downloadSlotStage[slot] = kNoStage;
     }
-    // Connection failures, stalls and server errors are retried without limit; an answer that
-    // refuses the file counts towards giving up.
-    if (WasRefused(slot))
-        ++pFile->m_dwHardFailures;
+    ScheduleRetry(*pFile, WasRefused(slot));
     if (GiveUpOn(pFile))
         return;
-    pFile->ScheduleRetry(m_dwRetryDelayMs, kRetryDelayLimitMs);
     m_zipQueue.PushBack(pFile);
+}
+
+// A refusal is given up on after a few tries; connection failures, stalls and server errors,
+// which another try may mend, after many more.
+bool CKZWebInstaller::HasFailedTooOften(const CKZWebInstallerFile& file)
+{
+    return file.m_dwHardFailures >= kMaxHardFailures || file.m_dwSoftFailures >= kMaxSoftFailures;
+}
+
+void CKZWebInstaller::ScheduleRetry(CKZWebInstallerFile& file, bool bRefused) const
+{
+    file.ScheduleRetry(bRefused, m_dwRetryDelayMs, std::min(kRetryDelayLimitMs, m_dwRetryDelayMs * kRetryDelayLimitFactor));
 }
 
 bool CKZWebInstaller::WasRefused(unsigned slot) const

@@ -63,9 +63,9 @@ void CKZWebInstaller::UpdateStep()
     CKZWebInstallerFile* pFile = nullptr;
     if (TakeReadyDownload(pFile, true))
     {
-        if (pFile->m_dwHardFailures >= kMaxHardFailures)
+        if (HasFailedTooOften(*pFile))
         {
-            printf("Could not install %s after %u tries\n", pFile->m_strName.c_str(), pFile->m_dwHardFailures);
+            printf("Could not install %s after %u tries\n", pFile->m_strName.c_str(), pFile->FailedTries());
             Fail(ERROR_PACK_UPDATE);
         }
         else if (pFile->Has(CKZWebInstallerFile::FILE_FLAG_DIRECT))
@@ -96,7 +96,7 @@ bool CKZWebInstaller::TakeReadyDownload(CKZWebInstallerFile*& pFile, bool bMainW
     if (!m_downloadQueue.PopFirst(pFile, [now, bMainWorker](const CKZWebInstallerFile* pEntry) {
             return pEntry->m_nextTry <= now &&
                    (bMainWorker || (!pEntry->Has(CKZWebInstallerFile::FILE_FLAG_DIRECT) &&
-                                    pEntry->m_dwHardFailures < kMaxHardFailures));
+                                    !HasFailedTooOften(*pEntry)));
         }))
         return false;
     pFile->m_dwStatus = CKZWebInstallerFile::FILE_STATUS_DOWNLOADING;
@@ -147,7 +147,7 @@ void CKZWebInstaller::CreditDownload(const CKZWebInstallerFile& file, unsigned s
     m_qwDownloadedBytes += file.m_dwCompressedSize;
 }
 
-// An entry that failed goes back to the queue after a pause; a refusal counts towards giving up,
+// An entry that failed goes back to the queue after a pause; the failure counts towards giving up,
 // which the main worker does when it next takes the entry.
 void CKZWebInstaller::RequeueUpdateEntry(CKZWebInstallerFile* pFile, bool bRefused)
 {
@@ -155,9 +155,7 @@ void CKZWebInstaller::RequeueUpdateEntry(CKZWebInstallerFile* pFile, bool bRefus
         std::lock_guard<std::mutex> lock(m_progressMutex);
         ++m_dwDownloadFailures;
     }
-    if (bRefused)
-        ++pFile->m_dwHardFailures;
-    pFile->ScheduleRetry(m_dwRetryDelayMs, kRetryDelayLimitMs);
+    ScheduleRetry(*pFile, bRefused);
     m_downloadQueue.PushBack(pFile);
 }
 

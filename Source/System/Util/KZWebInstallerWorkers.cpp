@@ -153,8 +153,7 @@ void CKZWebInstaller::UnpackFullInstallZip(CKZWebInstallerFile* pFile)
     for (const std::string& strPath : vecWritten)
         CKZFile::RemoveFile(strPath.c_str());
     // A zip that does not unpack is fetched again, after a pause; its download is taken back.
-    ++pFile->m_dwHardFailures;
-    pFile->ScheduleRetry(m_dwRetryDelayMs, kRetryDelayLimitMs);
+    ScheduleRetry(*pFile, true);
     m_zipQueue.PushBack(pFile, [this, pFile] {
         ++m_dwUnzipFailures;
         std::lock_guard<std::mutex> lock(m_progressMutex);
