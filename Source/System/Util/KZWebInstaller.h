@@ -108,8 +108,8 @@ public:
     static constexpr unsigned SLOT_UPDATE = 1;
     static constexpr unsigned SLOT_UNCOUNTED = 2;
     static constexpr uint32_t kMaxHardFailures = 5;
-    // With waits of 0.5 s doubling to 30 s, about five and a half minutes of a server that fails
-    // every try of one entry.
+    // With waits of 0.5 s doubling to 30 s, about five minutes of a server that fails every try of
+    // one entry.
     static constexpr uint32_t kMaxSoftFailures = 16;
     // Tries of one catalogue, client or zip-size exchange that went unanswered (a dropped
     // connection, a stall, a cut body) before it counts as one failure.

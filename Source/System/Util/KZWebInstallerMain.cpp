@@ -129,7 +129,8 @@ bool CKZWebInstaller::HasFailedTooOften(const CKZWebInstallerFile& file)
 
 void CKZWebInstaller::ScheduleRetry(CKZWebInstallerFile& file, bool bRefused) const
 {
-    file.ScheduleRetry(bRefused, m_dwRetryDelayMs, std::min(kRetryDelayLimitMs, m_dwRetryDelayMs * kRetryDelayLimitFactor));
+    const uint32_t dwLimitMs = std::min(kRetryDelayLimitMs, m_dwRetryDelayMs * kRetryDelayLimitFactor);
+    file.ScheduleRetry(bRefused, m_dwRetryDelayMs, dwLimitMs);
 }
 
 bool CKZWebInstaller::WasRefused(unsigned slot) const

@@ -89,14 +89,16 @@ void CKZWebInstaller::UpdateStep()
 }
 
 // Takes the first queued entry whose retry time has come. The update worker leaves files fetched
-// under their own name, and entries that have failed too often, to the main worker.
+// under their own name, and entries that have failed too often, to the main worker, which takes
+// the latter at once to end the run.
 bool CKZWebInstaller::TakeReadyDownload(CKZWebInstallerFile*& pFile, bool bMainWorker)
 {
     const auto now = std::chrono::steady_clock::now();
     if (!m_downloadQueue.PopFirst(pFile, [now, bMainWorker](const CKZWebInstallerFile* pEntry) {
-            return pEntry->m_nextTry <= now &&
-                   (bMainWorker || (!pEntry->Has(CKZWebInstallerFile::FILE_FLAG_DIRECT) &&
-                                    !HasFailedTooOften(*pEntry)));
+            if (bMainWorker)
+                return pEntry->m_nextTry <= now || HasFailedTooOften(*pEntry);
+            return pEntry->m_nextTry <= now && !pEntry->Has(CKZWebInstallerFile::FILE_FLAG_DIRECT) &&
+                   !HasFailedTooOften(*pEntry);
         }))
         return false;
     pFile->m_dwStatus = CKZWebInstallerFile::FILE_STATUS_DOWNLOADING;
