@@ -184,13 +184,19 @@ void PrintRun(const char* szWhat, const SRunTimes& times)
            times.errorCode);
 }
 
+// A new, empty folder at path, whatever stood there.
+void MakeEmptyDirectory(const fs::path& path)
+{
+    fs::remove_all(path);
+    fs::create_directories(path);
+}
+
 // A client of 8 packs whose files are random (incompressible) bytes.
 bool GenerateClient(const fs::path& tree, size_t megabytes, const std::string& strExtra)
 {
     if (fs::exists(tree / "server" / "Data.ccx"))
         return true;
-    fs::remove_all(tree);
-    fs::create_directories(tree);
+    MakeEmptyDirectory(tree);
     const size_t filesPerPack = std::max<size_t>(1, megabytes / 4 / 8);
     return Shell("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/server_tree_gen.py " + Quote(tree / "server") + " " +
                  Quote(tree / "expected") + " --packs 8 --files " + std::to_string(filesPerPack) + " --file-size " +
@@ -206,16 +212,14 @@ int NewInstall(const fs::path& dir, size_t megabytes)
     printf("server\t%s\n", server.Name().c_str());
 
     const fs::path project = dir / "project";
-    fs::remove_all(project);
-    fs::create_directories(project);
+    MakeEmptyDirectory(project);
     const SRunTimes times = RunPatch(project, server.Host());
     fs::remove_all(project);
 
     // The baseline: curl fetches the 8 zips in one process (one connection where the server keeps
     // it), then unzip -o unpacks them one after the other.
     const fs::path baseline = dir / "baseline";
-    fs::remove_all(baseline);
-    fs::create_directories(baseline);
+    MakeEmptyDirectory(baseline);
     std::string strCurl = "curl -s -f";
     std::string strUnzip = "cd " + Quote(baseline) + " && true";
     for (int i = 0; i < 8; ++i)
@@ -248,8 +252,7 @@ int PeakMemory(const fs::path& dir, size_t megabytes)
     CServer server(tree / "server", dir);
     printf("server\t%s\n", server.Name().c_str());
     const fs::path project = dir / "project";
-    fs::remove_all(project);
-    fs::create_directories(project);
+    MakeEmptyDirectory(project);
     const long before = PeakResidentKilobytes();
     const SRunTimes times = RunPatch(project, server.Host());
     const long peak = PeakResidentKilobytes();
@@ -274,8 +277,7 @@ int Update(const fs::path& dir, size_t files)
                                    std::to_string(smallBytes) + " --big-file " + std::to_string(bigBytes);
     if (!fs::exists(tree / "server" / "Data.ccx"))
     {
-        fs::remove_all(tree);
-        fs::create_directories(tree);
+        MakeEmptyDirectory(tree);
         const std::string strGen = "python3 " KZ_SOURCE_DIR "/Tests/Fixtures/server_tree_gen.py ";
         if (!Shell(strGen + Quote(tree / "old") + " " + Quote(tree / "old_expected") + strOptions +
                    " --seed 1 --install " + Quote(tree / "install") + " >/dev/null") ||
@@ -298,8 +300,7 @@ int Update(const fs::path& dir, size_t files)
 
     // The baseline: one curl process fetches every update zip over one connection.
     const fs::path baseline = dir / "baseline";
-    fs::remove_all(baseline);
-    fs::create_directories(baseline);
+    MakeEmptyDirectory(baseline);
     const fs::path config = dir / "curl.conf";
     size_t zips = 0;
     {
