@@ -312,6 +312,15 @@ SKZPackedFile* CKZPackFileArchive::GetPackedFileByInternalRelativePath(const std
     return found == m_PackedFileMap.end() ? nullptr : found->second;
 }
 
+bool CKZPackFileArchive::SetPackedFilePath(const std::string& strInternalRelativePath, const std::string& strNewPath)
+{
+    SKZPackedFile* pPacked = GetPackedFileByInternalRelativePath(strInternalRelativePath);
+    if (!pPacked || strNewPath.find('/') != std::string::npos || CreateMapKey(strNewPath) != CreateMapKey(pPacked->m_strPath))
+        return false;
+    pPacked->m_strPath = strNewPath;
+    return true;
+}
+
 SKZPackedFile* CKZPackFileArchive::GetPackedFileByPath(const CKZPath& path) const
 {
     return GetPackedFileByInternalRelativePath(csaGetInternalPath(path.GetString(), m_strRootDirectory));
@@ -888,6 +897,11 @@ bool CKZPackFileArchive::FinishInterruptedPatch(const CKZPath& directory)
     }
     CKZFile::RemoveFile(strCommit.c_str());
     return bRead;
+}
+
+bool CKZPackFileArchive::HasCommittedPatch(const CKZPath& directory)
+{
+    return CKZFile::FileExists(PathText(directory, kPatchCommitName));
 }
 
 bool CKZPackFileArchive::RemoveTemporaryPatchFiles(const CKZPath& directory, unsigned int count)

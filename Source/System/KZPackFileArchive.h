@@ -98,6 +98,10 @@ public:
         return static_cast<unsigned int>(packed.m_pPackFile - m_PackFiles.data());
     }
     SKZPackedFile* GetPackedFileByInternalRelativePath(const std::string& strInternalRelativePath) const;
+    // Gives a packed file the internal path it is stored under when its pack is next rebuilt (the
+    // file name, and so the index key, stays the same); the pack on disk is left as it is. False
+    // when the archive has no such file or the new path names another file.
+    bool SetPackedFilePath(const std::string& strInternalRelativePath, const std::string& strNewPath);
 
     // The index key: the path's file name in ASCII lower case ("\" and "/" both separate).
     static std::string CreateMapKey(const std::string& strPath);
@@ -143,6 +147,8 @@ public:
     // Completes the renames of a patch that was interrupted after all its pack files were rebuilt;
     // true when there was one to complete.
     static bool FinishInterruptedPatch(const CKZPath& directory);
+    // A patch has written its commit: its rebuilt packs are complete and some may be renamed already.
+    static bool HasCommittedPatch(const CKZPath& directory);
     static void RemovePackFiles(const CKZPath& directory, unsigned int first, unsigned int end);
     static bool CreateFromCacheFile(const CKZFileTimeCache& cacheFile, const CKZPath& sourceDirectory,
                                     const CKZPath& destinationDirectory, const CKZPath& baseDirectory);

@@ -36,6 +36,9 @@ Options:
     --pack-headers F   the header images of every pack written (EXPECTED_DIR, Data<N>.zip, --install):
                        plain (default), scrambled (flag "enc" set, every string scrambled) or old
                        (the old image layout)
+    --pack-paths F     the internal paths of every pack written: design (default: the record path less
+                       "Data/", "pack0\\file0_0.bin") or 1.0 (our first release's "Data\\pack0\\file0_0.bin");
+                       with --check, 1.0 accepts either form for each file
     --corrupt NAME     Data/NAME.zip holds NAME's content with one byte flipped, so it no longer
                        matches the record's CRC; the zip itself is sound, the record, the packs and the
                        full-install zips stay right (repeatable)
@@ -115,8 +118,11 @@ class PackedFile:
     def __init__(self, name, path, data, low, high, pack):
         self.name, self.path, self.data, self.low, self.high, self.pack = name, path, data, low, high, pack
 
-    def packed_path(self):
-        return ("Data/" + self.path).replace("/", "\\")  # pack paths use backslashes
+    def packed_path(self, form="design"):
+        """The internal path in its pack: the path below Data/ (its update zip's entry), with
+        backslashes; the 1.0 form of our first release kept the leading "Data\\"."""
+        path = self.path if form == "design" else "Data/" + self.path
+        return path.replace("/", "\\")
 
 
 def random_content(rng, file_size):
@@ -244,8 +250,8 @@ def catalogue_records(args, files, zip_sizes):
 
 
 def pack_description(args, files):
-    description = {"files": [{"path": f.packed_path(), "bytes": f.data, "low": f.low, "high": f.high}
-                             for f in files]}
+    description = {"files": [{"path": f.packed_path(args.pack_paths), "bytes": f.data, "low": f.low,
+                              "high": f.high} for f in files]}
     if args.pack_headers == "scrambled":
         description["strings"] = "scrambled"
     elif args.pack_headers == "old":
@@ -307,7 +313,7 @@ def write_server(args):
 # ---------------------------------------------------------------------------------------------
 # Checking an installation
 
-def pack_problems(path, expected_files):
+def pack_problems(path, expected_files, forms):
     """Problems of one installed pack against the files it should hold."""
     name = os.path.basename(path)
     try:
@@ -330,6 +336,9 @@ def pack_problems(path, expected_files):
         if f["path"] in found:
             problems.append("%s: %s: packed twice" % (name, f["path"]))
         found[f["path"]] = content
+    # A file packed in any accepted form counts under its design path.
+    aliases = {f.packed_path(form): f.packed_path() for f in expected_files for form in forms}
+    found = {aliases.get(p, p): content for p, content in found.items()}
     expected = {f.packed_path(): f.data for f in expected_files}
     for packed_path in sorted(found.keys() - expected.keys()):
         problems.append("%s: %s: not expected in this pack" % (name, packed_path))
@@ -358,7 +367,8 @@ def check_install(args):
             held = " ".join(f.packed_path() for f in pack_contents(files, p))
             problems += ["PackFiles/%s: missing, the pack holds %s" % (n, held) for n in absent]
             continue
-        problems += pack_problems(os.path.join(packs_dir, name), pack_contents(files, p))
+        forms = ("design", "1.0") if args.pack_paths == "1.0" else ("design",)
+        problems += pack_problems(os.path.join(packs_dir, name), pack_contents(files, p), forms)
     problems += ["PackFiles/%s: not part of client version %d" % (n, args.client)
                  for n in sorted(present - expected_names)]
     data_dir = os.path.join(args.check, "Data")
@@ -392,6 +402,7 @@ def parse_arguments(argv):
     parser.add_argument("--install", metavar="DIR")
     parser.add_argument("--scramble-strings", action="store_true")
     parser.add_argument("--pack-headers", choices=("plain", "scrambled", "old"), default="plain")
+    parser.add_argument("--pack-paths", choices=("design", "1.0"), default="design")
     parser.add_argument("--corrupt", metavar="NAME", action="append", default=[])
     parser.add_argument("--duplicate", metavar="NAME", action="append", default=[])
     parser.add_argument("--bare", metavar="NAME", action="append", default=[])

@@ -66,11 +66,16 @@ class ServerTreeGenTest(unittest.TestCase):
         return read_bytes(self.path(tag, "expected", "PackFiles", "p_%08d.csa" % p))
 
     def test_version_one_output_is_unchanged(self):
-        # The digest of today's default tree: existing callers must keep getting exactly these bytes.
-        result = run(self.path("server"), self.path("expected"))
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout, "Data0.zip\t54\t4352\nData1.zip\t54\t3454\nTVKClientOSX.zip\t63\t10\n")
-        self.assertEqual(tree_digest(self.dir), "ee241b612e0dccce9dbbb28f87e58c939d9a2f1c017c368edd34fe01a262f21d")
+        # The digests of the default tree in both pack path forms: callers keep getting exactly these
+        # bytes (the 1.0 form is the tree this generator wrote before it had the design's paths).
+        digests = {"design": "f4a0e37d7a5a6add0dc302c1bc3f747cbe5299be3bfa42f408857c4ec6407865",
+                   "1.0": "ee241b612e0dccce9dbbb28f87e58c939d9a2f1c017c368edd34fe01a262f21d"}
+        for form, digest in digests.items():
+            root = self.path(form)
+            result = run(os.path.join(root, "server"), os.path.join(root, "expected"), "--pack-paths", form)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(result.stdout, "Data0.zip\t54\t4352\nData1.zip\t54\t3454\nTVKClientOSX.zip\t63\t10\n")
+            self.assertEqual(tree_digest(root), digest, form)
 
     def test_check_accepts_own_version_and_names_every_difference_to_another(self):
         for version in (1, 2, 3):
@@ -113,11 +118,27 @@ class ServerTreeGenTest(unittest.TestCase):
         code, lines = self.check("v2", 2)
         self.assertEqual(code, 1)
         self.assertEqual(len(lines), 5, lines)
-        self.assertIn("p_00000003.csa: Data\\pack3\\file3_0.bin: checksum", lines[1])
-        self.assertEqual(lines[2], "p_00000003.csa: Data\\pack3\\file3_0.bin: content differs")
+        self.assertIn("p_00000003.csa: pack3\\file3_0.bin: checksum", lines[1])
+        self.assertEqual(lines[2], "p_00000003.csa: pack3\\file3_0.bin: content differs")
         self.assertTrue(lines[0].startswith("PackFiles/p_00000001.csaheader: missing, the pack holds "), lines[0])
         self.assertEqual(lines[3:], ["PackFiles/p_00000007.csa: not part of client version 2",
                                      os.path.join("Data", "pack1", "new_1.bin") + ": left over"])
+
+    def test_pack_paths_in_both_forms(self):
+        self.generate("design")
+        self.generate("old", "--pack-paths", "1.0")
+        paths = {tag: [f["path"] for f in csa_gen.load(self.path(tag, "install", "PackFiles", "p_00000000.csa"))["files"]]
+                 for tag in ("design", "old")}
+        self.assertEqual(paths["design"], ["pack0\\file0_%d.bin" % i for i in range(3)])
+        self.assertEqual(paths["old"], ["Data\\pack0\\file0_%d.bin" % i for i in range(3)])
+        # The checker takes the 1.0 form only when told, and then either form of each file.
+        self.assertEqual(self.check("design", 1), (0, ["ok"]))
+        code, lines = self.check("old", 1)
+        self.assertEqual(code, 1)
+        self.assertIn("p_00000000.csa: Data\\pack0\\file0_0.bin: not expected in this pack", lines)
+        for tag in ("design", "old"):
+            result = run("--check", self.path(tag, "install"), "--pack-paths", "1.0", *SHAPE)
+            self.assertEqual((result.returncode, result.stdout), (0, "ok\n"), tag)
 
     def test_version_two_and_three_change_exactly_the_listed_files(self):
         for version in (1, 2, 3):

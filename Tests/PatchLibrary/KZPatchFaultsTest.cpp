@@ -335,6 +335,34 @@ TEST_F(KZPatchFaultsTest, DiskFull)
     }
 }
 
+// A disk that fills while a pack is rebuilt: the rebuild's temporaries go, and the catalogue and
+// every pack stay byte for byte, so that once there is room the next run fetches only what changed.
+TEST_F(KZPatchFaultsTest, FailedRebuildKeepsTheInstallation)
+{
+    // Pack 0 holds 3 MB that its rebuild must copy; the disk has room for the downloads, not for that.
+    Prepare(ERunKind::Update, "--big-file 3000000");
+    if (!MountSmallDisk("4m"))
+        GTEST_SKIP() << "this machine refuses to mount a small file system";
+    InstallVersionOne();
+    Serve();
+    RunExpecting(KZ_PATCH_FAILED, CKZWebInstaller::ERROR_PACK_UPDATE);
+    for (const auto& entry : fs::directory_iterator(m_project / "PackFiles"))
+        EXPECT_EQ(entry.path().filename().string().rfind("p_tmp", 0), std::string::npos) << entry.path();
+    EXPECT_TRUE(fs::is_empty(m_project / "Data"));
+    KZPatch::ResetForTesting();
+
+    ASSERT_TRUE(Remount(0, "size=16m"));
+    const std::vector<std::string> vecChanged = {"file0_0.bin", "file0_1.bin", "file1_1.bin", "new_1.bin"};
+    std::map<std::string, int> before;
+    for (const std::string& strName : vecChanged)
+        before[strName] = Requests("/Data/" + strName + ".zip");
+    RunExpecting(KZ_PATCH_DONE, 0);
+    EXPECT_FALSE(KZPatch::GetWebInstaller()->IsNewInstall());
+    for (const std::string& strName : vecChanged)
+        EXPECT_EQ(Requests("/Data/" + strName + ".zip") - before[strName], 1) << strName;
+    EXPECT_EQ(Requests("/Data0.zip") + Requests("/Data/file3_0.bin.zip"), 0);
+}
+
 // An install root that cannot be written, and a download folder that is a file: the run fails
 // within the bound and leaves everything as it was.
 TEST_F(KZPatchFaultsTest, InstallRootNotUsable)

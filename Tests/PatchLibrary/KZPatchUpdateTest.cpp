@@ -267,41 +267,64 @@ protected:
 };
 } // namespace
 
-// v1 -> v2 -> v3 in one process, with destroy and init between.
+// Installations written by the generator, not by the library, with the packs' internal paths as the
+// design lays them and in the form our 1.0.0 wrote: a no-op update fetches and rewrites nothing, then
+// v1 -> v2 -> v3 in one process (destroy and init between) fetch only what changed. Packs that an
+// update rebuilds get the design's paths; the others keep theirs.
 TEST_F(KZPatchUpdateVersionsTest, UpdatesFetchOnlyWhatChanged)
 {
-    InstallDirectly(1);
-    Publish(2);
-    Serve();
-    auto untouched = PackStates({3});
-    SRunResult result = RunLocal();
-    ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
-    EXPECT_FALSE(KZPatch::GetWebInstaller()->IsNewInstall());
-    ExpectExactTotals(result);
-    EXPECT_EQ(Check(2), "ok\n");
-    EXPECT_TRUE(PackStates({3}) == untouched) << "a pack no file of the update touches is not rewritten";
-    EXPECT_TRUE(fs::is_empty(m_project / "Data"));
-    EXPECT_EQ(KZTestReadFile(m_project / "Data.ccx"), KZTestReadFile(m_serverDir / "Data.ccx"));
-    // Changed, changed-and-moved, added and re-pathed files are fetched once; a file that only
-    // moves pack, and every unchanged file, not at all.
-    const std::vector<std::string> vecFetched = {"file0_0.bin", "file0_1.bin", "file1_1.bin", "new_1.bin"};
-    for (const char* szName : {"file0_0.bin", "file0_1.bin", "file1_1.bin", "new_1.bin", "file1_0.bin",
-                                       "file1_2.bin", "file2_0.bin", "file3_2.bin"})
-        EXPECT_EQ(Requests("/Data/" + std::string(szName) + ".zip"),
-                  std::count(vecFetched.begin(), vecFetched.end(), szName) ? 1 : 0)
-            << szName;
-    EXPECT_EQ(result.filesTotal, vecFetched.size());
-    ASSERT_TRUE(kzpatch_destroy());
-    ASSERT_TRUE(WaitUntil([] { return kzpatch_get_status() == KZ_PATCH_IDLE; }));
+    for (const char* szForm : {"design", "1.0"})
+    {
+        SCOPED_TRACE(szForm);
+        const std::string strForm = std::string(" --pack-paths ") + szForm;
+        KZPatch::ResetForTesting();
+        fs::remove_all(m_project);
+        fs::create_directories(m_project);
+        InstallDirectly(1, strForm);
+        Publish(1);
+        Serve();
+        auto untouched = PackFileStates();
+        SRunResult result = RunLocal();
+        ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+        EXPECT_FALSE(KZPatch::GetWebInstaller()->IsNewInstall());
+        EXPECT_EQ(result.filesTotal, 0u);
+        EXPECT_TRUE(PackFileStates() == untouched) << "a no-op update rewrites no pack";
+        KZPatch::ResetForTesting();
 
-    untouched = PackStates({0, 1, 3});
-    Publish(3);
-    result = RunLocal();
-    ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
-    ExpectExactTotals(result);
-    EXPECT_EQ(Check(3), "ok\n");
-    EXPECT_TRUE(PackStates({0, 1, 3}) == untouched);
-    EXPECT_EQ(result.filesTotal, 2u) << "file2_0.bin and new_3.bin";
+        Publish(2);
+        untouched = PackStates({3});
+        result = RunLocal();
+        ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+        EXPECT_FALSE(KZPatch::GetWebInstaller()->IsNewInstall());
+        ExpectExactTotals(result);
+        EXPECT_EQ(Check(2, " --pack-paths 1.0"), "ok\n");
+        EXPECT_TRUE(PackStates({3}) == untouched) << "a pack no file of the update touches is not rewritten";
+        for (int pack : {0, 1, 2})
+            for (const std::string& strFile : PackedFiles(m_project / "PackFiles" / PackName(pack)))
+                EXPECT_NE(strFile.rfind("Data\\", 0), 0u) << "a rebuilt pack holds the design's paths: " << strFile;
+        EXPECT_TRUE(fs::is_empty(m_project / "Data"));
+        EXPECT_EQ(KZTestReadFile(m_project / "Data.ccx"), KZTestReadFile(m_serverDir / "Data.ccx"));
+        // Changed, changed-and-moved, added and re-pathed files are fetched once; a file that only
+        // moves pack, and every unchanged file, not at all.
+        const std::vector<std::string> vecFetched = {"file0_0.bin", "file0_1.bin", "file1_1.bin", "new_1.bin"};
+        for (const char* szName : {"file0_0.bin", "file0_1.bin", "file1_1.bin", "new_1.bin", "file1_0.bin",
+                                   "file1_2.bin", "file2_0.bin", "file3_2.bin"})
+            EXPECT_EQ(Requests("/Data/" + std::string(szName) + ".zip"),
+                      std::count(vecFetched.begin(), vecFetched.end(), szName) ? 1 : 0)
+                << szName;
+        EXPECT_EQ(result.filesTotal, vecFetched.size());
+        ASSERT_TRUE(kzpatch_destroy());
+        ASSERT_TRUE(WaitUntil([] { return kzpatch_get_status() == KZ_PATCH_IDLE; }));
+
+        untouched = PackStates({0, 1, 3});
+        Publish(3);
+        result = RunLocal();
+        ASSERT_EQ(result.status, KZ_PATCH_DONE) << result.errorCode;
+        ExpectExactTotals(result);
+        EXPECT_EQ(Check(3, " --pack-paths 1.0"), "ok\n");
+        EXPECT_TRUE(PackStates({0, 1, 3}) == untouched);
+        EXPECT_EQ(result.filesTotal, 2u) << "file2_0.bin and new_3.bin";
+    }
 }
 
 // Content that does not match its catalogue checksum never reaches the packs.

@@ -83,7 +83,7 @@ std::map<std::string, std::string> PackedFiles(const fs::path& packDirectory)
                 archive.Read(&strBytes[0], 1, static_cast<int>(strBytes.size()), pHandle);
             if (pHandle)
                 archive.Close(pHandle);
-            files[strPath.substr(strPath.find('/') + 1)] = strBytes; // less "Data/"
+            files[strPath] = strBytes; // the path below the download directory
         }
     return files;
 }

@@ -42,6 +42,17 @@ protected:
                       .status,
                   0);
     }
+    // Rewrites pack 0 with every internal path passed through a Python expression of `p`.
+    void RepathPackZero(const std::string& strExpression)
+    {
+        const fs::path script = m_dir / "repath.py";
+        std::ofstream(script) << "import sys\nsys.path.insert(0, '" KZ_SOURCE_DIR "/Tests/Fixtures')\nimport csa_gen\n"
+                                 "pack = 'project/PackFiles/p_00000000.csa'\nc = csa_gen.load(pack)\nd = c['data']\n"
+                                 "csa_gen.write(pack, {'files': [{'path': (lambda p: "
+                              << strExpression << ")(f['path']), 'hex': d[f['offset']:f['offset'] + f['length']].hex()}"
+                                                  " for f in c['files']]})\n";
+        ASSERT_EQ(Run("python3 repath.py").status, 0);
+    }
     SKZTestCommandResult Run(const std::string& strCommand)
     {
         return KZTestRunCommandIn(m_dir.string(), strCommand, Path("run"));
@@ -78,7 +89,25 @@ TEST_F(KZToolVerifyTest, CleanDamagedMissingAndExtra)
                           "{\"problem\":\"missing\",\"path\":\"Data/z.bin\",\"expected\":\"\",\"actual\":\"\"},"
                           "{\"problem\":\"extra\",\"path\":\"Data/maps/a.map\",\"expected\":\"\",\"actual\":\"5000\"}]}\n");
 
-    result = Run(kTool + "verify nowhere");
+}
+
+// Packed files lie at the record path less "Data/"; the form our 1.0.0 wrote ("Data\...") passes too,
+// any other path is a problem.
+TEST_F(KZToolVerifyTest, InternalPaths)
+{
+    RepathPackZero(R"('Data\\' + p)");
+    SKZTestCommandResult result = Run(kTool + "verify project");
+    EXPECT_EQ(result.status, 0) << result.out;
+    RepathPackZero(R"('elsewhere\\' + p[5:])");
+    result = Run(kTool + "verify project");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("path\tData/maps/a.map\tmaps\\a.map\telsewhere\\maps\\a.map\n"), std::string::npos)
+        << result.out;
+}
+
+TEST_F(KZToolVerifyTest, NoInstallation)
+{
+    SKZTestCommandResult result = Run(kTool + "verify nowhere");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "kztool: no such file: nowhere/Data.ccx\n");
     EXPECT_EQ(Run(kTool + "verify project --xml").status, 2);

@@ -1,6 +1,7 @@
 #include "KZPublisher.h"
 
 #include "Base/Archive/KZZipFile.h"
+#include "System/KZInstallLayout.h"
 #include "System/KZPackFileArchive.h"
 
 #include <algorithm>
@@ -12,19 +13,15 @@ namespace fs = std::filesystem;
 
 namespace
 {
-const char* const kCatalogue = "Data.ccx";
-const char* const kClientZip = "TVKClientOSX.zip";
+using KZInstallLayout::UpdateZipName;
+const char* const kCatalogue = KZInstallLayout::kCatalogueName;
+const char* const kClientZip = KZInstallLayout::kClientZipName;
 const char* const kZipInfo = "ZipInfo.txt";
 const char* const kStageInfo = "DownloadStages.txt";
 
 std::string PackZipName(uint32_t pack)
 {
-    return "Data" + std::to_string(pack) + ".zip";
-}
-
-std::string UpdateZipName(const std::string& strFileName)
-{
-    return "Data/" + strFileName + ".zip";
+    return KZInstallLayout::FullInstallZipName(pack);
 }
 
 std::string Lower(std::string strText)
@@ -375,7 +372,8 @@ bool CKZPublisher::WriteUpdateZips()
 
 // The packs that change, built with the catalogue's own pack builder from a catalogue of their
 // files alone. The client folder is reached through a link named "Data", so that a record's path
-// "Data/..." names its file and the packed path becomes "Data\...".
+// "Data/..." names its file; internal paths are taken below that link, so that the file of
+// "Data/levels/a.lvl" is packed as "levels\a.lvl", the path its update zip holds it at.
 bool CKZPublisher::BuildPacks(const fs::path& packDirectory)
 {
     const fs::path source = m_stagingDir / "source";
@@ -399,7 +397,7 @@ bool CKZPublisher::BuildPacks(const fs::path& packDirectory)
         packed.RemoveFile(strName.c_str());
     const std::string strSource = source.string() + "/";
     if (!CKZPackFileArchive::CreateFromCacheFile(packed, CKZPath(strSource), CKZPath(packDirectory.string() + "/"),
-                                                 CKZPath(strSource)))
+                                                 CKZPath(strSource + KZInstallLayout::kCacheName + "/")))
         return Fail("the pack files could not be built in " + packDirectory.string());
     return true;
 }

@@ -3,6 +3,7 @@
 
 #include "KZTool.h"
 
+#include "System/KZInstallLayout.h"
 #include "System/KZPackFileArchive.h"
 #include "System/Util/KZFileTimeCache.h"
 
@@ -16,7 +17,7 @@ namespace
 {
 struct SProblem
 {
-    std::string strKind; // missing, size, checksum, extra, unreadable
+    std::string strKind; // missing, path, size, checksum, extra, unreadable
     std::string strPath;
     std::string strExpected;
     std::string strActual;
@@ -46,6 +47,14 @@ std::string JsonText(const std::string& strText)
             strOut += c;
     }
     return strOut + "\"";
+}
+
+// The catalogue path a packed file would have: "Data/" and its internal path, which in the 1.0 form
+// already begins with "Data\".
+std::string RecordPathOfPacked(std::string strPacked)
+{
+    std::replace(strPacked.begin(), strPacked.end(), '\\', '/');
+    return strPacked.compare(0, 5, KZInstallLayout::kRecordPrefix) == 0 ? strPacked : KZInstallLayout::kRecordPrefix + strPacked;
 }
 
 // The CRC-32 of a packed file's bytes as they are on disk; false when they cannot all be read.
@@ -89,15 +98,22 @@ bool Verify(const std::string& strProject, std::vector<SProblem>& vecProblems, s
     for (const auto& entry : catalogue.GetRawData())
     {
         const CKZFileDetails& record = *entry.second;
-        std::string strInternal = record.m_strFilePath;
-        std::replace(strInternal.begin(), strInternal.end(), '/', '\\');
-        SKZPackedFile* pPacked = bOpened ? archive.GetPackedFileByInternalRelativePath(strInternal) : nullptr;
+        const std::string strInternal = KZInstallLayout::PackedPathOfRecord(record.m_strFilePath);
+        SKZPackedFile* pPacked =
+            bOpened && !strInternal.empty() ? archive.GetPackedFileByInternalRelativePath(strInternal) : nullptr;
         if (!pPacked)
         {
             vecProblems.push_back({"missing", record.m_strFilePath, "", ""});
             continue;
         }
         setListed.insert(pPacked);
+        // The 1.0.0 form ("Data\...") is the same file to the installer.
+        if (KZInstallLayout::MatchPackedPath(pPacked->m_strPath, record.m_strFilePath) ==
+            KZInstallLayout::PACKED_PATH_DIFFERS)
+        {
+            vecProblems.push_back({"path", record.m_strFilePath, strInternal, pPacked->m_strPath});
+            continue;
+        }
         if (pPacked->m_dwLength != record.m_dwSize)
         {
             vecProblems.push_back(
@@ -113,11 +129,11 @@ bool Verify(const std::string& strProject, std::vector<SProblem>& vecProblems, s
     for (unsigned int i = 0; bOpened && i < archive.GetPackFileCount(); ++i)
         for (unsigned int j = 0; j < archive.GetPackedFileCount(i); ++j)
         {
-            std::string strPath = archive.GetPackedFilePath(i, j);
-            if (setListed.count(archive.GetPackedFileByInternalRelativePath(strPath)))
+            const std::string strPacked = archive.GetPackedFilePath(i, j);
+            if (setListed.count(archive.GetPackedFileByInternalRelativePath(strPacked)))
                 continue;
-            std::replace(strPath.begin(), strPath.end(), '\\', '/');
-            vecProblems.push_back({"extra", strPath, "", std::to_string(archive.GetPackedFileLength(i, j))});
+            vecProblems.push_back(
+                {"extra", RecordPathOfPacked(strPacked), "", std::to_string(archive.GetPackedFileLength(i, j))});
         }
     return true;
 }
@@ -156,7 +172,7 @@ int RunVerify(const std::vector<std::string>& args)
 }
 
 const KZTool::CRegistration s_verify({"verify", "PROJECT_DIR [--json]",
-                                      "checks an installation against its own catalogue: every file packed with "
-                                      "its size and CRC-32, nothing packed beyond it; exit 1 on any problem",
+                                      "checks an installation against its own catalogue: every file packed at its "
+                                      "path with its size and CRC-32, nothing packed beyond it; exit 1 on any problem",
                                       RunVerify});
 }

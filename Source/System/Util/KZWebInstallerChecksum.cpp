@@ -6,6 +6,7 @@
 #include "System/Util/KZWebInstaller.h"
 
 #include "Base/Debug/KZLog.h"
+#include "System/KZInstallLayout.h"
 
 #include <algorithm>
 
@@ -127,14 +128,14 @@ void CKZWebInstaller::CompareLocalRecord(const SKZFileInfo& record, bool bPacked
         MarkInSync(strKey);
 }
 
-// A packed file is in sync when it holds the catalogue's bytes at the catalogue's path; one that
-// sits in the wrong pack is moved there.
+// A packed file is in sync when it holds the catalogue's bytes at the catalogue's path, in the
+// design's form or in the one our 1.0.0 wrote (which gets the design's form only when its pack is
+// rebuilt anyway); one that sits in the wrong pack is moved there.
 bool CKZWebInstaller::ComparePackedRecord(const SKZFileInfo& record, const CKZWebInstallerFile& entry)
 {
-    if (SlashPath(record.name) != entry.m_strFilePath)
+    const KZInstallLayout::EPackedPathMatch match = KZInstallLayout::MatchPackedPath(record.name, entry.m_strFilePath);
+    if (match == KZInstallLayout::PACKED_PATH_DIFFERS)
         return false;
-    if (m_bCatalogueUnchanged && record.size == entry.m_dwSize)
-        return true;
     std::lock_guard<std::mutex> lock(m_packMutex);
     const SKZPackedFile* pPacked = m_packArchive.GetPackedFileByInternalRelativePath(record.name);
     if (!pPacked)
@@ -142,8 +143,12 @@ bool CKZWebInstaller::ComparePackedRecord(const SKZFileInfo& record, const CKZWe
         KZ_REPORT_EVENT(s_recordIndex, "%s", "");
         return false;
     }
-    if (pPacked->m_dwCheckSum != entry.m_dwExportedCrc || pPacked->m_dwLength != entry.m_dwSize)
+    const bool bSameBytes = (m_bCatalogueUnchanged && record.size == entry.m_dwSize) ||
+                            (pPacked->m_dwCheckSum == entry.m_dwExportedCrc && pPacked->m_dwLength == entry.m_dwSize);
+    if (!bSameBytes)
         return false;
+    if (match == KZInstallLayout::PACKED_PATH_MATCHES_OLD)
+        m_packArchive.SetPackedFilePath(record.name, KZInstallLayout::PackedPathOfRecord(entry.m_strFilePath));
     const unsigned int index = m_packArchive.GetPackFileIndex(*pPacked);
     if (index != entry.m_dwZipIndex &&
         !m_packArchive.PatchMoveFile(index, entry.m_dwZipIndex, CKZPath::FilePath(m_strInstallRoot + entry.m_strFilePath)))

@@ -6,6 +6,7 @@
 
 #include "Base/Archive/KZZipFile.h"
 #include "Base/Debug/KZLog.h"
+#include "System/KZInstallLayout.h"
 #include "System/Util/KZFileTimeCache.h"
 
 #include <algorithm>
@@ -245,15 +246,16 @@ bool CKZWebInstaller::PacksHoldCatalogue()
 
 bool CKZWebInstaller::MergePackFiles()
 {
-    const std::string strPackDir = m_strInstallRoot + "PackFiles";
+    const CKZPath packDir((m_strInstallRoot + KZInstallLayout::kPackDirectory).c_str());
     const unsigned int packCount = static_cast<unsigned int>(m_dwPackFileCount);
     bool bMerged;
     {
         std::lock_guard<std::mutex> lock(m_packMutex);
         if (packCount == 0)
             KZ_REPORT_EVENT(s_recordPackCount, "%s", "");
-        // Internal paths are taken relative to the install root: "Data\..." as in the catalogue.
-        bMerged = m_packArchive.DoPatch(CKZPath(strPackDir.c_str()), CKZPath(m_strInstallRoot.c_str()), packCount);
+        // Internal paths are taken below the download directory: the file of a record
+        // "Data/levels/a.lvl" is packed as "levels\a.lvl", the path its update zip holds it at.
+        bMerged = m_packArchive.DoPatch(packDir, CKZPath((m_strInstallRoot + m_strCacheName).c_str()), packCount);
         if (bMerged)
             m_packArchive.PatchEnd();
         m_packArchive.ClosePackFileArchive();
@@ -264,10 +266,14 @@ bool CKZWebInstaller::MergePackFiles()
         m_bPackMerged = true;
         return true;
     }
-    // The packs may be half replaced: the next run installs afresh.
-    printf("Could not rebuild the pack files in %s\n", strPackDir.c_str());
-    CKZFile::RemoveFile((m_strInstallRoot + m_strCacheFileName).c_str());
-    CKZFile::RemoveDirectoryContents(strPackDir.c_str());
+    // Until its commit a rebuild only writes temporaries beside the old packs, so a failure there
+    // (a disk full for a moment) keeps the installation whole: the temporaries go, the catalogue and
+    // the packs stay, and the next run updates what differs. After the commit the next run
+    // completes the renames.
+    printf("Could not rebuild the pack files in %s\n", packDir.c_str());
+    if (!CKZPackFileArchive::HasCommittedPatch(packDir))
+        CKZPackFileArchive::RemoveTemporaryPatchFiles(packDir, packCount);
+    CKZFile::RemoveDirectoryContents((m_strInstallRoot + m_strCacheName).c_str());
     Fail(ERROR_PACK_UPDATE);
     return false;
 }

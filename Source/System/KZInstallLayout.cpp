@@ -1,0 +1,60 @@
+#include "System/KZInstallLayout.h"
+
+#include <algorithm>
+
+namespace KZInstallLayout
+{
+const char* const kPackDirectory = "PackFiles";
+const char* const kCacheName = "Data";
+const char* const kCatalogueName = "Data.ccx";
+const char* const kOldCatalogueName = "Data.cch";
+const char* const kUpdateName = "Data.update";
+const char* const kStageCatalogueName = "Data.temp";
+const char* const kClientZipName = "TVKClientOSX.zip";
+const char* const kClientAppName = "TVKClient.app";
+const char* const kRecordPrefix = "Data/";
+
+namespace
+{
+std::string Backslashed(std::string strPath)
+{
+    std::replace(strPath.begin(), strPath.end(), '/', '\\');
+    return strPath;
+}
+
+bool HasRecordPrefix(const std::string& strRecordPath)
+{
+    return strRecordPath.compare(0, 5, kRecordPrefix) == 0 && strRecordPath.size() > 5;
+}
+} // namespace
+
+std::string PackedPathOfRecord(const std::string& strRecordPath)
+{
+    return HasRecordPrefix(strRecordPath) ? Backslashed(strRecordPath.substr(5)) : std::string();
+}
+
+std::string OldPackedPathOfRecord(const std::string& strRecordPath)
+{
+    return Backslashed(strRecordPath);
+}
+
+EPackedPathMatch MatchPackedPath(const std::string& strPackedPath, const std::string& strRecordPath)
+{
+    const std::string strPacked = Backslashed(strPackedPath);
+    if (HasRecordPrefix(strRecordPath) && strPacked == PackedPathOfRecord(strRecordPath))
+        return PACKED_PATH_MATCHES;
+    if (strPacked == OldPackedPathOfRecord(strRecordPath))
+        return PACKED_PATH_MATCHES_OLD;
+    return PACKED_PATH_DIFFERS;
+}
+
+std::string FullInstallZipName(unsigned int zip)
+{
+    return kCacheName + std::to_string(zip) + ".zip";
+}
+
+std::string UpdateZipName(const std::string& strName)
+{
+    return std::string(kCacheName) + "/" + strName + ".zip";
+}
+} // namespace KZInstallLayout

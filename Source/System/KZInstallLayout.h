@@ -1,0 +1,44 @@
+#pragma once
+// The names an installation and a server tree are made of, and how a catalogue record's path maps
+// to the internal path of its packed copy. Everything that lays files out or looks for them (the
+// installer, the pack archive's callers, kzpublish, kztool) takes the names from here.
+
+#include <string>
+
+namespace KZInstallLayout
+{
+// Below the install root.
+extern const char* const kPackDirectory;   // "PackFiles"
+extern const char* const kCacheName;       // "Data": the catalogue's base name and the download directory
+extern const char* const kCatalogueName;   // "Data.ccx"
+extern const char* const kOldCatalogueName; // "Data.cch"
+extern const char* const kUpdateName;      // "Data.update": the server's catalogue as downloaded
+extern const char* const kStageCatalogueName; // "Data.temp"
+// On the server.
+extern const char* const kClientZipName;   // "TVKClientOSX.zip"
+extern const char* const kClientAppName;   // "TVKClient.app"
+
+// A record's path begins with this; its file lies at the same path below the install root, and
+// inside its update zip at the path less the prefix.
+extern const char* const kRecordPrefix; // "Data/"
+
+// The internal path a record's file has in its pack: the record path less "Data/", with "\"
+// separators ("Data/levels/a.lvl" -> "levels\a.lvl"). Empty for a path without the prefix.
+std::string PackedPathOfRecord(const std::string& strRecordPath);
+// The form our 1.0.0 wrote: the whole record path with "\" separators ("Data\levels\a.lvl").
+std::string OldPackedPathOfRecord(const std::string& strRecordPath);
+
+enum EPackedPathMatch
+{
+    PACKED_PATH_DIFFERS = 0,
+    PACKED_PATH_MATCHES = 1,     // the design's internal path
+    PACKED_PATH_MATCHES_OLD = 2, // the 1.0.0 form, accepted as the same file
+};
+// How a packed file's internal path stands to a record's path; "\" and "/" count the same.
+EPackedPathMatch MatchPackedPath(const std::string& strPackedPath, const std::string& strRecordPath);
+
+// Full-install zip N on the server: "Data<N>.zip"; its install marker "Data<N>.install".
+std::string FullInstallZipName(unsigned int zip);
+// The update zip of a catalogue file: "Data/<name>.zip".
+std::string UpdateZipName(const std::string& strName);
+} // namespace KZInstallLayout
