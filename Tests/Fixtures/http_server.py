@@ -27,6 +27,9 @@ Per-path rules, METHOD:PATH:KIND[:ARG...] (METHOD is GET, HEAD or ANY; PATH as r
     skewrange             answer a range request with the part one byte later than asked for
     slow:RATE             send the body at RATE bytes per second
     stall:MS:COUNT        send the headers and half of the body, then wait MS milliseconds
+    endless               send no Content-Length, then the body and zero bytes without end (up to 256 MiB)
+    length:N              announce a Content-Length of N, then send as "endless" does
+    drip:BYTES:MS         send the body BYTES bytes at a time, one piece every MS milliseconds
 Requests are counted per method and path: /_count/PATH answers {"GET": n, "HEAD": m} (not counted).
 
 Faults chosen by the path prefix of a request:
@@ -184,7 +187,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "fail" in rules:
             return self.answer(int(rules["fail"][0]), b"failing on purpose\n", send_body=send_body)
         if "redirect" in rules:
-            return self.answer(302, b"redirect", [("Location", rules["redirect"][0])], send_body)
+            # The target may hold colons of its own (a scheme, a port).
+            return self.answer(302, b"redirect", [("Location", ":".join(rules["redirect"]))], send_body)
         cut = None
         parts = path.split("/")
         if path.startswith("/_stall/"):
@@ -231,13 +235,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
             data = data[first:]
         else:
             self.send_response(200)
-        self.send_header("Content-Length", str(len(data)))
+        endless = "endless" in rules or "length" in rules
+        if "length" in rules:
+            self.send_header("Content-Length", rules["length"][0])
+        elif "endless" not in rules:
+            self.send_header("Content-Length", str(len(data)))
         if with_stamp:
             self.send_header("Last-Modified", stamp)
         self.end_headers()
-        if cut is not None or stall_body is not None or "slow" in rules:
+        if cut is not None or stall_body is not None or endless or "slow" in rules or "drip" in rules:
             self.close_connection = True
-        if send_body and "slow" in rules:
+        if send_body and endless:
+            self.send_endless(data)
+        elif send_body and "drip" in rules:
+            self.send_in_pieces(data, max(1, int(rules["drip"][0])), int(rules["drip"][1]) / 1000.0)
+        elif send_body and "slow" in rules:
             rate = max(1, int(rules["slow"][0]))
             for start in range(0, len(data), rate):
                 self.wfile.write(data[start:start + rate])
@@ -251,6 +263,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif send_body:
             self.wfile.write(data if cut is None else data[:cut])
             self.wfile.flush()
+
+    def send_endless(self, data, limit=256 << 20):
+        """The body, then zeros until the client goes away (or the limit is reached)."""
+        try:
+            self.wfile.write(data)
+            zeros, sent = bytes(65536), len(data)
+            while sent < limit:
+                self.wfile.write(zeros)
+                sent += len(zeros)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+    def send_in_pieces(self, data, size, pause):
+        try:
+            for start in range(0, len(data), size):
+                self.wfile.write(data[start:start + size])
+                self.wfile.flush()
+                time.sleep(pause)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
 
     def do_GET(self):
         self.serve(True)

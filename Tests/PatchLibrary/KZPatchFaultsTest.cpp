@@ -32,6 +32,7 @@ protected:
     void TearDown() override
     {
         KZInternet::SetStallTimeout(60);
+        KZInternet::SetSlowTransferFloor(1024);
         if (m_bMounted)
             umount2(m_project.c_str(), MNT_DETACH);
         CKZPatchRunFixture::TearDown();
@@ -83,6 +84,17 @@ protected:
             files[it->path().string()] = {it->is_regular_file() ? it->file_size() : 0, it->last_write_time()};
         }
         return files;
+    }
+    // The bytes of every file below a directory.
+    static uintmax_t TreeBytes(const fs::path& dir)
+    {
+        uintmax_t qwBytes = 0;
+        std::error_code error;
+        for (auto it = fs::recursive_directory_iterator(dir, error); !error && it != fs::recursive_directory_iterator();
+             it.increment(error))
+            if (it->is_regular_file(error))
+                qwBytes += it->file_size(error);
+        return qwBytes;
     }
     // The installation a failed update must leave as it was: catalogue and pack files.
     std::map<std::string, std::string> Installation() const
@@ -206,8 +218,68 @@ TEST_F(KZPatchFaultsTest, ServerThatAlwaysFailsEndsTheRun)
         Prepare(c.kind);
         Serve({std::string("GET:") + c.szPath + c.szRule});
         RunExpecting(KZ_PATCH_FAILED, CKZWebInstaller::ERROR_PACK_UPDATE);
-        EXPECT_EQ(Requests(c.szPath), static_cast<int>(CKZWebInstaller::kMaxSoftFailures));
+        EXPECT_EQ(Requests(c.szPath), static_cast<int>(CKZRetryPolicy::kEntry.dwUnanswered));
     }
+}
+
+// A server that sends without end, announces a file larger than it may be, or trickles below the
+// floor: every transfer has a bound, so each run ends on its own, soon, with its disk use within
+// what the run announced. (The trickle is scaled down: a window of 1 s instead of 60 s.)
+TEST_F(KZPatchFaultsTest, HostileTransfersEndWithinTheirBounds)
+{
+    const struct
+    {
+        const char* szName;
+        std::vector<std::string> vecRules; // "%" stands for the path of a file the run fetches
+        int32_t errorCode;
+        int requests; // of that file
+        double seconds;
+    } cases[] = {
+        {"endless catalogue", {"GET:/Data.ccx:endless"}, CKZWebInstaller::ERROR_CATALOGUE_DOWNLOAD, -1, 10},
+        {"endless zip", {"GET:%:endless"}, CKZWebInstaller::ERROR_PACK_UPDATE,
+         static_cast<int>(CKZRetryPolicy::kEntry.dwRefused), 10},
+        {"Content-Length 50 GB", {"GET:%:length:50000000000"}, CKZWebInstaller::ERROR_PACK_UPDATE,
+         static_cast<int>(CKZRetryPolicy::kEntry.dwRefused), 10},
+        {"1 byte every 1.5 s", {"GET:%:drip:1:1500"}, CKZWebInstaller::ERROR_PACK_UPDATE,
+         static_cast<int>(CKZRetryPolicy::kEntry.dwUnanswered), 40},
+    };
+    KZInternet::SetStallTimeout(1);
+    for (const auto& c : cases)
+        for (ERunKind kind : {ERunKind::NewInstall, ERunKind::Update})
+        {
+            SCOPED_TRACE(std::string(c.szName) + ", " + KindName(kind));
+            Prepare(kind);
+            const std::string strPath = kind == ERunKind::NewInstall ? "/Data1.zip" : "/Data/file0_0.bin.zip";
+            Serve(ForPath(c.vecRules, strPath));
+            // What the run may write: the installation there is and the whole published tree.
+            const uintmax_t qwAllowed = TreeBytes(m_project) + TreeBytes(m_serverDir) + (1u << 20);
+            uintmax_t qwPeak = 0;
+            auto lastSample = Clock::now() - std::chrono::seconds(1);
+            const auto start = Clock::now();
+            const auto installed = Installation();
+            const SRunResult result = RunLocal([&] {
+                if (Clock::now() - lastSample < std::chrono::milliseconds(20))
+                    return;
+                lastSample = Clock::now();
+                qwPeak = std::max(qwPeak, TreeBytes(m_project));
+            });
+            const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            EXPECT_EQ(result.status, KZ_PATCH_FAILED);
+            EXPECT_EQ(result.errorCode, c.errorCode);
+            EXPECT_LT(seconds, c.seconds);
+            EXPECT_LE(qwPeak, qwAllowed);
+            if (c.requests > 0)
+            {
+                EXPECT_EQ(Requests(strPath), c.requests);
+            }
+            if (kind == ERunKind::Update)
+            {
+                EXPECT_TRUE(Installation() == installed);
+            }
+            printf("hostile transfer\t%s\t%s\t%d/%d\t%.1f s\tpeak %ju bytes (allowed %ju)\n", c.szName,
+                   KindName(kind), static_cast<int>(result.status), static_cast<int>(result.errorCode), seconds,
+                   qwPeak, qwAllowed);
+        }
 }
 
 // 10 bytes per second: slow, never stalled; the run waits for it. One small update zip only, since
@@ -215,6 +287,7 @@ TEST_F(KZPatchFaultsTest, ServerThatAlwaysFailsEndsTheRun)
 TEST_F(KZPatchFaultsTest, TenBytesPerSecond)
 {
     KZInternet::SetStallTimeout(2);
+    KZInternet::SetSlowTransferFloor(10);
     Prepare(ERunKind::Update, "--file-size 1");
     ASSERT_LT(fs::file_size(m_serverDir / "Data/file0_0.bin.zip"), 200u);
     Serve({"GET:/Data/file0_0.bin.zip:slow:10"});
@@ -229,7 +302,7 @@ TEST_F(KZPatchFaultsTest, CatalogueListsAFileTheServerLacks)
     fs::remove(m_serverDir / "Data/new_1.bin.zip");
     Serve();
     RunExpecting(KZ_PATCH_FAILED, CKZWebInstaller::ERROR_PACK_UPDATE);
-    EXPECT_EQ(Requests("/Data/new_1.bin.zip"), static_cast<int>(CKZWebInstaller::kMaxHardFailures));
+    EXPECT_EQ(Requests("/Data/new_1.bin.zip"), static_cast<int>(CKZRetryPolicy::kEntry.dwRefused));
 }
 
 // Catalogues that cannot be read or that point outside the installation are refused before any

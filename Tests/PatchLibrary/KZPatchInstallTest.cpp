@@ -13,15 +13,19 @@ using namespace kzpatchrun;
 
 namespace
 {
-// A server that claims every numbered zip exists.
+// A server that claims every numbered zip exists (those it lacks with 100 bytes).
 class CCatchAllInstaller : public CFastInstaller
 {
 public:
     ~CCatchAllInstaller() override { WaitForShutDown(); }
     bool GetRemoteFileInfoHttp(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime) override
     {
-        if (std::string(szRemoteName) == "Data.ccx")
-            return CKZWebInstaller::GetRemoteFileInfoHttp(szRemoteName, pSize, pTime);
+        unsigned zip = 0;
+        char tail = 0;
+        if (CKZWebInstaller::GetRemoteFileInfoHttp(szRemoteName, pSize, pTime))
+            return true;
+        if (sscanf(szRemoteName, "Data%u.zi%c", &zip, &tail) != 2)
+            return false;
         if (pSize)
             *pSize = 100;
         return true;
@@ -320,14 +324,17 @@ TEST_F(KZPatchInstallTest, HttpsAddressesStayHttps)
     EXPECT_EQ(Requests("/_plain", "ANY"), 0) << "no plain request reached the server";
     KZPatch::ResetForTesting();
 
-    // Without the test's authority the certificate is not trusted, for HEAD requests too.
-    KZInternet::SetCertificateAuthorityFile(nullptr);
+    // Without the test's authority the certificate is not trusted, for HEAD requests too: no
+    // request gets past the handshake, and the refusal is final at once.
     fs::remove_all(m_project);
     fs::create_directories(m_project);
-    const int clientRequests = Requests("/TVKClientOSX.zip");
+    const int clientRequests = Requests("/TVKClientOSX.zip") + Requests("/TVKClientOSX.zip", "HEAD");
+    KZInternet::SetCertificateAuthorityFile(nullptr);
     const SRunResult untrusted = Run("https://" + m_server->Host());
     EXPECT_EQ(untrusted.status, KZ_PATCH_FAILED);
-    EXPECT_EQ(Requests("/TVKClientOSX.zip"), clientRequests);
+    KZInternet::SetCertificateAuthorityFile(cert.c_str());
+    EXPECT_EQ(Requests("/TVKClientOSX.zip") + Requests("/TVKClientOSX.zip", "HEAD"), clientRequests);
+    EXPECT_FALSE(fs::exists(m_project / "TVKClientOSX.zip"));
 }
 
 TEST_F(KZPatchInstallTest, FailedInstallerIdlesWithoutCpu)

@@ -208,7 +208,7 @@ TEST_F(KZPatchUpdateTest, CatalogueUnreachable)
     SRunResult result = RunLocal();
     EXPECT_EQ(result.status, KZ_PATCH_FAILED);
     EXPECT_EQ(result.errorCode, CKZWebInstaller::ERROR_CATALOGUE_DOWNLOAD);
-    EXPECT_EQ(Requests("/Data.ccx") - before, 2);
+    EXPECT_EQ(Requests("/Data.ccx") - before, static_cast<int>(CKZRetryPolicy::kExchange.dwUnanswered));
     KZPatch::ResetForTesting();
 
     // Nothing listens on a port that was just closed.
@@ -338,7 +338,7 @@ TEST_F(KZPatchUpdateVersionsTest, WrongContentIsNeverMerged)
     const SRunResult result = RunLocal();
     EXPECT_EQ(result.status, KZ_PATCH_FAILED);
     EXPECT_EQ(result.errorCode, CKZWebInstaller::ERROR_PACK_UPDATE);
-    EXPECT_EQ(Requests("/Data/file0_0.bin.zip"), static_cast<int>(CKZWebInstaller::kMaxHardFailures));
+    EXPECT_EQ(Requests("/Data/file0_0.bin.zip"), static_cast<int>(CKZRetryPolicy::kEntry.dwRefused));
     EXPECT_LE(result.downloadDone, result.downloadTotal) << "the refused file's download is taken back";
     EXPECT_TRUE(PackFileStates() == before);
     EXPECT_EQ(KZTestReadFile(m_project / "Data.ccx"), strCatalogue);

@@ -92,6 +92,27 @@ TEST_F(KZToolMannersTest, ErrorsNameTheirCauseAndFailedDownloadsKeepTheFile)
         EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos) << entry.path();
 }
 
+// A certificate nobody vouches for is said to be the cause, on one line, after no progress line.
+TEST_F(KZToolMannersTest, UntrustedCertificateIsNamed)
+{
+    const fs::path cert = m_dir / "cert.pem", key = m_dir / "key.pem";
+    ASSERT_EQ(system(("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext "
+                      "subjectAltName=IP:127.0.0.1 -keyout " + key.string() + " -out " + cert.string() + " 2>/dev/null")
+                         .c_str()),
+              0);
+    std::ofstream(m_dir / "file.txt") << "payload";
+    CKZTestHttpServer server(m_dir.string(), {"--tls", cert.string(), key.string()});
+    ASSERT_NE(server.Port(), 0);
+    const std::string strUrl = "https://" + server.Host() + "/file.txt";
+    SKZTestCommandResult result = Run("http get " + strUrl + " got.txt");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "kztool: download failed: " + strUrl + ": the server's certificate is not trusted\n");
+    result = Run("http info " + strUrl);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "kztool: no size and time for " + strUrl + ": the server's certificate is not trusted\n");
+    EXPECT_FALSE(fs::exists(m_dir / "got.txt"));
+}
+
 TEST_F(KZToolMannersTest, FoldersGoIntoZipsAndCataloguesInOneCall)
 {
     fs::create_directories(m_dir / "tree" / "sub" / "deeper");

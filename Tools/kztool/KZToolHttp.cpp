@@ -10,10 +10,21 @@
 
 namespace
 {
-void ShowProgress(void*, uint64_t qwDone, uint64_t qwTotal)
+// The progress line on stderr, drawn over on a terminal; the line is ended once, after the transfer.
+struct SProgressLine
 {
+    bool bTerminal = false;
+    bool bShown = false;
+};
+
+void ShowProgress(void* pUser, uint64_t qwDone, uint64_t qwTotal)
+{
+    SProgressLine& line = *static_cast<SProgressLine*>(pUser);
+    if (!line.bTerminal || (qwDone == 0 && qwTotal == 0))
+        return;
     fprintf(stderr, "\r%llu / %llu bytes", static_cast<unsigned long long>(qwDone),
             static_cast<unsigned long long>(qwTotal));
+    line.bShown = true;
 }
 
 int RunGet(const std::vector<std::string>& args)
@@ -26,17 +37,21 @@ int RunGet(const std::vector<std::string>& args)
     if (!pProbe)
         return KZTool::Fail("cannot write " + KZTool::SystemReason(strPart, errno));
     fclose(pProbe);
-    int context = 0;
-    int64_t qwStatus = 0;
-    const bool bOK = KZInternet::HttpGetFile(args[0].c_str(), strPart.c_str(), 15000, &context, ShowProgress, &qwStatus);
-    fprintf(stderr, "\n");
+    SProgressLine line;
+    line.bTerminal = isatty(fileno(stderr)) != 0;
+    KZInternet::SKZDownloadRequest request;
+    request.szUrl = args[0].c_str();
+    request.szLocalPath = strPart.c_str();
+    request.pUser = &line;
+    request.pCallback = ShowProgress;
+    KZInternet::SKZTransferResult result;
+    const bool bOK = KZInternet::HttpGetFile(request, result);
+    if (line.bShown)
+        fprintf(stderr, "\n");
     if (!bOK)
     {
         remove(strPart.c_str());
-        if (qwStatus != 0 && qwStatus != 200)
-            return KZTool::Fail("download failed: " + args[0] + ": HTTP status " + std::to_string(qwStatus));
-        return KZTool::Fail("download failed: " + args[0] + (qwStatus == 200 ? ": the transfer broke off or timed out"
-                                                                              : ": no answer from the server"));
+        return KZTool::Fail("download failed: " + args[0] + ": " + result.Describe());
     }
     if (rename(strPart.c_str(), args[1].c_str()) != 0)
     {
@@ -52,8 +67,13 @@ int RunInfo(const std::vector<std::string>& args)
     if (args.size() != 1)
         return KZTool::Usage("http info");
     uint64_t qwSize = 0, qwTime = 0;
-    if (!KZInternet::HttpRequestInfo(args[0].c_str(), &qwSize, &qwTime, nullptr))
+    KZInternet::SKZTransferResult result;
+    if (!KZInternet::HttpRequestInfoChecked(args[0].c_str(), &qwSize, &qwTime, &result))
+    {
+        if (result.httpStatus != 200)
+            return KZTool::Fail("no size and time for " + args[0] + ": " + result.Describe());
         return KZTool::Fail("no size and time for " + args[0]);
+    }
     printf("size\tmodified\n%llu\t%llu\n", static_cast<unsigned long long>(qwSize),
            static_cast<unsigned long long>(qwTime));
     return KZTool::RESULT_OK;

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <chrono>
 #include <curl/curl.h>
 #include <memory>
 #include <mutex>
@@ -24,19 +26,29 @@ const std::string HTTP_SCHEMES[2] = {HTTP_PREFIX, HTTPS_PREFIX};
 namespace
 {
 const char* const s_szBuildNumber = "83236";
+// The exchanges that are not downloads: the connection within 15 s, the whole answer within 25 s
+// (a limit below the connect time-out would make it the only one).
+const long kConnectTimeoutSeconds = 15;
+const long kExchangeTimeoutSeconds = 25;
+const long kPostTimeoutSeconds = 30;
+const long kMaxRedirects = 10;
 std::atomic<long> s_stallTimeoutSeconds{60};
+std::atomic<uint64_t> s_qwSlowTransferFloor{1024};
 // Read when a transfer starts, so a change holds from the next transfer on.
 std::atomic<uint64_t> s_qwReceiveRateLimit{0};
 std::mutex s_caFileMutex;
 std::string s_strCaFile;
 
-// Peers are checked (libcurl's default); a configured authority file replaces the system's.
-void SetCertificateAuthority(CURL* pCurl)
+// libcurl's global state lives as long as the library is loaded.
+class CKZGlobals
 {
-    std::lock_guard<std::mutex> lock(s_caFileMutex);
-    if (!s_strCaFile.empty())
-        curl_easy_setopt(pCurl, CURLOPT_CAINFO, s_strCaFile.c_str());
-}
+public:
+    CKZGlobals() { curl_global_init(CURL_GLOBAL_ALL); }
+    ~CKZGlobals() { curl_global_cleanup(); }
+    CKZGlobals(const CKZGlobals&) = delete;
+    CKZGlobals& operator=(const CKZGlobals&) = delete;
+};
+CKZGlobals g_curlGlobals;
 
 // libcurl keeps the receive rate under the limit by pausing between reads, but one read pass takes
 // up to 100 buffers of whatever the socket holds: on a fast link a small file would arrive in one
@@ -52,23 +64,33 @@ void ApplyReceiveRateLimit(CURL* pCurl)
     curl_easy_setopt(pCurl, CURLOPT_BUFFERSIZE, static_cast<long>(qwBuffer));
 }
 
-// libcurl's global state lives as long as the library is loaded.
-class CKZGlobals
+// What every request sets, whatever it is: the URL, the agent, HTTP and HTTPS only, no signals,
+// the peer checks (libcurl's default) against the configured authorities, the rate limit.
+void ApplyCommonOptions(CURL* pCurl, const std::string& strUrl, const std::string& strAgent)
 {
-public:
-    CKZGlobals() { curl_global_init(CURL_GLOBAL_ALL); }
-    ~CKZGlobals() { curl_global_cleanup(); }
-    CKZGlobals(const CKZGlobals&) = delete;
-    CKZGlobals& operator=(const CKZGlobals&) = delete;
-};
-CKZGlobals g_curlGlobals;
+    curl_easy_setopt(pCurl, CURLOPT_URL, strUrl.c_str());
+    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
+    curl_easy_setopt(pCurl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_SSL_VERIFYHOST, 2L);
+    {
+        std::lock_guard<std::mutex> lock(s_caFileMutex);
+        if (!s_strCaFile.empty())
+            curl_easy_setopt(pCurl, CURLOPT_CAINFO, s_strCaFile.c_str());
+    }
+    ApplyReceiveRateLimit(pCurl);
+}
 
-struct SProgressTarget
+// An HTTPS exchange may follow redirects, to HTTPS only; a plain one follows none.
+void ApplyRedirectRule(CURL* pCurl, const std::string& strUrl)
 {
-    KZInternet::ProgressCallback pCallback;
-    void* pUser;
-    const uint64_t* pqwBase; // bytes on disk that the answer continues
-};
+    if (strncasecmp(strUrl.c_str(), "https://", 8) != 0)
+        return;
+    curl_easy_setopt(pCurl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    curl_easy_setopt(pCurl, CURLOPT_MAXREDIRS, kMaxRedirects);
+}
 
 size_t writer(char* pData, size_t size, size_t count, std::string* pString)
 {
@@ -83,20 +105,11 @@ size_t throw_away(char*, size_t size, size_t count, void*)
     return size * count;
 }
 
-int progress(void* pClient, curl_off_t downloadTotal, curl_off_t downloadedNow, curl_off_t, curl_off_t)
-{
-    const SProgressTarget* pTarget = static_cast<const SProgressTarget*>(pClient);
-    const uint64_t qwBase = pTarget->pqwBase ? *pTarget->pqwBase : 0;
-    pTarget->pCallback(pTarget->pUser, qwBase + static_cast<uint64_t>(downloadedNow),
-                       qwBase + static_cast<uint64_t>(downloadTotal));
-    return 0;
-}
-
 // The handle a transfer uses: its session's when that is free, else one of its own.
 class CHandle
 {
 public:
-    explicit CHandle(CKZTransferSession* pSession)
+    explicit CHandle(CKZTransferSession* pSession = nullptr)
     {
         if (pSession && (m_pCurl = static_cast<CURL*>(pSession->Acquire())) != nullptr)
             m_pSession = pSession;
@@ -119,17 +132,62 @@ private:
     CKZTransferSession* m_pSession = nullptr;
 };
 
+// A transfer owns the header list it is given from its first line on, so that every way out frees it.
+struct SHeaderListFree
+{
+    void operator()(curl_slist* pList) const { curl_slist_free_all(pList); }
+};
+typedef std::unique_ptr<curl_slist, SHeaderListFree> HeaderList;
+
+// Bytes that arrived in any window of the stall time: a transfer that stays below the floor for a
+// whole window is abandoned. The samples hold the byte count about once a second, the oldest one
+// being the last at or before the window's start.
+class CThroughputFloor
+{
+public:
+    CThroughputFloor()
+        : m_window(std::chrono::seconds(s_stallTimeoutSeconds.load())), m_qwFloor(s_qwSlowTransferFloor.load())
+    {
+        m_samples.emplace_back(Clock::now(), 0);
+    }
+    bool TooSlow(uint64_t qwReceived)
+    {
+        const Clock::time_point now = Clock::now();
+        if (now - m_samples.back().first >= std::chrono::milliseconds(250))
+            m_samples.emplace_back(now, qwReceived);
+        while (m_samples.size() > 1 && m_samples[1].first <= now - m_window)
+            m_samples.pop_front();
+        const auto& oldest = m_samples.front();
+        return oldest.first <= now - m_window && qwReceived - oldest.second < m_qwFloor;
+    }
+
+private:
+    typedef std::chrono::steady_clock Clock;
+    const Clock::duration m_window;
+    const uint64_t m_qwFloor;
+    std::deque<std::pair<Clock::time_point, uint64_t>> m_samples;
+};
+
 // Where a download's body goes: after qwOffset bytes already on disk when the answer continues
 // them (206 from exactly there), else from the start of the file.
 struct SBodyTarget
 {
-    FILE* pFile;
-    CURL* pCurl;
-    uint64_t qwOffset;
-    int64_t rangeStart; // the first byte of the answer's Content-Range, -1 without one
-    bool bStarted;
-    bool bFailed;
-    bool bWrongPart; // failed on the answer, not on the local file
+    FILE* pFile = nullptr;
+    CURL* pCurl = nullptr;
+    uint64_t qwOffset = 0;
+    uint64_t qwMaxBytes = 0;    // 0: no bound
+    int64_t rangeStart = -1;    // the first byte of the answer's Content-Range, -1 without one
+    int64_t rangeLength = -1;   // the whole length after its "/", -1 without one
+    int64_t contentLength = -1; // the answer's Content-Length, -1 without one
+    uint64_t qwWritten = 0;     // body bytes written by this answer
+    bool bStarted = false;
+    bool bFailed = false;
+    bool bWrongPart = false;    // failed on the answer, not on the local file
+    bool bTooLarge = false;
+    bool bTooSlow = false;
+    KZInternet::ProgressCallback pCallback = nullptr;
+    void* pUser = nullptr;
+    CThroughputFloor floor;
 };
 
 // Empties the file for a whole answer.
@@ -137,6 +195,22 @@ bool StartOver(SBodyTarget& body)
 {
     body.qwOffset = 0;
     return fflush(body.pFile) == 0 && ftruncate(fileno(body.pFile), 0) == 0 && fseeko(body.pFile, 0, SEEK_SET) == 0;
+}
+
+bool Continues(const SBodyTarget& body, long status)
+{
+    return status == 206 && body.qwOffset > 0 && body.rangeStart == int64_t(body.qwOffset);
+}
+
+// The file the answer announces, in all, is larger than the bound.
+bool AnnouncesTooMuch(const SBodyTarget& body, long status)
+{
+    if (body.qwMaxBytes == 0)
+        return false;
+    if (body.rangeLength >= 0 && uint64_t(body.rangeLength) > body.qwMaxBytes)
+        return true;
+    const uint64_t qwBase = Continues(body, status) ? body.qwOffset : 0;
+    return body.contentLength >= 0 && qwBase + uint64_t(body.contentLength) > body.qwMaxBytes;
 }
 
 size_t WriteBody(char* pData, size_t size, size_t count, void* pUser)
@@ -147,7 +221,7 @@ size_t WriteBody(char* pData, size_t size, size_t count, void* pUser)
         body.bStarted = true;
         long status = 0;
         curl_easy_getinfo(body.pCurl, CURLINFO_RESPONSE_CODE, &status);
-        const bool bContinues = status == 206 && body.qwOffset > 0 && body.rangeStart == int64_t(body.qwOffset);
+        const bool bContinues = Continues(body, status);
         // A part that does not start where the file ends belongs nowhere: the transfer fails, and
         // the emptied file makes the next try ask for the whole file.
         if (status == 206 && !bContinues)
@@ -161,24 +235,74 @@ size_t WriteBody(char* pData, size_t size, size_t count, void* pUser)
     }
     if (body.bFailed)
         return 0;
-    return fwrite(pData, 1, size * count, body.pFile);
+    const size_t length = size * count;
+    if (body.qwMaxBytes != 0 && body.qwOffset + body.qwWritten + length > body.qwMaxBytes)
+    {
+        body.bTooLarge = body.bFailed = true;
+        return 0;
+    }
+    const size_t written = fwrite(pData, 1, length, body.pFile);
+    body.qwWritten += written;
+    return written;
 }
 
-// Notes the start of a "Content-Range: bytes FIRST-LAST/LENGTH" header line.
-size_t ReadRangeHeader(char* pData, size_t size, size_t count, void* pUser)
+bool ParseNumber(const std::string& strText, int64_t& value)
+{
+    unsigned long long number = 0;
+    if (sscanf(strText.c_str(), " %llu", &number) != 1 || number > static_cast<unsigned long long>(INT64_MAX))
+        return false;
+    value = static_cast<int64_t>(number);
+    return true;
+}
+
+// Notes Content-Length and "Content-Range: bytes FIRST-LAST/LENGTH"; at the end of the headers an
+// answer that announces more than the bound is refused before any of its body is taken.
+size_t ReadHeader(char* pData, size_t size, size_t count, void* pUser)
 {
     SBodyTarget& body = *static_cast<SBodyTarget*>(pUser);
     const size_t length = size * count;
-    static const char s_szName[] = "content-range:";
-    const size_t nameLength = sizeof(s_szName) - 1;
-    if (length > nameLength && strncasecmp(pData, s_szName, nameLength) == 0)
+    const std::string strLine(pData, length);
+    static const char s_szRange[] = "content-range:";
+    static const char s_szLength[] = "content-length:";
+    if (strncasecmp(strLine.c_str(), s_szRange, sizeof(s_szRange) - 1) == 0)
     {
-        const std::string strValue(pData + nameLength, length - nameLength);
-        unsigned long long first = 0;
-        if (sscanf(strValue.c_str(), " bytes %llu-", &first) == 1)
+        unsigned long long first = 0, last = 0, whole = 0;
+        const char* szValue = strLine.c_str() + sizeof(s_szRange) - 1;
+        if (sscanf(szValue, " bytes %llu-%llu/%llu", &first, &last, &whole) == 3)
+            body.rangeLength = whole > static_cast<unsigned long long>(INT64_MAX) ? INT64_MAX : int64_t(whole);
+        if (sscanf(szValue, " bytes %llu-", &first) == 1)
             body.rangeStart = static_cast<int64_t>(first);
     }
+    else if (strncasecmp(strLine.c_str(), s_szLength, sizeof(s_szLength) - 1) == 0)
+    {
+        if (!ParseNumber(strLine.substr(sizeof(s_szLength) - 1), body.contentLength))
+            body.contentLength = INT64_MAX; // a length too large to read is too large
+    }
+    else if (strLine == "\r\n" || strLine == "\n")
+    {
+        long status = 0;
+        curl_easy_getinfo(body.pCurl, CURLINFO_RESPONSE_CODE, &status);
+        if ((status == 200 || status == 206) && AnnouncesTooMuch(body, status))
+        {
+            body.bTooLarge = true;
+            return 0;
+        }
+    }
     return length;
+}
+
+int DownloadProgress(void* pClient, curl_off_t downloadTotal, curl_off_t downloadedNow, curl_off_t, curl_off_t)
+{
+    SBodyTarget& body = *static_cast<SBodyTarget*>(pClient);
+    if (body.floor.TooSlow(static_cast<uint64_t>(downloadedNow)))
+    {
+        body.bTooSlow = true;
+        return 1;
+    }
+    if (body.pCallback && body.pUser)
+        body.pCallback(body.pUser, body.qwOffset + static_cast<uint64_t>(downloadedNow),
+                       body.qwOffset + static_cast<uint64_t>(downloadTotal));
+    return 0;
 }
 
 // An HTTP date (IMF-fixdate) of seconds since 1970, independent of the locale.
@@ -202,32 +326,71 @@ std::string WithScheme(const char* szUrl)
     return CKZHttpRequest::UrlHasSchemePrefix(szUrl) ? std::string(szUrl) : HTTP_PREFIX + szUrl;
 }
 
-// The relaxation is keyed on the URL as given, case-sensitively: "HTTPS://" gets none.
-void RelaxHttps(CURL* pCurl, const char* szUrl)
+bool IsTrustFailure(CURLcode code)
 {
-    if (strncmp(szUrl, "https", 5) != 0)
-        return;
-    curl_easy_setopt(pCurl, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(pCurl, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(pCurl, CURLOPT_FOLLOWLOCATION, 1L);
+    return code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE ||
+           code == CURLE_SSL_ISSUER_ERROR || code == CURLE_SSL_PINNEDPUBKEYNOTMATCH;
 }
 
-// A transfer owns the header list it is given from its first line on, so that every way out frees it.
-struct SHeaderListFree
+// The local file of a download: kept after qwOnDisk bytes when a resume asks for it, else empty.
+bool OpenLocalFile(CKZFile& file, const char* szPath, bool bResume, uint64_t& qwOnDisk)
 {
-    void operator()(curl_slist* pList) const { curl_slist_free_all(pList); }
-};
-typedef std::unique_ptr<curl_slist, SHeaderListFree> HeaderList;
+    qwOnDisk = 0;
+    if (bResume && file.Open(szPath, "r+b"))
+    {
+        FILE* pStream = static_cast<FILE*>(file.GetHandle());
+        const off_t end = fseeko(pStream, 0, SEEK_END) == 0 ? ftello(pStream) : -1;
+        qwOnDisk = end > 0 ? static_cast<uint64_t>(end) : 0;
+        if (end < 0)
+            file.Close();
+    }
+    return file.IsOpen() || file.Open(szPath, "wb");
+}
 
-// What the requests with a scheme fix-up share. libcurl copies the texts it is given.
-void SetRequestOptions(CURL* pCurl, const char* szGivenUrl, const std::string& strUrl, curl_slist* pHeaders)
+void SetDownloadOptions(CURL* pCurl, SBodyTarget& body, const KZInternet::SKZDownloadRequest& request)
 {
-    RelaxHttps(pCurl, szGivenUrl);
-    if (pHeaders)
-        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, pHeaders);
-    curl_easy_setopt(pCurl, CURLOPT_URL, strUrl.c_str());
-    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, KZInternet::GetAgentString().c_str());
-    ApplyReceiveRateLimit(pCurl);
+    curl_easy_setopt(pCurl, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_FILETIME, 1L);
+    // The progress function also keeps the floor, so it runs with or without a caller's callback.
+    curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(pCurl, CURLOPT_XFERINFOFUNCTION, DownloadProgress);
+    curl_easy_setopt(pCurl, CURLOPT_XFERINFODATA, &body);
+    curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, WriteBody);
+    curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(pCurl, CURLOPT_HEADERFUNCTION, ReadHeader);
+    curl_easy_setopt(pCurl, CURLOPT_HEADERDATA, &body);
+    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.dwConnectTimeoutMs));
+    // No overall limit, but a server that stops sending must not hold the caller forever.
+    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_TIME, s_stallTimeoutSeconds.load());
+}
+
+// Performs the download; a range the server finds outside its file (416) is asked for again whole.
+CURLcode PerformDownload(CURL* pCurl, SBodyTarget& body, int64_t resumeTime, long& httpStatus)
+{
+    HeaderList ifRange;
+    if (body.qwOffset > 0)
+    {
+        ifRange.reset(curl_slist_append(nullptr, ("If-Range: " + HttpDate(resumeTime)).c_str()));
+        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, ifRange.get());
+        curl_easy_setopt(pCurl, CURLOPT_RANGE, (std::to_string(body.qwOffset) + "-").c_str());
+    }
+    CURLcode result = curl_easy_perform(pCurl);
+    curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
+    if (httpStatus == 416 && body.qwOffset > 0 && StartOver(body))
+    {
+        // The partial file is not shorter than the server's: it is no part of it, fetch it whole.
+        curl_easy_setopt(pCurl, CURLOPT_RANGE, nullptr);
+        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, nullptr);
+        body.rangeStart = body.rangeLength = body.contentLength = -1;
+        result = curl_easy_perform(pCurl);
+        curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
+    }
+    // A whole answer without a body still replaces the partial file.
+    if (result == CURLE_OK && httpStatus == 200 && body.qwOffset > 0 && !StartOver(body))
+        result = CURLE_WRITE_ERROR;
+    return result;
 }
 } // namespace
 
@@ -272,6 +435,11 @@ void SetStallTimeout(long seconds)
     s_stallTimeoutSeconds = seconds;
 }
 
+void SetSlowTransferFloor(uint64_t qwBytes)
+{
+    s_qwSlowTransferFloor = qwBytes;
+}
+
 void SetCertificateAuthorityFile(const char* szPath)
 {
     std::lock_guard<std::mutex> lock(s_caFileMutex);
@@ -283,198 +451,178 @@ std::string GetAgentString()
     return std::string("TVK/") + s_szBuildNumber;
 }
 
-bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectTimeoutMs, void* pUser,
-                 ProgressCallback pCallback, int64_t* pHttpStatus, CKZTransferSession* pSession, int64_t* pResumeTime,
-                 bool* pbWriteFailed)
+bool SKZTransferResult::Refused() const
 {
-    if (pHttpStatus)
-        *pHttpStatus = 0;
-    bool bWriteFailedIgnored = false;
-    bool& bWriteFailed = pbWriteFailed ? *pbWriteFailed : bWriteFailedIgnored;
-    bWriteFailed = false;
-    const int64_t resumeTime = pResumeTime ? *pResumeTime : -1;
-    if (pResumeTime)
-        *pResumeTime = -1;
+    return (httpStatus >= 300 && httpStatus < 500) || bWriteFailed || bTooLarge || bNotTrusted;
+}
+
+std::string SKZTransferResult::Describe() const
+{
+    if (bNotTrusted)
+        return "the server's certificate is not trusted";
+    if (bTooLarge)
+        return "the server sent more than the file may hold";
+    if (bWriteFailed)
+        return "the local file could not be written";
+    if (bTooSlow)
+        return "the transfer was too slow";
+    if (httpStatus != 0 && httpStatus != 200 && httpStatus != 206)
+        return "HTTP status " + std::to_string(httpStatus);
+    if (httpStatus != 0)
+        return "the transfer broke off or timed out";
+    return "no answer from the server";
+}
+
+bool HttpGetFile(const SKZDownloadRequest& request, SKZTransferResult& result)
+{
+    result = SKZTransferResult();
     // libcurl's answers go into the stream of the standard back end. A resumed transfer keeps the
     // bytes on disk and writes after them.
     CKZFile file(*KZFileIO::GetStandardInterface());
     uint64_t qwOnDisk = 0;
-    if (resumeTime >= 0 && file.Open(szLocalPath, "r+b"))
+    if (!OpenLocalFile(file, request.szLocalPath, request.resumeTime >= 0, qwOnDisk))
     {
-        FILE* pStream = static_cast<FILE*>(file.GetHandle());
-        const off_t end = fseeko(pStream, 0, SEEK_END) == 0 ? ftello(pStream) : -1;
-        qwOnDisk = end > 0 ? static_cast<uint64_t>(end) : 0;
-        if (end < 0)
-            file.Close();
-    }
-    if (!file.IsOpen() && !file.Open(szLocalPath, "wb"))
-    {
-        bWriteFailed = true;
+        result.bWriteFailed = true;
         return false;
     }
-    FILE* pStream = static_cast<FILE*>(file.GetHandle());
+    const CHandle handle(request.pSession);
+    CURL* pCurl = handle.Get();
+    if (!pCurl)
+        return false;
+    SBodyTarget body;
+    body.pFile = static_cast<FILE*>(file.GetHandle());
+    body.pCurl = pCurl;
+    body.qwOffset = qwOnDisk;
+    body.qwMaxBytes = request.qwMaxBytes;
+    body.pCallback = request.pCallback;
+    body.pUser = request.pUser;
+    const std::string strAgent = GetAgentString();
+    ApplyCommonOptions(pCurl, request.szUrl, strAgent);
+    SetDownloadOptions(pCurl, body, request);
+    long httpStatus = 0;
+    const CURLcode code = PerformDownload(pCurl, body, request.resumeTime, httpStatus);
+    long fileTime = -1;
+    if ((httpStatus == 200 || httpStatus == 206) && curl_easy_getinfo(pCurl, CURLINFO_FILETIME, &fileTime) == CURLE_OK)
+        result.resumeTime = fileTime;
+    result.httpStatus = httpStatus;
+    result.curlCode = code;
+    result.bTooLarge = body.bTooLarge;
+    result.bTooSlow = body.bTooSlow;
+    result.bNotTrusted = IsTrustFailure(code);
+    if (body.bTooLarge)
+    {
+        // Nothing of an answer over its bound is kept, nor resumed.
+        file.Close();
+        CKZFile::RemoveFile(request.szLocalPath);
+        result.resumeTime = -1;
+        return false;
+    }
+    if (code != CURLE_OK)
+    {
+        result.bWriteFailed = code == CURLE_WRITE_ERROR && !body.bWrongPart;
+        return false;
+    }
+    // A short write (disk full) shows only when the stream is flushed.
+    const bool bFlushed = fflush(body.pFile) == 0;
+    result.bWriteFailed = !bFlushed;
+    return (httpStatus == 200 || (httpStatus == 206 && body.qwOffset > 0)) && bFlushed;
+}
+
+bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectTimeoutMs, void* pUser,
+                 ProgressCallback pCallback)
+{
+    SKZDownloadRequest request;
+    request.szUrl = szUrl;
+    request.szLocalPath = szLocalPath;
+    request.dwConnectTimeoutMs = dwConnectTimeoutMs;
+    request.pUser = pUser;
+    request.pCallback = pCallback;
+    SKZTransferResult result;
+    return HttpGetFile(request, result);
+}
+
+// A HEAD request; true for an answer with both a file time and a positive length (and, when
+// bStatusChecked, status 200).
+static bool HeadRequest(const std::string& strUrl, curl_slist* pHeaders, CKZTransferSession* pSession, bool bStatusChecked,
+                 uint64_t* pSize, uint64_t* pTime, SKZTransferResult* pResult)
+{
+    const HeaderList headers(pHeaders);
     const CHandle handle(pSession);
     CURL* pCurl = handle.Get();
     if (!pCurl)
         return false;
     const std::string strAgent = GetAgentString();
-    SBodyTarget body = {pStream, pCurl, qwOnDisk, -1, false, false, false};
-    SProgressTarget target = {pCallback, pUser, &body.qwOffset};
-    curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
-    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
-    SetCertificateAuthority(pCurl);
-    ApplyReceiveRateLimit(pCurl);
-    curl_easy_setopt(pCurl, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_FILETIME, 1L);
-    if (pUser && pCallback)
-    {
-        curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(pCurl, CURLOPT_XFERINFOFUNCTION, progress);
-        curl_easy_setopt(pCurl, CURLOPT_XFERINFODATA, &target);
-    }
-    curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, WriteBody);
-    curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(pCurl, CURLOPT_HEADERFUNCTION, ReadRangeHeader);
-    curl_easy_setopt(pCurl, CURLOPT_HEADERDATA, &body);
-    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(dwConnectTimeoutMs));
-    // No overall limit, but a server that stops sending must not hold the caller forever.
-    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_TIME, s_stallTimeoutSeconds.load());
-    HeaderList ifRange;
-    if (qwOnDisk > 0)
-    {
-        ifRange.reset(curl_slist_append(nullptr, ("If-Range: " + HttpDate(resumeTime)).c_str()));
-        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, ifRange.get());
-        curl_easy_setopt(pCurl, CURLOPT_RANGE, (std::to_string(qwOnDisk) + "-").c_str());
-    }
-    CURLcode result = curl_easy_perform(pCurl);
-    long httpStatus = 0;
-    curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
-    if (httpStatus == 416 && qwOnDisk > 0 && StartOver(body))
-    {
-        // The partial file is not shorter than the server's: it is no part of it, fetch it whole.
-        curl_easy_setopt(pCurl, CURLOPT_RANGE, nullptr);
-        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, nullptr);
-        result = curl_easy_perform(pCurl);
-        curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
-    }
-    // A whole answer without a body still replaces the partial file.
-    if (result == CURLE_OK && httpStatus == 200 && body.qwOffset > 0 && !StartOver(body))
-        result = CURLE_WRITE_ERROR;
-    long fileTime = -1;
-    if ((httpStatus == 200 || httpStatus == 206) && curl_easy_getinfo(pCurl, CURLINFO_FILETIME, &fileTime) == CURLE_OK &&
-        pResumeTime)
-        *pResumeTime = fileTime;
-    if (pHttpStatus)
-        *pHttpStatus = httpStatus;
-    if (result != CURLE_OK)
-    {
-        bWriteFailed = result == CURLE_WRITE_ERROR && !body.bWrongPart;
-        return false;
-    }
-    // A short write (disk full) shows only when the stream is flushed.
-    const bool bFlushed = fflush(pStream) == 0;
-    bWriteFailed = !bFlushed;
-    return (httpStatus == 200 || (httpStatus == 206 && body.qwOffset > 0)) && bFlushed;
-}
-
-bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_slist* pHeaders)
-{
-    const HeaderList headers(pHeaders);
-    const std::string strUrl = WithScheme(szUrl);
-    long fileTime = -1;
-    curl_off_t contentLength = 0;
-    CURL* pCurl = curl_easy_init();
-    if (!pCurl)
-        return false;
-    SetRequestOptions(pCurl, szUrl, strUrl, pHeaders);
+    ApplyCommonOptions(pCurl, strUrl, strAgent);
+    ApplyRedirectRule(pCurl, strUrl);
+    if (pHeaders)
+        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, pHeaders);
     curl_easy_setopt(pCurl, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(pCurl, CURLOPT_FILETIME, 1L);
     curl_easy_setopt(pCurl, CURLOPT_HEADERFUNCTION, throw_away);
     curl_easy_setopt(pCurl, CURLOPT_HEADER, 0L);
-    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, 10L);
-    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, 15L);
-    bool bResult = false;
-    if (curl_easy_perform(pCurl) == CURLE_OK &&
-        curl_easy_getinfo(pCurl, CURLINFO_FILETIME, &fileTime) == CURLE_OK && fileTime >= 0)
+    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, kExchangeTimeoutSeconds);
+    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    const CURLcode code = curl_easy_perform(pCurl);
+    long httpStatus = 0, fileTime = -1;
+    curl_off_t contentLength = 0;
+    curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
+    if (pResult)
     {
-        if (pTime)
-            *pTime = static_cast<uint64_t>(fileTime);
-        if (curl_easy_getinfo(pCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &contentLength) == CURLE_OK &&
-            contentLength > 0)
-        {
-            bResult = true;
-            if (pSize)
-                *pSize = static_cast<uint64_t>(contentLength);
-        }
+        *pResult = SKZTransferResult();
+        pResult->httpStatus = httpStatus;
+        pResult->curlCode = code;
+        pResult->bNotTrusted = IsTrustFailure(code);
     }
-    curl_easy_cleanup(pCurl);
-    return bResult;
+    if (code != CURLE_OK || (bStatusChecked && httpStatus != 200) ||
+        curl_easy_getinfo(pCurl, CURLINFO_FILETIME, &fileTime) != CURLE_OK || fileTime < 0)
+        return false;
+    if (pTime)
+        *pTime = static_cast<uint64_t>(fileTime);
+    if (curl_easy_getinfo(pCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &contentLength) != CURLE_OK || contentLength <= 0)
+        return false;
+    if (pSize)
+        *pSize = static_cast<uint64_t>(contentLength);
+    return true;
 }
 
-bool HttpRequestInfoChecked(const char* szUrl, uint64_t* pSize, uint64_t* pTime, int64_t* pHttpStatus,
+bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_slist* pHeaders)
+{
+    return HeadRequest(WithScheme(szUrl), pHeaders, nullptr, false, pSize, pTime, nullptr);
+}
+
+bool HttpRequestInfoChecked(const char* szUrl, uint64_t* pSize, uint64_t* pTime, SKZTransferResult* pResult,
                             CKZTransferSession* pSession)
 {
-    long fileTime = -1;
-    long httpStatus = 0;
-    curl_off_t contentLength = 0;
-    const CHandle handle(pSession);
-    CURL* pCurl = handle.Get();
-    if (!pCurl)
+    uint64_t qwSize = 0, qwTime = 0;
+    if (!HeadRequest(WithScheme(szUrl), nullptr, pSession, true, &qwSize, &qwTime, pResult))
         return false;
-    const std::string strAgent = GetAgentString();
-    curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
-    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
-    SetCertificateAuthority(pCurl);
-    ApplyReceiveRateLimit(pCurl);
-    curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_FILETIME, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_HEADERFUNCTION, throw_away);
-    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, 10L);
-    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, 15L);
-    bool bResult = false;
-    if (curl_easy_perform(pCurl) == CURLE_OK)
-    {
-        curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
-        if (httpStatus == 200 && curl_easy_getinfo(pCurl, CURLINFO_FILETIME, &fileTime) == CURLE_OK &&
-            fileTime >= 0 &&
-            curl_easy_getinfo(pCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &contentLength) == CURLE_OK &&
-            contentLength > 0)
-        {
-            bResult = true;
-            if (pTime)
-                *pTime = static_cast<uint64_t>(fileTime);
-            if (pSize)
-                *pSize = static_cast<uint64_t>(contentLength);
-        }
-    }
-    if (pHttpStatus)
-        *pHttpStatus = httpStatus;
-    return bResult;
+    if (pSize)
+        *pSize = qwSize;
+    if (pTime)
+        *pTime = qwTime;
+    return true;
 }
 
 bool HttpRequest(const char* szUrl, std::string& strResponse, curl_slist* pHeaders)
 {
     const HeaderList headers(pHeaders);
     const std::string strUrl = WithScheme(szUrl);
-    CURL* pCurl = curl_easy_init();
+    const CHandle handle;
+    CURL* pCurl = handle.Get();
     if (!pCurl)
         return false;
-    SetRequestOptions(pCurl, szUrl, strUrl, pHeaders);
+    const std::string strAgent = GetAgentString();
+    ApplyCommonOptions(pCurl, strUrl, strAgent);
+    ApplyRedirectRule(pCurl, strUrl);
+    if (pHeaders)
+        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, pHeaders);
     curl_easy_setopt(pCurl, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, &strResponse);
     curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, writer);
-    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, 10L);
-    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, 15L);
-    const CURLcode result = curl_easy_perform(pCurl);
-    curl_easy_cleanup(pCurl);
-    return result == CURLE_OK;
+    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, kExchangeTimeoutSeconds);
+    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    return curl_easy_perform(pCurl) == CURLE_OK;
 }
 
 bool HttpRequestPost(const char* szUrl, const char* szSuffix, const char* szBody, std::string& strResponse,
@@ -482,22 +630,25 @@ bool HttpRequestPost(const char* szUrl, const char* szSuffix, const char* szBody
 {
     const HeaderList headers(pHeaders ? pHeaders : CreateHeader("application/x-www-form-urlencoded"));
     const std::string strUrl = WithScheme(szUrl) + szSuffix;
-    CURL* pCurl = curl_easy_init();
+    const CHandle handle;
+    CURL* pCurl = handle.Get();
     if (!pCurl)
     {
         if (pCurlCode)
             *pCurlCode = CURLE_FAILED_INIT;
         return false;
     }
-    SetRequestOptions(pCurl, szUrl, strUrl, headers.get());
-    curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
+    const std::string strAgent = GetAgentString();
+    ApplyCommonOptions(pCurl, strUrl, strAgent);
+    ApplyRedirectRule(pCurl, strUrl);
+    curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(pCurl, CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(szBody)));
     curl_easy_setopt(pCurl, CURLOPT_POSTFIELDS, szBody);
     curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, &strResponse);
     curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, writer);
-    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, 30L);
-    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, 15L);
+    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, kPostTimeoutSeconds);
+    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     const CURLcode result = curl_easy_perform(pCurl);
     if (pHttpStatus)
     {
@@ -505,7 +656,6 @@ bool HttpRequestPost(const char* szUrl, const char* szSuffix, const char* szBody
         curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &httpStatus);
         *pHttpStatus = httpStatus;
     }
-    curl_easy_cleanup(pCurl);
     if (pCurlCode)
         *pCurlCode = result;
     return result == CURLE_OK;

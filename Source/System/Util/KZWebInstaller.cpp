@@ -96,14 +96,6 @@ void CKZWebInstallerFile::GetDownloadStageZipMap(const std::map<std::string, CKZ
         zipStages.clear();
 }
 
-void CKZWebInstallerFile::ScheduleRetry(bool bRefused, uint32_t dwFirstDelayMs, uint32_t dwLimitMs)
-{
-    ++(bRefused ? m_dwHardFailures : m_dwSoftFailures);
-    m_dwRetryDelayMs = m_dwRetryDelayMs == 0 ? dwFirstDelayMs : std::min(m_dwRetryDelayMs * 2, dwLimitMs);
-    m_nextTry = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_dwRetryDelayMs);
-    m_dwStatus = FILE_STATUS_PENDING;
-}
-
 CKZWebInstaller::CKZWebInstaller() = default;
 
 CKZWebInstaller::~CKZWebInstaller()
@@ -258,45 +250,58 @@ bool CKZWebInstaller::Install()
 
 bool CKZWebInstaller::Connect()
 {
-    return ProbeRemoteFile(m_strCacheFileName.c_str(), nullptr, nullptr) ||
-           ProbeRemoteFile(m_strCacheFileName.c_str(), nullptr, nullptr);
+    return ProbeRemoteFile(m_strCacheFileName.c_str(), nullptr, nullptr);
 }
 
 // A server that drops a connection now and then must not end a run that one more try would
-// finish; an answer, even a refusal, is final here.
-bool CKZWebInstaller::ProbeRemoteFile(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime)
+// finish; a refusal is final.
+bool CKZWebInstaller::RetryExchange(const std::function<bool(bool& bRefused)>& attempt)
 {
-    for (uint32_t dwTry = 1;; ++dwTry)
+    SKZRetryState tries;
+    for (;;)
     {
-        m_lastProbeHttpStatus = 0;
-        if (GetRemoteFileInfoHttp(szRemoteName, pSize, pTime))
+        bool bRefused = false;
+        if (attempt(bRefused))
             return true;
-        if (m_lastProbeHttpStatus != 0 || dwTry >= kMaxUnansweredTries || m_bShutDownRequested)
+        tries.CountFailure(bRefused, m_retryPolicy);
+        if (tries.Exhausted(CKZRetryPolicy::kExchange) || m_bShutDownRequested)
             return false;
-        Sleep(m_dwRetryDelayMs);
+        Sleep(tries.dwDelayMs);
     }
 }
 
-// As ProbeRemoteFile; a body cut short or stalled under a 200 answer counts as unanswered.
-bool CKZWebInstaller::FetchRemoteFile(const char* szLocalName, const char* szRemoteName, unsigned slot)
+bool CKZWebInstaller::ProbeRemoteFile(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime)
 {
-    for (uint32_t dwTry = 1;; ++dwTry)
-    {
-        if (GetRemoteFileHttp(szLocalName, szRemoteName, slot, nullptr))
+    return RetryExchange([&](bool& bRefused) {
+        if (GetRemoteFileInfoHttp(szRemoteName, pSize, pTime))
             return true;
-        const int64_t httpStatus = m_lastHttpStatus[std::min(slot, SLOT_UNCOUNTED)];
-        if ((httpStatus != 0 && httpStatus != 200) || m_bLastWriteFailed[std::min(slot, SLOT_UNCOUNTED)] ||
-            dwTry >= kMaxUnansweredTries || m_bShutDownRequested)
+        bRefused = m_bLastProbeRefused;
+        return false;
+    });
+}
+
+// The server gives the file's size first, so that no answer can fill the disk beyond it.
+bool CKZWebInstaller::FetchBoundedFile(const char* szLocalName, const char* szRemoteName, unsigned slot)
+{
+    return RetryExchange([&](bool& bRefused) {
+        uint64_t qwSize = 0;
+        if (!GetRemoteFileInfoHttp(szRemoteName, &qwSize, nullptr))
+        {
+            bRefused = m_bLastProbeRefused;
             return false;
-        Sleep(m_dwRetryDelayMs);
-    }
+        }
+        if (GetRemoteFileHttp(szLocalName, szRemoteName, slot, nullptr, nullptr, qwSize))
+            return true;
+        bRefused = m_bLastRefused[std::min(slot, SLOT_UNCOUNTED)];
+        return false;
+    });
 }
 
 bool CKZWebInstaller::DownloadFile(const char* szName)
 {
     Connect();
     m_bRunning = true;
-    const bool bResult = FetchRemoteFile(szName, szName, SLOT_MAIN);
+    const bool bResult = FetchBoundedFile(szName, szName, SLOT_MAIN);
     {
         std::lock_guard<std::mutex> lock(m_progressMutex);
         m_downloadSlotBytes[SLOT_MAIN] = 0;
@@ -311,7 +316,7 @@ std::string CKZWebInstaller::RemoteUrl(const char* szRemoteName) const
 }
 
 bool CKZWebInstaller::GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned slot,
-                                        const char* szLocalDir, int64_t* pResumeTime)
+                                        const char* szLocalDir, int64_t* pResumeTime, uint64_t qwMaxBytes)
 {
     const bool bCounted = slot < SLOT_UNCOUNTED;
     uint64_t qwUncounted = 0;
@@ -325,15 +330,24 @@ bool CKZWebInstaller::GetRemoteFileHttp(const char* szLocalName, const char* szR
         (szLocalDir && *szLocalDir ? std::string(szLocalDir) : m_strInstallRoot) + szLocalName;
     uint64_t qwTotal = 0;
     SDownloadProgress context = {&m_progressMutex, pqwSlot, &qwTotal};
-    int64_t httpStatus = 0;
-    bool bWriteFailed = false;
-    const bool bResult = KZInternet::HttpGetFile(strUrl.c_str(), strLocal.c_str(), 15000, &context, FileDownloadCallback,
-                                                 &httpStatus, bCounted ? &m_transferSessions[slot] : nullptr,
-                                                 pResumeTime, &bWriteFailed);
-    m_lastHttpStatus[std::min(slot, SLOT_UNCOUNTED)] = httpStatus;
-    m_bLastWriteFailed[std::min(slot, SLOT_UNCOUNTED)] = bWriteFailed;
-    if (bWriteFailed)
+    KZInternet::SKZDownloadRequest request;
+    request.szUrl = strUrl.c_str();
+    request.szLocalPath = strLocal.c_str();
+    request.pUser = &context;
+    request.pCallback = FileDownloadCallback;
+    request.pSession = bCounted ? &m_transferSessions[slot] : nullptr;
+    request.resumeTime = pResumeTime ? *pResumeTime : -1;
+    request.qwMaxBytes = qwMaxBytes;
+    KZInternet::SKZTransferResult result;
+    const bool bResult = KZInternet::HttpGetFile(request, result);
+    if (pResumeTime)
+        *pResumeTime = result.resumeTime;
+    m_bLastRefused[std::min(slot, SLOT_UNCOUNTED)] = result.Refused();
+    if (result.bWriteFailed)
         printf("Could not write %s (disk full or not writable)\n", strLocal.c_str());
+    if (result.bTooLarge)
+        printf("%s sent more than the %llu bytes it may hold\n", strUrl.c_str(),
+               static_cast<unsigned long long>(qwMaxBytes));
     if (bResult)
     {
         KZKillPoint::Reached("download-done");
@@ -351,10 +365,12 @@ bool CKZWebInstaller::GetRemoteFileHttp(const char* szLocalName, const char* szR
 bool CKZWebInstaller::GetRemoteFileInfoHttp(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime)
 {
     uint64_t qwSize = 0, qwTime = 0;
-    int64_t httpStatus = 0;
+    KZInternet::SKZTransferResult result;
     const bool bAnswered = KZInternet::HttpRequestInfoChecked(RemoteUrl(szRemoteName).c_str(), &qwSize, &qwTime,
-                                                              &httpStatus, &m_transferSessions[SLOT_MAIN]);
-    m_lastProbeHttpStatus = httpStatus;
+                                                              &result, &m_transferSessions[SLOT_MAIN]);
+    // Only a server error or no answer at all may go away on another try; any other answer that
+    // gives no size and time is final.
+    m_bLastProbeRefused = result.bNotTrusted || (result.httpStatus != 0 && result.httpStatus < 500);
     if (!bAnswered)
         return false;
     if (pSize)
@@ -428,8 +444,7 @@ void CKZWebInstaller::RetrieveCacheFile()
     if (m_bCatalogueLoaded)
         return;
     const std::string strLocalName = m_strCacheName + ".update";
-    if (!FetchRemoteFile(strLocalName.c_str(), m_strCacheFileName.c_str(), SLOT_UNCOUNTED) &&
-        !FetchRemoteFile(strLocalName.c_str(), m_strCacheFileName.c_str(), SLOT_UNCOUNTED))
+    if (!FetchBoundedFile(strLocalName.c_str(), m_strCacheFileName.c_str(), SLOT_UNCOUNTED))
     {
         m_nErrorCode = ERROR_CATALOGUE_DOWNLOAD;
         GoToState(STATE_FAILED);

@@ -19,10 +19,12 @@
 #include "Base/Util/KZThread.h"
 #include "System/KZPackFileArchive.h"
 #include "System/Util/KZLockedQueue.h"
+#include "System/Util/KZRetryPolicy.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -56,23 +58,17 @@ public:
                                        std::map<int32_t, int32_t>& zipStages);
 
     bool Has(uint32_t dwFlag) const { return (m_dwFlags & dwFlag) != 0; }
-    // Counts a failed try and puts the next one off: the first wait is dwFirstDelayMs, each further
-    // one twice the last, at most dwLimitMs.
-    void ScheduleRetry(bool bRefused, uint32_t dwFirstDelayMs, uint32_t dwLimitMs);
-    uint32_t FailedTries() const { return m_dwHardFailures + m_dwSoftFailures; }
 
     std::string m_strLocalDir;
     uint32_t m_dwStatus = FILE_STATUS_PENDING;
     uint32_t m_dwFlags = 0;
 
-    // Tries that failed in a way another try cannot be expected to mend (an answer of 300 to 499,
-    // a zip that does not unpack or is refused); the run fails at kMaxHardFailures.
-    uint32_t m_dwHardFailures = 0;
-    // Tries that ended without an answer or with a server error (500 and above); the run fails at
-    // kMaxSoftFailures, so a server that never answers cannot hold a run forever.
-    uint32_t m_dwSoftFailures = 0;
-    uint32_t m_dwRetryDelayMs = 0;
-    std::chrono::steady_clock::time_point m_nextTry{};
+    // The failed tries of its transfer; a zip that does not unpack or holds other bytes counts as a
+    // refusal.
+    SKZRetryState m_retry;
+    // The most a transfer of a file fetched under its own name may bring: the size the server
+    // gave for it (0 for catalogue entries, whose bound comes from their record).
+    uint64_t m_qwTransferBound = 0;
     // The server's time of the file whose partial copy a broken transfer left; -1 for none.
     int64_t m_resumeTime = -1;
 };
@@ -107,16 +103,9 @@ public:
     static constexpr unsigned SLOT_MAIN = 0;
     static constexpr unsigned SLOT_UPDATE = 1;
     static constexpr unsigned SLOT_UNCOUNTED = 2;
-    static constexpr uint32_t kMaxHardFailures = 5;
-    // With waits of 0.5 s doubling to 30 s, about five minutes of a server that fails every try of
-    // one entry.
-    static constexpr uint32_t kMaxSoftFailures = 16;
-    // Tries of one catalogue, client or zip-size exchange that went unanswered (a dropped
-    // connection, a stall, a cut body) before it counts as one failure.
-    static constexpr uint32_t kMaxUnansweredTries = 3;
-    static constexpr uint32_t kRetryDelayLimitMs = 30000;
-    // The longest wait is at most this many first waits (0.5 s -> 30 s).
-    static constexpr uint32_t kRetryDelayLimitFactor = 60;
+    // An update zip holds one entry: its compressed data, the entry's name twice (local and
+    // central header) and the headers, extra fields and end record, which stay below this.
+    static constexpr uint32_t kUpdateZipOverhead = 1024;
     // Beyond this many full-install zips the enumeration stops whatever the server answers.
     static constexpr uint32_t kMaxZipCount = 4096;
     // Zip indexes at or above this are refused in a catalogue.
@@ -146,8 +135,9 @@ public:
     // success the slot keeps its bytes until the caller credits them. pResumeTime, when given, is
     // the entry's resume time: a retry continues the partial file of the try before (see
     // KZInternet::HttpGetFile).
+    // qwMaxBytes bounds what the server may send (0: none).
     virtual bool GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned slot,
-                                   const char* szLocalDir, int64_t* pResumeTime = nullptr);
+                                   const char* szLocalDir, int64_t* pResumeTime = nullptr, uint64_t qwMaxBytes = 0);
     // Size and time of one file on the server; false when the server reports either not.
     virtual bool GetRemoteFileInfoHttp(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime);
     virtual void Sleep(unsigned milliseconds);
@@ -191,9 +181,8 @@ public:
     bool IsFirstDownloadStageInstallReady() { return GetDownloadStageInSyncCount() != 0; }
 
 protected:
-    // The first wait between two tries of one entry; it doubles per failure up to 60 times itself,
-    // at most 30 s.
-    void SetRetryDelay(uint32_t dwMilliseconds) { m_dwRetryDelayMs = dwMilliseconds; }
+    // The first wait between two tries of one transfer (CKZRetryPolicy).
+    void SetRetryDelay(uint32_t dwMilliseconds) { m_retryPolicy.SetFirstDelay(dwMilliseconds); }
 
 private:
     static unsigned MainThreadEntry(void* pInstaller);
@@ -212,15 +201,21 @@ private:
     bool GiveUpOn(CKZWebInstallerFile* pFile);
     static bool HasFailedTooOften(const CKZWebInstallerFile& file);
     void ScheduleRetry(CKZWebInstallerFile& file, bool bRefused) const;
+    // The most the transfer of an entry may bring.
+    static uint64_t TransferBound(const CKZWebInstallerFile& file);
     void ExtractCustomZip(const CKZWebInstallerFile& file);
     void SetServerTime(const CKZWebInstallerFile& file);
     // The last transfer in the slot got an answer that refuses the file (300 to 499), or could not
     // write the file: neither goes away by asking again at once.
     bool WasRefused(unsigned slot) const;
     void Fail(int32_t nErrorCode);
-    // GetRemoteFileInfoHttp and GetRemoteFileHttp, tried again while the server does not answer.
+    // One exchange tried under the retry policy's exchange limits: attempt answers whether the try
+    // worked and, when not, whether it was refused.
+    bool RetryExchange(const std::function<bool(bool& bRefused)>& attempt);
+    // GetRemoteFileInfoHttp as one exchange.
     bool ProbeRemoteFile(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime);
-    bool FetchRemoteFile(const char* szLocalName, const char* szRemoteName, unsigned slot);
+    // A file fetched whole as one exchange, bounded by the size a HEAD request gives for it.
+    bool FetchBoundedFile(const char* szLocalName, const char* szRemoteName, unsigned slot);
     bool PacksHoldCatalogue();
 
     // Update steps of the main worker (KZWebInstallerUpdate.cpp).
@@ -324,14 +319,12 @@ private:
 
     std::atomic<uint64_t> m_dwPackFileCount{0};
     uint32_t m_dwUnzipFailures = 0;
-    // HTTP status of the last transfer per slot (0 = no answer), and of the last size probe.
-    std::atomic<int64_t> m_lastHttpStatus[3] = {{0}, {0}, {0}};
-    std::atomic<int64_t> m_lastProbeHttpStatus{0};
-    // The last transfer per slot could not write its local file.
-    std::atomic<bool> m_bLastWriteFailed[3] = {{false}, {false}, {false}};
+    // The last transfer per slot, and the last size probe, was refused (CKZRetryPolicy).
+    std::atomic<bool> m_bLastRefused[3] = {{false}, {false}, {false}};
+    std::atomic<bool> m_bLastProbeRefused{false};
     // One kept connection per download slot.
     CKZTransferSession m_transferSessions[2];
-    uint32_t m_dwRetryDelayMs = 500;
+    CKZRetryPolicy m_retryPolicy;
 
     CKZLockedQueue<CKZWebInstallerFile*> m_zipQueue;
     CatalogueMap m_catalogue;

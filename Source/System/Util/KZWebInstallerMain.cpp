@@ -70,6 +70,7 @@ void CKZWebInstaller::EnumerateFullInstallZips(uint32_t dwLimit)
         pFile->m_strName = strName;
         pFile->m_Time = time;
         pFile->m_dwSize = pFile->m_dwCompressedSize = static_cast<uint32_t>(qwSize);
+        pFile->m_qwTransferBound = qwSize;
         pFile->m_dwZipIndex = j;
         pFile->m_dwFlags = CKZWebInstallerFile::FILE_FLAG_DIRECT | CKZWebInstallerFile::FILE_FLAG_EXTRACT |
                            CKZWebInstallerFile::FILE_FLAG_FULL_ZIP;
@@ -93,7 +94,7 @@ void CKZWebInstaller::EnumerateFullInstallZips(uint32_t dwLimit)
 bool CKZWebInstaller::TakeReadyZip(CKZWebInstallerFile*& pFile)
 {
     const auto now = std::chrono::steady_clock::now();
-    return m_zipQueue.PopFirst(pFile, [now](const CKZWebInstallerFile* pEntry) { return pEntry->m_nextTry <= now; });
+    return m_zipQueue.PopFirst(pFile, [now](const CKZWebInstallerFile* pEntry) { return pEntry->m_retry.Due(now); });
 }
 
 // True when the entry has failed too often to be tried again: the run then fails.
@@ -101,7 +102,7 @@ bool CKZWebInstaller::GiveUpOn(CKZWebInstallerFile* pFile)
 {
     if (!HasFailedTooOften(*pFile))
         return false;
-    printf("Could not install %s after %u tries\n", pFile->m_strName.c_str(), pFile->FailedTries());
+    printf("Could not install %s after %u tries\n", pFile->m_strName.c_str(), pFile->m_retry.Tries());
     delete pFile;
     Fail(ERROR_PACK_UPDATE);
     return true;
@@ -124,19 +125,27 @@ void CKZWebInstaller::OnTransferFailed(CKZWebInstallerFile* pFile, unsigned slot
 // which another try may mend, after many more.
 bool CKZWebInstaller::HasFailedTooOften(const CKZWebInstallerFile& file)
 {
-    return file.m_dwHardFailures >= kMaxHardFailures || file.m_dwSoftFailures >= kMaxSoftFailures;
+    return file.m_retry.Exhausted(CKZRetryPolicy::kEntry);
 }
 
 void CKZWebInstaller::ScheduleRetry(CKZWebInstallerFile& file, bool bRefused) const
 {
-    const uint32_t dwLimitMs = std::min(kRetryDelayLimitMs, m_dwRetryDelayMs * kRetryDelayLimitFactor);
-    file.ScheduleRetry(bRefused, m_dwRetryDelayMs, dwLimitMs);
+    file.m_retry.CountFailure(bRefused, m_retryPolicy);
+    file.m_dwStatus = CKZWebInstallerFile::FILE_STATUS_PENDING;
+}
+
+// A file fetched under its own name may bring what the server said it holds; an update zip its
+// record's compressed size, with room for the zip around one entry of its name.
+uint64_t CKZWebInstaller::TransferBound(const CKZWebInstallerFile& file)
+{
+    if (file.Has(CKZWebInstallerFile::FILE_FLAG_DIRECT))
+        return file.m_qwTransferBound;
+    return uint64_t(file.m_dwCompressedSize) + 2 * file.m_strFilePath.size() + kUpdateZipOverhead;
 }
 
 bool CKZWebInstaller::WasRefused(unsigned slot) const
 {
-    const int64_t httpStatus = m_lastHttpStatus[slot];
-    return (httpStatus >= 300 && httpStatus < 500) || m_bLastWriteFailed[slot];
+    return m_bLastRefused[slot];
 }
 
 void CKZWebInstaller::NewInstallStep()
@@ -170,12 +179,12 @@ void CKZWebInstaller::NewInstallStep()
     }
     const char* szLocalDir = pFile->m_strLocalDir.empty() ? nullptr : pFile->m_strLocalDir.c_str();
     if (!GetRemoteFileHttp(pFile->m_strName.c_str(), pFile->m_strName.c_str(), SLOT_MAIN, szLocalDir,
-                           &pFile->m_resumeTime))
+                           &pFile->m_resumeTime, TransferBound(*pFile)))
     {
         OnTransferFailed(pFile, SLOT_MAIN);
         return;
     }
-    pFile->m_dwRetryDelayMs = 0;
+    pFile->m_retry.Succeeded();
     pFile->m_resumeTime = -1;
     {
         // The slot's bytes become credited bytes in one step, so progress never dips or doubles.
@@ -236,6 +245,7 @@ void CKZWebInstaller::AddCustomFile(const char* szName, uint64_t qwSize, int bEx
     pFile->m_strName = szName;
     pFile->m_Time = time;
     pFile->m_dwSize = pFile->m_dwCompressedSize = static_cast<uint32_t>(qwSize);
+    pFile->m_qwTransferBound = qwSize;
     if (szLocalDir)
         pFile->m_strLocalDir = szLocalDir;
     pFile->m_dwFlags = CKZWebInstallerFile::FILE_FLAG_DIRECT;

@@ -108,9 +108,13 @@ void CKZWebInstaller::GetDownloadStageProgress(unsigned stage, uint64_t* pDone, 
 bool CKZWebInstaller::DownloadDownloadStageInfo()
 {
     const std::string strLocalName = m_strCacheName + ".temp";
-    if (!FetchRemoteFile(strLocalName.c_str(), m_strCacheFileName.c_str(), SLOT_UNCOUNTED))
-        return false;
     const std::string strPath = m_strInstallRoot + strLocalName;
+    if (!FetchBoundedFile(strLocalName.c_str(), m_strCacheFileName.c_str(), SLOT_UNCOUNTED))
+    {
+        // The tables are a help, not a need: the run goes on without them, leaving nothing behind.
+        CKZFile::RemoveFile(strPath.c_str());
+        return false;
+    }
     CatalogueMap catalogue;
     int32_t dwVersion = -1;
     const int32_t nError = ReadCatalogue(strPath, catalogue, &dwVersion, nullptr);

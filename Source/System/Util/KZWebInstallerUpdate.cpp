@@ -66,7 +66,7 @@ void CKZWebInstaller::UpdateStep()
     {
         if (HasFailedTooOften(*pFile))
         {
-            printf("Could not install %s after %u tries\n", pFile->m_strName.c_str(), pFile->FailedTries());
+            printf("Could not install %s after %u tries\n", pFile->m_strName.c_str(), pFile->m_retry.Tries());
             Fail(ERROR_PACK_UPDATE);
         }
         else if (pFile->Has(CKZWebInstallerFile::FILE_FLAG_DIRECT))
@@ -97,8 +97,8 @@ bool CKZWebInstaller::TakeReadyDownload(CKZWebInstallerFile*& pFile, bool bMainW
     const auto now = std::chrono::steady_clock::now();
     if (!m_downloadQueue.PopFirst(pFile, [now, bMainWorker](const CKZWebInstallerFile* pEntry) {
             if (bMainWorker)
-                return pEntry->m_nextTry <= now || HasFailedTooOften(*pEntry);
-            return pEntry->m_nextTry <= now && !pEntry->Has(CKZWebInstallerFile::FILE_FLAG_DIRECT) &&
+                return pEntry->m_retry.Due(now) || HasFailedTooOften(*pEntry);
+            return pEntry->m_retry.Due(now) && !pEntry->Has(CKZWebInstallerFile::FILE_FLAG_DIRECT) &&
                    !HasFailedTooOften(*pEntry);
         }))
         return false;
@@ -111,7 +111,8 @@ void CKZWebInstaller::FetchUpdateEntry(CKZWebInstallerFile* pFile, unsigned slot
 {
     const std::string strName = m_strCacheName + "/" + pFile->m_strName + ".zip";
     const char* szLocalDir = pFile->m_strLocalDir.empty() ? nullptr : pFile->m_strLocalDir.c_str();
-    if (!GetRemoteFileHttp(strName.c_str(), strName.c_str(), slot, szLocalDir, &pFile->m_resumeTime))
+    if (!GetRemoteFileHttp(strName.c_str(), strName.c_str(), slot, szLocalDir, &pFile->m_resumeTime,
+                           TransferBound(*pFile)))
     {
         KZ_REPORT_EVENT(s_recordDownload, "%s", "");
         RequeueUpdateEntry(pFile, WasRefused(slot));
@@ -127,7 +128,7 @@ void CKZWebInstaller::FetchDirectEntry(CKZWebInstallerFile* pFile)
 {
     const char* szLocalDir = pFile->m_strLocalDir.empty() ? nullptr : pFile->m_strLocalDir.c_str();
     if (!GetRemoteFileHttp(pFile->m_strName.c_str(), pFile->m_strName.c_str(), SLOT_MAIN, szLocalDir,
-                           &pFile->m_resumeTime))
+                           &pFile->m_resumeTime, TransferBound(*pFile)))
     {
         RequeueUpdateEntry(pFile, WasRefused(SLOT_MAIN));
         return;

@@ -26,6 +26,14 @@ void RecordProgress(void* pUser, uint64_t qwDone, uint64_t qwTotal)
     static_cast<SProgressLog*>(pUser)->calls.emplace_back(qwDone, qwTotal);
 }
 
+// Fields of one download request in the tests.
+struct SGet
+{
+    int64_t resumeTime = -1;
+    CKZTransferSession* pSession = nullptr;
+    SProgressLog* pLog = nullptr;
+    uint64_t qwMaxBytes = 0;
+};
 class KZInternetTest : public ::testing::Test
 {
 protected:
@@ -46,6 +54,27 @@ protected:
         fs::remove_all(s_root);
     }
     void SetUp() override { ASSERT_NE(s_pServer->Port(), 0); }
+
+    // One download with the given request fields; how it ended lands in result.
+    static bool Get(const std::string& strUrl, const fs::path& local, KZInternet::SKZTransferResult& result,
+                    const SGet& options = SGet())
+    {
+        KZInternet::SKZDownloadRequest request;
+        request.szUrl = strUrl.c_str();
+        request.szLocalPath = local.c_str();
+        request.pSession = options.pSession;
+        request.resumeTime = options.resumeTime;
+        request.qwMaxBytes = options.qwMaxBytes;
+        request.pUser = options.pLog;
+        request.pCallback = options.pLog ? RecordProgress : nullptr;
+        return KZInternet::HttpGetFile(request, result);
+    }
+    static SGet Resuming(int64_t resumeTime)
+    {
+        SGet options;
+        options.resumeTime = resumeTime;
+        return options;
+    }
 
     // The last request the server saw, as its JSON text.
     static std::string LastRequest()
@@ -99,23 +128,21 @@ TEST_F(KZInternetTest, GetFileFailuresLeaveTheirFileBehind)
     EXPECT_EQ(KZTestReadFile(local), "redirect");
 
     // A body cut short fails and keeps the part that came; the local file was written well.
-    bool bWriteFailed = true;
-    int64_t httpStatus = 0;
-    EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("_cut/1000/dir/big.bin").c_str(), local.c_str(), 15000,
-                                         nullptr, nullptr, &httpStatus, nullptr, nullptr, &bWriteFailed));
+    KZInternet::SKZTransferResult result;
+    EXPECT_FALSE(Get(s_pServer->Url("_cut/1000/dir/big.bin"), local, result));
     EXPECT_EQ(KZTestReadFile(local), KZTestReadFile(s_root / "dir" / "big.bin").substr(0, 1000));
-    EXPECT_FALSE(bWriteFailed);
-    EXPECT_EQ(httpStatus, 200);
+    EXPECT_FALSE(result.bWriteFailed);
+    EXPECT_EQ(result.httpStatus, 200);
+    EXPECT_FALSE(result.Refused());
 
     // A local file that cannot be made, or a disk that is full, is told apart from a server fault.
-    EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), (s_root / "no" / "dir").c_str(),
-                                         15000, nullptr, nullptr, nullptr, nullptr, nullptr, &bWriteFailed));
-    EXPECT_TRUE(bWriteFailed);
+    EXPECT_FALSE(Get(s_pServer->Url("dir/big.bin"), s_root / "no" / "dir", result));
+    EXPECT_TRUE(result.bWriteFailed);
+    EXPECT_TRUE(result.Refused());
     if (fs::exists("/dev/full"))
     {
-        EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), "/dev/full", 15000, nullptr,
-                                             nullptr, &httpStatus, nullptr, nullptr, &bWriteFailed));
-        EXPECT_TRUE(bWriteFailed);
+        EXPECT_FALSE(Get(s_pServer->Url("dir/big.bin"), "/dev/full", result));
+        EXPECT_TRUE(result.bWriteFailed);
     }
 }
 
@@ -207,16 +234,16 @@ TEST_F(KZInternetTest, ResumeContinuesAPartialFileOfTheSameServerFile)
 {
     const fs::path local = s_root / "resumed.bin";
     const std::string strWhole = KZTestReadFile(s_root / "dir" / "big.bin");
-    int64_t resumeTime = -1, status = 0;
-    EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("_cut/100000/dir/big.bin").c_str(), local.c_str(), 15000,
-                                         nullptr, nullptr, &status, nullptr, &resumeTime));
+    KZInternet::SKZTransferResult result;
+    EXPECT_FALSE(Get(s_pServer->Url("_cut/100000/dir/big.bin"), local, result));
     EXPECT_EQ(fs::file_size(local), 100000u);
-    EXPECT_GT(resumeTime, 0);
+    EXPECT_GT(result.resumeTime, 0);
 
     SProgressLog log;
-    EXPECT_TRUE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), local.c_str(), 15000, &log,
-                                        RecordProgress, &status, nullptr, &resumeTime));
-    EXPECT_EQ(status, 206);
+    SGet options = Resuming(result.resumeTime);
+    options.pLog = &log;
+    EXPECT_TRUE(Get(s_pServer->Url("dir/big.bin"), local, result, options));
+    EXPECT_EQ(result.httpStatus, 206);
     EXPECT_TRUE(KZTestReadFile(local) == strWhole);
     const std::string strRequest = LastRequest();
     EXPECT_NE(strRequest.find("bytes=100000-"), std::string::npos) << strRequest;
@@ -235,36 +262,30 @@ TEST_F(KZInternetTest, ResumeStartsOverWhenTheRangeCannotContinueTheFile)
 {
     const fs::path local = s_root / "restarted.bin";
     const std::string strWhole = KZTestReadFile(s_root / "dir" / "big.bin");
-    int64_t fileTime = -1, status = 0;
-    ASSERT_TRUE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
-                                        &status, nullptr, &fileTime));
+    KZInternet::SKZTransferResult result;
+    ASSERT_TRUE(Get(s_pServer->Url("dir/big.bin"), local, result));
+    const int64_t fileTime = result.resumeTime;
     ASSERT_GT(fileTime, 0);
 
     // The server's file changed since the partial copy was made (another time): the whole file.
     std::ofstream(local, std::ios::binary) << std::string(5000, 'x');
-    int64_t resumeTime = fileTime - 100;
-    EXPECT_TRUE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
-                                        &status, nullptr, &resumeTime));
-    EXPECT_EQ(status, 200);
+    EXPECT_TRUE(Get(s_pServer->Url("dir/big.bin"), local, result, Resuming(fileTime - 100)));
+    EXPECT_EQ(result.httpStatus, 200);
     EXPECT_TRUE(KZTestReadFile(local) == strWhole);
-    EXPECT_EQ(resumeTime, fileTime);
+    EXPECT_EQ(result.resumeTime, fileTime);
 
     // A partial file longer than the server's: refused range (416), then the whole file.
     std::ofstream(local, std::ios::binary) << strWhole << "tail";
-    resumeTime = fileTime;
-    EXPECT_TRUE(KZInternet::HttpGetFile(s_pServer->Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
-                                        &status, nullptr, &resumeTime));
-    EXPECT_EQ(status, 200);
+    EXPECT_TRUE(Get(s_pServer->Url("dir/big.bin"), local, result, Resuming(fileTime)));
+    EXPECT_EQ(result.httpStatus, 200);
     EXPECT_TRUE(KZTestReadFile(local) == strWhole);
 
     // A server that ignores ranges sends the whole file, which replaces the partial one.
     CKZTestHttpServer noRanges(s_root.string(), {"--no-ranges"});
     ASSERT_NE(noRanges.Port(), 0);
     std::ofstream(local, std::ios::binary) << strWhole.substr(0, 5000);
-    resumeTime = fileTime;
-    EXPECT_TRUE(KZInternet::HttpGetFile(noRanges.Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
-                                        &status, nullptr, &resumeTime));
-    EXPECT_EQ(status, 200);
+    EXPECT_TRUE(Get(noRanges.Url("dir/big.bin"), local, result, Resuming(fileTime)));
+    EXPECT_EQ(result.httpStatus, 200);
     EXPECT_TRUE(KZTestReadFile(local) == strWhole);
 }
 
@@ -276,17 +297,15 @@ TEST_F(KZInternetTest, PartThatDoesNotContinueTheFileIsRefused)
     ASSERT_NE(skewed.Port(), 0);
     const fs::path local = s_root / "skewed.bin";
     const std::string strWhole = KZTestReadFile(s_root / "dir" / "big.bin");
-    int64_t resumeTime = -1, status = 0;
-    ASSERT_TRUE(KZInternet::HttpGetFile(skewed.Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
-                                        &status, nullptr, &resumeTime));
+    KZInternet::SKZTransferResult result;
+    ASSERT_TRUE(Get(skewed.Url("dir/big.bin"), local, result));
     std::ofstream(local, std::ios::binary) << strWhole.substr(0, 5000);
-    EXPECT_FALSE(KZInternet::HttpGetFile(skewed.Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
-                                         &status, nullptr, &resumeTime));
-    EXPECT_EQ(status, 206);
+    EXPECT_FALSE(Get(skewed.Url("dir/big.bin"), local, result, Resuming(result.resumeTime)));
+    EXPECT_EQ(result.httpStatus, 206);
+    EXPECT_FALSE(result.bWriteFailed);
     EXPECT_EQ(fs::file_size(local), 0u);
-    EXPECT_TRUE(KZInternet::HttpGetFile(skewed.Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr,
-                                        &status, nullptr, &resumeTime));
-    EXPECT_EQ(status, 200);
+    EXPECT_TRUE(Get(skewed.Url("dir/big.bin"), local, result, Resuming(result.resumeTime)));
+    EXPECT_EQ(result.httpStatus, 200);
     EXPECT_TRUE(KZTestReadFile(local) == strWhole);
 }
 
@@ -307,12 +326,13 @@ TEST_F(KZInternetTest, SessionKeepsOneConnectionAcrossTransfers)
     const int before = connections();
     {
         CKZTransferSession session;
+        SGet options;
+        options.pSession = &session;
+        KZInternet::SKZTransferResult result;
         uint64_t qwSize = 0, qwTime = 0;
         for (int i = 0; i < 4; ++i)
         {
-            int64_t status = 0;
-            ASSERT_TRUE(KZInternet::HttpGetFile(keepAlive.Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr,
-                                                nullptr, &status, &session));
+            ASSERT_TRUE(Get(keepAlive.Url("dir/big.bin"), local, result, options));
             EXPECT_TRUE(KZTestReadFile(local) == strWhole);
             EXPECT_TRUE(KZInternet::HttpRequestInfoChecked(keepAlive.Url("dir/big.bin").c_str(), &qwSize, &qwTime,
                                                            nullptr, &session));
@@ -322,9 +342,107 @@ TEST_F(KZInternetTest, SessionKeepsOneConnectionAcrossTransfers)
         EXPECT_EQ(connections(), before + 2);
 
         ASSERT_NE(session.Acquire(), nullptr);
-        EXPECT_TRUE(KZInternet::HttpGetFile(keepAlive.Url("answer.json").c_str(), local.c_str(), 15000, nullptr,
-                                            nullptr, nullptr, &session));
+        EXPECT_TRUE(Get(keepAlive.Url("answer.json"), local, result, options));
         session.Release();
         EXPECT_EQ(KZTestReadFile(local), "{\"ok\": true}");
     }
+}
+
+// A download never holds more than its bound: an answer that announces more fails before its body,
+// one that sends more fails at the bound; neither leaves a file, and both are refusals.
+TEST_F(KZInternetTest, DownloadsStayWithinTheirBound)
+{
+    CKZTestHttpServer hostile(s_root.string(), {"--rule", "GET:/dir/big.bin:endless", "--rule",
+                                                "GET:/answer.json:length:50000000000"});
+    ASSERT_NE(hostile.Port(), 0);
+    const fs::path local = s_root / "bounded.bin";
+    SGet options;
+    options.qwMaxBytes = 300000;
+    KZInternet::SKZTransferResult result;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Get(hostile.Url("dir/big.bin"), local, result, options));
+    EXPECT_TRUE(result.bTooLarge);
+    EXPECT_TRUE(result.Refused());
+    EXPECT_FALSE(fs::exists(local));
+    EXPECT_FALSE(Get(hostile.Url("answer.json"), local, result, options));
+    EXPECT_TRUE(result.bTooLarge);
+    EXPECT_FALSE(fs::exists(local));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+    // The file itself passes at exactly its size, also when resumed; one byte less does not.
+    EXPECT_TRUE(Get(s_pServer->Url("dir/big.bin"), local, result, options));
+    EXPECT_FALSE(result.bTooLarge);
+    fs::resize_file(local, 1000);
+    options.resumeTime = result.resumeTime;
+    EXPECT_TRUE(Get(s_pServer->Url("dir/big.bin"), local, result, options));
+    EXPECT_EQ(result.httpStatus, 206);
+    fs::resize_file(local, 1000);
+    options.qwMaxBytes = 299999;
+    EXPECT_FALSE(Get(s_pServer->Url("dir/big.bin"), local, result, options));
+    EXPECT_TRUE(result.bTooLarge);
+    EXPECT_FALSE(fs::exists(local));
+}
+
+// Less than the floor in a whole window breaks a transfer off, even when bytes keep trickling in.
+TEST_F(KZInternetTest, TrickleBelowTheFloorIsAbandoned)
+{
+    CKZTestHttpServer trickle(s_root.string(), {"--rule", "GET:/dir/big.bin:drip:100:200"});
+    ASSERT_NE(trickle.Port(), 0);
+    KZInternet::SetStallTimeout(1);
+    const fs::path local = s_root / "trickle.bin";
+    KZInternet::SKZTransferResult result;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Get(trickle.Url("dir/big.bin"), local, result));
+    EXPECT_TRUE(result.bTooSlow);
+    EXPECT_FALSE(result.Refused()) << "tried again like a stall";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    // 500 bytes a second pass a floor of 400.
+    KZInternet::SetSlowTransferFloor(400);
+    CKZTestHttpServer slow(s_root.string(), {"--rule", "GET:/answer.json:drip:100:200"});
+    EXPECT_TRUE(Get(slow.Url("answer.json"), local, result));
+    KZInternet::SetSlowTransferFloor(1024);
+    KZInternet::SetStallTimeout(60);
+}
+
+// Every request checks the peer: a certificate nobody vouches for is refused, and said to be,
+// until its authority is configured. HTTPS redirects stay on HTTPS.
+TEST_F(KZInternetTest, TlsPeersAreAlwaysChecked)
+{
+    const fs::path cert = s_root / "cert.pem", key = s_root / "key.pem";
+    const std::string strCommand = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
+                                   " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                                   key.string() + " -out " + cert.string() + " 2>/dev/null";
+    ASSERT_EQ(system(strCommand.c_str()), 0);
+    CKZTestHttpServer tls(s_root.string(), {"--tls", cert.string(), key.string(), "--rule",
+                                            "GET:/plain:redirect:http://127.0.0.1:" +
+                                                std::to_string(s_pServer->Port()) + "/answer.json"});
+    ASSERT_NE(tls.Port(), 0);
+    const std::string strBase = "https://" + tls.Host() + "/";
+    const auto allThree = [&](bool bExpected) {
+        uint64_t qwSize = 0, qwTime = 0;
+        std::string strAnswer;
+        int64_t httpStatus = 0;
+        EXPECT_EQ(KZInternet::HttpRequestInfo((strBase + "answer.json").c_str(), &qwSize, &qwTime, nullptr), bExpected);
+        EXPECT_EQ(KZInternet::HttpRequest((strBase + "answer.json").c_str(), strAnswer, nullptr), bExpected);
+        EXPECT_EQ(KZInternet::HttpRequestPost((strBase + "answer.json").c_str(), "", "{}", strAnswer, nullptr, false,
+                                              &httpStatus, nullptr),
+                  bExpected);
+        KZInternet::SKZTransferResult result;
+        EXPECT_EQ(KZInternet::HttpRequestInfoChecked((strBase + "answer.json").c_str(), &qwSize, &qwTime, &result),
+                  bExpected);
+        EXPECT_EQ(result.bNotTrusted, !bExpected);
+        EXPECT_EQ(result.Refused(), !bExpected);
+        if (!bExpected)
+        {
+            EXPECT_EQ(result.Describe(), "the server's certificate is not trusted");
+        }
+    };
+    allThree(false);
+    KZInternet::SetCertificateAuthorityFile(cert.c_str());
+    allThree(true);
+    // A redirect from HTTPS to plain HTTP is not followed.
+    std::string strAnswer;
+    EXPECT_FALSE(KZInternet::HttpRequest((strBase + "plain").c_str(), strAnswer, nullptr));
+    EXPECT_EQ(strAnswer.find("\"ok\""), std::string::npos);
+    KZInternet::SetCertificateAuthorityFile(nullptr);
 }

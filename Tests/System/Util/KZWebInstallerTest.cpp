@@ -26,7 +26,7 @@ public:
     explicit CLocalInstaller(const fs::path& server) : m_server(server) {}
     ~CLocalInstaller() override { WaitForShutDown(); }
     bool GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned, const char*,
-                           int64_t*) override
+                           int64_t*, uint64_t) override
     {
         std::error_code error;
         return fs::copy_file(m_server / szRemoteName, GetInstallRoot() + szLocalName,
