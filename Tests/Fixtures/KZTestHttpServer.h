@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
@@ -14,6 +15,15 @@
 class CKZTestHttpServer
 {
 public:
+    // Writes a self-signed certificate for 127.0.0.1 and its key (for "--tls CERT KEY"); true when made.
+    static bool MakeCertificate(const std::string& strCert, const std::string& strKey)
+    {
+        const std::string strCommand = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
+                                       " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                                       strKey + " -out " + strCert + " 2>/dev/null";
+        return system(strCommand.c_str()) == 0;
+    }
+
     // Starts the server over a directory with extra switches ("--no-last-modified", "--fail-first", "2").
     explicit CKZTestHttpServer(const std::string& strRoot, std::vector<std::string> vecSwitches = {})
     {

@@ -20,6 +20,7 @@ counts the bytes sent; a corrupt rule's offset is one of the file.
 Per-path rules, METHOD:PATH:KIND[:ARG...] (METHOD is GET, HEAD or ANY; PATH as requested, e.g.
 /Data0.zip; a COUNT of 0 means every time):
     fail:CODE:COUNT       answer CODE to the first COUNT requests of the path
+    drop:COUNT            close the connection without any answer
     cut:BYTES:COUNT       send only BYTES bytes of the body (whole length announced), then close
     corrupt:OFFSET:COUNT  flip every bit of the byte at OFFSET of the body
     nolm                  omit Last-Modified
@@ -65,7 +66,7 @@ class Rule:
     def applies(self, method, path):
         if self.path != path or self.method not in ("ANY", method):
             return False
-        count = int(self.args[-1]) if self.kind in ("fail", "cut", "corrupt", "stall") else 0
+        count = int(self.args[-1]) if self.kind in ("fail", "cut", "corrupt", "stall", "drop") else 0
         if count and self.used >= count:
             return False
         self.used += 1
@@ -184,6 +185,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.fail_if_asked():
             return
         rules = self.server.state.take_rules(self.command, path.split("?", 1)[0])
+        if "drop" in rules:
+            self.close_connection = True
+            return
         if "fail" in rules:
             return self.answer(int(rules["fail"][0]), b"failing on purpose\n", send_body=send_body)
         if "redirect" in rules:

@@ -284,6 +284,18 @@ TEST_F(KZPatchInstallTest, CatalogueFailures)
     EXPECT_EQ(Requests("/Data0.zip", "HEAD") + Requests("/Data0.zip"), 0);
 }
 
+// A probe that never gets an answer is asked three times, as every exchange is: once from the client
+// application's download and once from the main worker.
+TEST_F(KZPatchInstallTest, UnansweredProbeIsTriedThreeTimes)
+{
+    Generate("--packs 1");
+    Serve({"HEAD:/Data.ccx:drop:0"});
+    const SRunResult result = RunLocal();
+    EXPECT_EQ(result.status, KZ_PATCH_FAILED);
+    EXPECT_EQ(result.errorCode, CKZWebInstaller::ERROR_SERVER_UNREACHABLE);
+    EXPECT_EQ(Requests("/Data.ccx", "HEAD"), 2 * static_cast<int>(CKZRetryPolicy::kExchange.dwUnanswered));
+}
+
 TEST_F(KZPatchInstallTest, BrokenClientZipFailsAndKeepsTheApplication)
 {
     const std::vector<std::string> vecZips = Generate("--packs 1 --client-text new_client_text");
@@ -309,10 +321,7 @@ TEST_F(KZPatchInstallTest, BrokenClientZipFailsAndKeepsTheApplication)
 TEST_F(KZPatchInstallTest, HttpsAddressesStayHttps)
 {
     const fs::path cert = m_base / "cert.pem", key = m_base / "key.pem";
-    const std::string strCommand = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
-                                   " -addext subjectAltName=IP:127.0.0.1 -keyout " +
-                                   key.string() + " -out " + cert.string() + " 2>/dev/null";
-    ASSERT_EQ(system(strCommand.c_str()), 0);
+    ASSERT_TRUE(CKZTestHttpServer::MakeCertificate(cert.string(), key.string()));
     Generate("--packs 2");
     Serve({}, {"--tls", cert.string(), key.string()});
     KZInternet::SetCertificateAuthorityFile(cert.c_str());
