@@ -3,6 +3,9 @@
 
 #include "PatchLibrary/KZPatchRunFixture.h"
 
+#include "Fixtures/KZTestTransferClient.h"
+#include "System/Util/KZCurlTransferClient.h"
+
 #include <atomic>
 #include <ctime>
 #include <fstream>
@@ -14,39 +17,25 @@ using namespace kzpatchrun;
 namespace
 {
 // A server that claims every numbered zip exists (those it lacks with 100 bytes).
-class CCatchAllInstaller : public CFastInstaller
-{
-public:
-    ~CCatchAllInstaller() override { WaitForShutDown(); }
-    bool GetRemoteFileInfoHttp(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime) override
-    {
-        unsigned zip = 0;
-        char tail = 0;
-        if (CKZWebInstaller::GetRemoteFileInfoHttp(szRemoteName, pSize, pTime))
-            return true;
-        if (sscanf(szRemoteName, "Data%u.zi%c", &zip, &tail) != 2)
-            return false;
-        if (pSize)
-            *pSize = 100;
-        return true;
-    }
-};
-
-// Waits long enough before fetching a refused zip again for the later zips to be installed first.
-class CSlowRetryInstaller : public CFastInstaller
-{
-public:
-    CSlowRetryInstaller() { SetRetryDelay(400); }
-    ~CSlowRetryInstaller() override { WaitForShutDown(); }
-};
-
-CKZWebInstaller* NewSlowRetryInstaller()
-{
-    return new CSlowRetryInstaller;
-}
 CKZWebInstaller* NewCatchAllInstaller()
 {
-    return new CCatchAllInstaller;
+    std::unique_ptr<CKZForwardingTransferClient> pClient(
+        new CKZForwardingTransferClient(std::unique_ptr<IKZTransferClient>(new CKZCurlTransferClient)));
+    pClient->probe = [](const std::string& strRemoteName, uint64_t& qwSize, uint64_t&) {
+        unsigned zip = 0;
+        char tail = 0;
+        if (sscanf(strRemoteName.c_str(), "Data%u.zi%c", &zip, &tail) != 2)
+            return false;
+        qwSize = 100;
+        return true;
+    };
+    return new CKZWebInstaller(std::move(pClient), FastTiming());
+}
+
+// Waits long enough before fetching a refused zip again for the later zips to be installed first.
+CKZWebInstaller* NewSlowRetryInstaller()
+{
+    return new CKZWebInstaller(nullptr, FastTiming(400));
 }
 
 class KZPatchInstallTest : public CKZPatchRunFixture

@@ -44,19 +44,18 @@ inline bool WaitUntil(const std::function<bool()>& condition, int seconds = 60)
     return true;
 }
 
-// The installer with its pauses cut to a few milliseconds; it waits for its workers itself, since
-// they call its Sleep.
-class CFastInstaller : public CKZWebInstaller
+// The installer's pauses cut to a few milliseconds.
+inline SKZInstallerTiming FastTiming(unsigned dwRetryDelayMs = 5)
 {
-public:
-    CFastInstaller() { SetRetryDelay(5); }
-    ~CFastInstaller() override { WaitForShutDown(); }
-    void Sleep(unsigned milliseconds) override { CKZThread::Sleep(milliseconds > 5 ? 5 : milliseconds); }
-};
+    SKZInstallerTiming timing;
+    timing.dwStartPauseMs = 5;
+    timing.dwRetryDelayMs = dwRetryDelayMs;
+    return timing;
+}
 
 inline CKZWebInstaller* NewFastInstaller()
 {
-    return new CFastInstaller;
+    return new CKZWebInstaller(nullptr, FastTiming());
 }
 
 struct SRunResult

@@ -5,6 +5,7 @@
 #include "System/Util/KZWebInstaller.h"
 
 #include "Fixtures/KZTestFiles.h"
+#include "Fixtures/KZTestTransferClient.h"
 
 #include <gtest/gtest.h>
 
@@ -63,44 +64,27 @@ void Hold(const std::atomic<bool>& gate)
 }
 
 // An installer whose transfers are answered locally, with gates that hold a run in a chosen status.
-class CFakeInstaller : public CKZWebInstaller
+std::unique_ptr<IKZTransferClient> NewFakeClient()
 {
-public:
-    ~CFakeInstaller() override
-    {
-        Hold(g_fake.holdDestructor);
-        WaitForShutDown();
-    }
-    bool GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned, const char*,
-                           int64_t*, uint64_t) override
-    {
+    std::unique_ptr<CKZDirectoryTransferClient> pClient(new CKZDirectoryTransferClient(g_fake.strServerDir));
+    pClient->beforeFetch = [](const std::string&) {
         Hold(g_fake.holdDownload);
-        if (!g_fake.downloadSucceeds)
-            return false;
-        std::error_code error;
-        return fs::copy_file(fs::path(g_fake.strServerDir) / szRemoteName, GetInstallRoot() + szLocalName,
-                             fs::copy_options::overwrite_existing, error);
-    }
-    // Answers per file, as a server does: only what the server directory holds exists.
-    bool GetRemoteFileInfoHttp(const char* szRemoteName, uint64_t* pSize, SKZFileTime*) override
-    {
-        std::error_code error;
-        const fs::path path = fs::path(g_fake.strServerDir) / szRemoteName;
-        const bool bClient = std::string(szRemoteName) == "TVKClientOSX.zip";
-        if ((!g_fake.serverAnswers && !bClient) || !fs::is_regular_file(path, error))
-            return false;
-        if (pSize)
-            *pSize = fs::file_size(path, error);
-        return true;
-    }
-    void Sleep(unsigned milliseconds) override { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds > 1 ? 1 : milliseconds)); }
-};
+        return g_fake.downloadSucceeds.load();
+    };
+    pClient->answersProbe = [](const std::string& strRemoteName) {
+        return g_fake.serverAnswers || strRemoteName == "TVKClientOSX.zip";
+    };
+    pClient->onDestroy = [] { Hold(g_fake.holdDestructor); };
+    return pClient;
+}
 
 CKZWebInstaller* NewFakeInstaller()
 {
     ++g_fake.factoryCalls;
     Hold(g_fake.holdFactory);
-    return new CFakeInstaller;
+    SKZInstallerTiming timing;
+    timing.dwStartPauseMs = timing.dwRetryDelayMs = 1;
+    return new CKZWebInstaller(NewFakeClient(), timing);
 }
 
 // Counts Assert events.

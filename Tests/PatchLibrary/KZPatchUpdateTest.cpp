@@ -399,7 +399,7 @@ TEST_F(KZPatchUpdateVersionsTest, OwnNameFileKeepsTheServerTime)
     for (int run = 0; run < 2; ++run)
     {
         SCOPED_TRACE(run);
-        CFastInstaller installer;
+        CKZWebInstaller installer(nullptr, FastTiming());
         ASSERT_TRUE(installer.Initialize("Data", m_project.c_str(), m_server->Host().c_str()));
         ASSERT_FALSE(installer.IsNewInstall());
         installer.AddCustomFile("extra.txt", 0, 0, nullptr);

@@ -7,6 +7,7 @@
 
 #include "Fixtures/KZTestEvents.h"
 #include "Fixtures/KZTestFiles.h"
+#include "Fixtures/KZTestTransferClient.h"
 
 #include <gtest/gtest.h>
 
@@ -20,32 +21,13 @@ namespace fs = std::filesystem;
 namespace
 {
 // Transfers are copies from a directory standing in for the server.
-class CLocalInstaller : public CKZWebInstaller
+std::unique_ptr<CKZWebInstaller> NewLocalInstaller(const fs::path& server)
 {
-public:
-    explicit CLocalInstaller(const fs::path& server) : m_server(server) {}
-    ~CLocalInstaller() override { WaitForShutDown(); }
-    bool GetRemoteFileHttp(const char* szLocalName, const char* szRemoteName, unsigned, const char*,
-                           int64_t*, uint64_t) override
-    {
-        std::error_code error;
-        return fs::copy_file(m_server / szRemoteName, GetInstallRoot() + szLocalName,
-                             fs::copy_options::overwrite_existing, error);
-    }
-    bool GetRemoteFileInfoHttp(const char* szRemoteName, uint64_t* pSize, SKZFileTime*) override
-    {
-        std::error_code error;
-        if (!fs::is_regular_file(m_server / szRemoteName, error))
-            return false;
-        if (pSize)
-            *pSize = fs::file_size(m_server / szRemoteName, error);
-        return true;
-    }
-    void Sleep(unsigned milliseconds) override { CKZThread::Sleep(milliseconds > 5 ? 5 : milliseconds); }
-
-private:
-    fs::path m_server;
-};
+    SKZInstallerTiming timing;
+    timing.dwStartPauseMs = timing.dwRetryDelayMs = 5;
+    return std::unique_ptr<CKZWebInstaller>(
+        new CKZWebInstaller(std::unique_ptr<IKZTransferClient>(new CKZDirectoryTransferClient(server)), timing));
+}
 
 class KZWebInstallerTest : public CKZTestWithDirectory
 {
@@ -61,7 +43,7 @@ protected:
     // A new installer, initialised over the (new-install) root.
     void Fresh()
     {
-        m_installer.reset(new CLocalInstaller(m_dir / "server"));
+        m_installer = NewLocalInstaller(m_dir / "server");
         ::testing::internal::CaptureStdout();
         ASSERT_TRUE(m_installer->Initialize("Data", (m_dir / "root").c_str(), "HTTPS://example.test/"));
         ::testing::internal::GetCapturedStdout();
@@ -97,12 +79,18 @@ protected:
         fs::copy_file(m_dir / "server" / (std::to_string(index) + ".ccx"), m_dir / "server" / "Data.ccx",
                       fs::copy_options::overwrite_existing);
     }
+    // A new install as far as its downloads: no full-install zip is on the server.
+    void EnterNewInstallDownload()
+    {
+        if (m_installer->GoToState(CKZWebInstaller::STATE_NEW_INSTALL_PREPARE))
+            m_installer->GoToState(CKZWebInstaller::STATE_NEW_INSTALL_DOWNLOAD);
+    }
     void ServeCatalogue(int version, const std::string& strRecords) const
     {
         WriteCatalogues({{version, strRecords}});
         Serve(0);
     }
-    std::unique_ptr<CLocalInstaller> m_installer;
+    std::unique_ptr<CKZWebInstaller> m_installer;
 };
 } // namespace
 
@@ -117,6 +105,22 @@ TEST_F(KZWebInstallerTest, AddressAndRoot)
     m_installer->GetProgress(&done, &total, nullptr, nullptr);
     EXPECT_EQ(done + total, 0u);
     EXPECT_EQ(m_installer->GetWeightedProgress(), 0.0f);
+}
+
+// Only the changes of the table happen; each says whether it did, and a failed installer stays failed.
+TEST_F(KZWebInstallerTest, StateChangesFollowTheTable)
+{
+    ServeCatalogue(260, R"([{"name": "a"}])");
+    EXPECT_FALSE(m_installer->GoToState(CKZWebInstaller::STATE_NEW_INSTALL_DOWNLOAD));
+    EXPECT_FALSE(m_installer->GoToState(CKZWebInstaller::STATE_INSTALLED));
+    EXPECT_EQ(m_installer->GetState(), CKZWebInstaller::STATE_IDLE);
+    EXPECT_TRUE(m_installer->GoToState(CKZWebInstaller::STATE_IDLE)) << "already there";
+    EnterNewInstallDownload();
+    EXPECT_EQ(m_installer->GetState(), CKZWebInstaller::STATE_NEW_INSTALL_DOWNLOAD);
+    EXPECT_FALSE(m_installer->GoToState(CKZWebInstaller::STATE_UPDATE_COMPARE));
+    EXPECT_TRUE(m_installer->GoToState(CKZWebInstaller::STATE_FAILED));
+    EXPECT_FALSE(m_installer->GoToState(CKZWebInstaller::STATE_INSTALLED));
+    EXPECT_EQ(m_installer->GetState(), CKZWebInstaller::STATE_FAILED);
 }
 
 TEST_F(KZWebInstallerTest, CatalogueAcceptanceRules)
@@ -190,7 +194,7 @@ TEST_F(KZWebInstallerTest, LeavingTheDownloadStateInstallsTheCatalogue)
         std::ofstream(m_dir / "root" / ("Data" + std::to_string(i) + ".install"));
     // A version-260 catalogue names no packs, so none are looked at.
     ServeCatalogue(260, R"([{"name": "a"}])");
-    m_installer->GoToState(CKZWebInstaller::STATE_NEW_INSTALL_DOWNLOAD);
+    EnterNewInstallDownload();
     m_installer->GoToState(CKZWebInstaller::STATE_INSTALLED);
     EXPECT_EQ(m_installer->GetState(), CKZWebInstaller::STATE_INSTALLED);
     EXPECT_EQ(KZTestReadFile(m_dir / "root" / "Data.ccx"), KZTestReadFile(m_dir / "server" / "Data.ccx"));
@@ -203,7 +207,7 @@ TEST_F(KZWebInstallerTest, LeavingTheDownloadStateInstallsTheCatalogue)
 TEST_F(KZWebInstallerTest, RefusedOrUninstallableCatalogueFailsTheRun)
 {
     ServeCatalogue(257, R"([{"name": "a"}])");
-    m_installer->GoToState(CKZWebInstaller::STATE_NEW_INSTALL_DOWNLOAD);
+    EnterNewInstallDownload();
     m_installer->GoToState(CKZWebInstaller::STATE_INSTALLED);
     EXPECT_EQ(m_installer->GetState(), CKZWebInstaller::STATE_FAILED);
     EXPECT_EQ(m_installer->GetErrorCode(), CKZWebInstaller::ERROR_CATALOGUE_VERSION);
@@ -214,7 +218,7 @@ TEST_F(KZWebInstallerTest, RefusedOrUninstallableCatalogueFailsTheRun)
     // A catalogue naming a file in pack 0, and no pack installed: code 6, no catalogue.
     Fresh();
     ServeCatalogue(261, R"([{"name": "a", "path": "Data/a"}])");
-    m_installer->GoToState(CKZWebInstaller::STATE_NEW_INSTALL_DOWNLOAD);
+    EnterNewInstallDownload();
     m_installer->GoToState(CKZWebInstaller::STATE_INSTALLED);
     EXPECT_EQ(m_installer->GetState(), CKZWebInstaller::STATE_FAILED);
     EXPECT_EQ(m_installer->GetErrorCode(), CKZWebInstaller::ERROR_PACK_UPDATE);
@@ -225,7 +229,7 @@ TEST_F(KZWebInstallerTest, RefusedOrUninstallableCatalogueFailsTheRun)
     fs::create_directories(m_dir / "root" / "Data.ccx" / "inside");
     ServeCatalogue(260, R"([{"name": "a"}])");
     ::testing::internal::CaptureStdout();
-    m_installer->GoToState(CKZWebInstaller::STATE_NEW_INSTALL_DOWNLOAD);
+    EnterNewInstallDownload();
     m_installer->GoToState(CKZWebInstaller::STATE_INSTALLED);
     const std::string strOutput = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(m_installer->GetState(), CKZWebInstaller::STATE_FAILED);
@@ -254,7 +258,7 @@ TEST_F(KZWebInstallerTest, OlderCatalogueNameCountsItsOwnFiles)
 
 TEST_F(KZWebInstallerTest, StageTables)
 {
-    CKZWebInstaller::CatalogueMap files;
+    std::map<std::string, CKZWebInstallerFile*> files;
     CKZWebInstallerFile a, b, c;
     a.m_dwZipIndex = 0;
     a.m_dwStage = 0;

@@ -1,0 +1,122 @@
+#include "System/Util/KZInstallerTransfers.h"
+
+#include "Base/Debug/KZOutput.h"
+#include "Base/Util/KZKillPoint.h"
+
+#include <algorithm>
+
+CKZInstallerTransfers::CKZInstallerTransfers(std::unique_ptr<IKZTransferClient> pClient, CKZInstallProgress& progress,
+                                             const CKZRetryPolicy& policy, CKZWorkerGroup& workers)
+    : m_pClient(std::move(pClient)), m_progress(progress), m_policy(policy), m_workers(workers)
+{
+}
+
+void CKZInstallerTransfers::SetServer(const std::string& strScheme, const std::string& strServer)
+{
+    m_strScheme = strScheme;
+    m_strServer = strServer;
+    m_pClient->SetServer(strScheme, strServer);
+}
+
+std::string CKZInstallerTransfers::Url(const std::string& strRemoteName) const
+{
+    return KZRemoteUrl(m_strScheme, m_strServer, strRemoteName);
+}
+
+bool CKZInstallerTransfers::Fetch(const char* szLocalName, const char* szRemoteName, unsigned slot,
+                                  const char* szLocalDir, int64_t* pResumeTime, uint64_t qwMaxBytes)
+{
+    m_progress.SetSlotBytes(slot, 0);
+    IKZTransferClient::SFetch fetch;
+    fetch.strRemoteName = szRemoteName;
+    fetch.strLocalPath = (szLocalDir && *szLocalDir ? std::string(szLocalDir) : m_strInstallRoot) + szLocalName;
+    fetch.slot = slot;
+    fetch.resumeTime = pResumeTime ? *pResumeTime : -1;
+    fetch.qwMaxBytes = qwMaxBytes;
+    KZInternet::SKZTransferResult result;
+    const bool bResult =
+        m_pClient->Fetch(fetch, [this, slot](uint64_t qwDone, uint64_t) { m_progress.SetSlotBytes(slot, qwDone); }, result);
+    if (pResumeTime)
+        *pResumeTime = result.resumeTime;
+    m_bLastRefused[std::min(slot, CKZInstallProgress::kUncountedSlot)] = result.Refused();
+    const std::string strUrl = Url(szRemoteName);
+    if (result.bWriteFailed)
+        KZOutput::Print(KZOutput::LEVEL_INFO, "Could not write %s (disk full or not writable)", fetch.strLocalPath.c_str());
+    if (result.bTooLarge)
+        KZOutput::Print(KZOutput::LEVEL_INFO, "%s sent more than the %llu bytes it may hold", strUrl.c_str(),
+                        static_cast<unsigned long long>(qwMaxBytes));
+    if (bResult)
+    {
+        KZKillPoint::Reached("download-done");
+        return true; // the caller turns the slot's bytes into credited bytes
+    }
+    m_progress.SetSlotBytes(slot, 0); // a failed transfer takes back what it had shown
+    KZOutput::Print(KZOutput::LEVEL_INFO, "KZInternet::HttpGetFile failed to download %s", strUrl.c_str());
+    return false;
+}
+
+bool CKZInstallerTransfers::Probe(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime)
+{
+    uint64_t qwSize = 0, qwTime = 0;
+    KZInternet::SKZTransferResult result;
+    const bool bAnswered = m_pClient->Probe(szRemoteName, qwSize, qwTime, result);
+    // Only a server error or no answer at all may go away on another try; any other answer that
+    // gives no size and time is final.
+    m_bLastProbeRefused = result.bNotTrusted || (result.httpStatus != 0 && result.httpStatus < 500);
+    if (!bAnswered)
+        return false;
+    if (pSize)
+        *pSize = qwSize;
+    // Converted, so that an install marker carries the server's time.
+    if (pTime)
+        UnixTimeToFileTime(static_cast<int64_t>(qwTime), pTime);
+    return true;
+}
+
+bool CKZInstallerTransfers::WasRefused(unsigned slot) const
+{
+    return m_bLastRefused[std::min(slot, CKZInstallProgress::kUncountedSlot)];
+}
+
+// A server that drops a connection now and then must not end a run that one more try would
+// finish; a refusal is final.
+bool CKZInstallerTransfers::RetryExchange(const std::function<bool(bool& bRefused)>& attempt)
+{
+    SKZRetryState tries;
+    for (;;)
+    {
+        bool bRefused = false;
+        if (attempt(bRefused))
+            return true;
+        tries.CountFailure(bRefused, m_policy);
+        if (tries.Exhausted(CKZRetryPolicy::kExchange) || !m_workers.Pause(tries.dwDelayMs))
+            return false;
+    }
+}
+
+bool CKZInstallerTransfers::ProbeExchange(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime)
+{
+    return RetryExchange([&](bool& bRefused) {
+        if (Probe(szRemoteName, pSize, pTime))
+            return true;
+        bRefused = m_bLastProbeRefused;
+        return false;
+    });
+}
+
+// The server gives the file's size first, so that no answer can fill the disk beyond it.
+bool CKZInstallerTransfers::FetchBoundedExchange(const char* szLocalName, const char* szRemoteName, unsigned slot)
+{
+    return RetryExchange([&](bool& bRefused) {
+        uint64_t qwSize = 0;
+        if (!Probe(szRemoteName, &qwSize, nullptr))
+        {
+            bRefused = m_bLastProbeRefused;
+            return false;
+        }
+        if (Fetch(szLocalName, szRemoteName, slot, nullptr, nullptr, qwSize))
+            return true;
+        bRefused = WasRefused(slot);
+        return false;
+    });
+}

@@ -1,0 +1,60 @@
+#pragma once
+// The installer's side of its transfers: one download or probe through the transfer client, with
+// the slot's progress, the run's messages and the verdict the retry policy goes by; and the single
+// exchanges (the catalogue probe, the catalogue, the client application) tried under the policy's
+// exchange limits.
+
+#include "Base/Core/KZFile.h"
+#include "System/Util/KZInstallProgress.h"
+#include "System/Util/KZRetryPolicy.h"
+#include "System/Util/KZTransferClient.h"
+#include "System/Util/KZWorkerGroup.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class CKZInstallerTransfers
+{
+public:
+    CKZInstallerTransfers(std::unique_ptr<IKZTransferClient> pClient, CKZInstallProgress& progress,
+                          const CKZRetryPolicy& policy, CKZWorkerGroup& workers);
+    CKZInstallerTransfers(const CKZInstallerTransfers&) = delete;
+    CKZInstallerTransfers& operator=(const CKZInstallerTransfers&) = delete;
+
+    void SetServer(const std::string& strScheme, const std::string& strServer);
+    // The URL of a file on the server, its name percent-encoded per path segment.
+    std::string Url(const std::string& strRemoteName) const;
+    void SetInstallRoot(const std::string& strInstallRoot) { m_strInstallRoot = strInstallRoot; }
+
+    // One download into the install root (or szLocalDir) in a slot; qwMaxBytes bounds what the
+    // server may send. On success the slot keeps its bytes until the caller credits them.
+    // pResumeTime, when given, is the entry's resume time: a retry continues the partial file.
+    bool Fetch(const char* szLocalName, const char* szRemoteName, unsigned slot, const char* szLocalDir,
+               int64_t* pResumeTime, uint64_t qwMaxBytes);
+    // Size and time of one file on the server; false when the server gives either not.
+    bool Probe(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime);
+    // The last download in the slot was refused (see CKZRetryPolicy).
+    bool WasRefused(unsigned slot) const;
+
+    // Probe as one exchange.
+    bool ProbeExchange(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime);
+    // A file fetched whole as one exchange, bounded by the size a probe gives for it just before.
+    bool FetchBoundedExchange(const char* szLocalName, const char* szRemoteName, unsigned slot);
+
+private:
+    // attempt answers whether the try worked and, when not, whether it was refused.
+    bool RetryExchange(const std::function<bool(bool& bRefused)>& attempt);
+
+    std::unique_ptr<IKZTransferClient> m_pClient;
+    CKZInstallProgress& m_progress;
+    const CKZRetryPolicy& m_policy;
+    CKZWorkerGroup& m_workers;
+    std::string m_strScheme = "http://";
+    std::string m_strServer;
+    std::string m_strInstallRoot;
+    std::atomic<bool> m_bLastRefused[CKZInstallProgress::kUncountedSlot + 1] = {{false}, {false}, {false}};
+    std::atomic<bool> m_bLastProbeRefused{false};
+};

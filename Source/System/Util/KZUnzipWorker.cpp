@@ -1,0 +1,118 @@
+#include "System/Util/KZUnzipWorker.h"
+
+#include "Base/Archive/KZZipFile.h"
+#include "Base/Debug/KZOutput.h"
+#include "Base/Util/KZKillPoint.h"
+#include "System/KZInstallLayout.h"
+#include "System/Util/KZDownloadWorker.h"
+
+namespace
+{
+void UnzipProgress(void* pProgress, uint32_t dwDone, uint32_t)
+{
+    static_cast<CKZInstallProgress*>(pProgress)->SetUnzipBytes(dwDone);
+}
+
+void RemoveFiles(const std::vector<std::string>& vecPaths)
+{
+    for (const std::string& strPath : vecPaths)
+        CKZFile::RemoveFile(strPath.c_str());
+}
+} // namespace
+
+void CKZUnzipWorker::Start()
+{
+    m_bRun = true;
+    m_parts.workers.Start(CKZWorkerGroup::KIND_UNZIP, "WebInstallerUnzipThread", [this] { Run(); });
+}
+
+void CKZUnzipWorker::Stop()
+{
+    m_bRun = false;
+    m_parts.unzipQueue.Wake();
+}
+
+void CKZUnzipWorker::Run()
+{
+    while (m_bRun)
+    {
+        CKZWebInstallerFile* pFile = nullptr;
+        if (!m_parts.unzipQueue.PopFront(pFile))
+        {
+            m_parts.unzipQueue.WaitForWork(m_parts.timing.dwEmptyQueueWaitMs, m_bRun);
+            continue;
+        }
+        m_parts.catalogue.SetStatus(*pFile, CKZWebInstallerFile::FILE_STATUS_UNZIPPING);
+        if (pFile->Has(CKZWebInstallerFile::FILE_FLAG_FULL_ZIP))
+            UnpackFullInstallZip(pFile);
+        else
+            UnpackUpdateZip(pFile);
+    }
+}
+
+bool CKZUnzipWorker::Unpack(const std::string& strZip, CKZInstallProgress* pProgress, std::vector<std::string>& vecWritten)
+{
+    bool bUnpacked = false;
+    {
+        CKZZipFile zip;
+        if (zip.Open(strZip.c_str(), 1, nullptr, 0))
+        {
+            bUnpacked = pProgress ? zip.Extract(nullptr, UnzipProgress, pProgress, &vecWritten) != 0
+                                  : zip.Extract(nullptr, KZZipFileNoopProgressCallback, nullptr, &vecWritten) != 0;
+            bUnpacked = zip.Close() != 0 && bUnpacked;
+        }
+    }
+    CKZFile::RemoveFile(strZip.c_str());
+    return bUnpacked;
+}
+
+void CKZUnzipWorker::UnpackFullInstallZip(CKZWebInstallerFile* pFile)
+{
+    m_parts.progress.SetUnzipStage(pFile->m_dwStage);
+    std::vector<std::string> vecWritten;
+    if (Unpack(m_parts.strInstallRoot + pFile->m_strName, &m_parts.progress, vecWritten))
+    {
+        m_parts.catalogueFiles.WriteInstallMarker(*pFile);
+        KZKillPoint::Reached("full-zip-unpacked");
+        m_parts.progress.FullInstallZipDone(*pFile);
+        m_parts.catalogue.SetStatus(*pFile, CKZWebInstallerFile::FILE_STATUS_DONE);
+        return;
+    }
+    KZOutput::Print(KZOutput::LEVEL_INFO, "Could not unpack %s", pFile->m_strName.c_str());
+    RemoveFiles(vecWritten);
+    // A zip that does not unpack is fetched again, after a pause; its download is taken back.
+    m_downloads.CountFailure(*pFile, true);
+    m_parts.progress.UnzipAbandoned();
+    m_parts.progress.TakeBackDownload(*pFile);
+    m_parts.zipQueue.PushBack(pFile);
+}
+
+bool CKZUnzipWorker::HoldsTheRecordsBytes(const CKZWebInstallerFile& file) const
+{
+    const std::string strFile = m_parts.strInstallRoot + file.m_strFilePath;
+    return CKZPath::IsInsideRoot(file.m_strFilePath) && CKZFile::FileExists(strFile) &&
+           CKZFile::GetChecksum(strFile.c_str()) == file.m_dwExportedCrc;
+}
+
+// Only a file that holds exactly the catalogue's bytes enters the packs: anything else is a failed
+// download, fetched again.
+void CKZUnzipWorker::UnpackUpdateZip(CKZWebInstallerFile* pFile)
+{
+    const std::string strZip = pFile->LocalDir(m_parts.strInstallRoot) + KZInstallLayout::UpdateZipName(pFile->m_strName);
+    std::vector<std::string> vecWritten;
+    if (Unpack(strZip, nullptr, vecWritten) && HoldsTheRecordsBytes(*pFile))
+    {
+        if (m_parts.bUsePackFiles)
+        {
+            const CKZPath path = CKZPath::FilePath(m_parts.strInstallRoot + pFile->m_strFilePath);
+            m_parts.packs.With([&](CKZPackFileArchive& archive) { archive.AddPatchFile(pFile->m_dwZipIndex, path); });
+        }
+        m_parts.catalogue.SetStatus(*pFile, CKZWebInstallerFile::FILE_STATUS_DONE);
+        m_parts.progress.FileDone();
+        return;
+    }
+    KZOutput::Print(KZOutput::LEVEL_INFO, "Could not unpack %s, or it does not hold the catalogue's bytes", strZip.c_str());
+    RemoveFiles(vecWritten);
+    m_parts.progress.TakeBackDownload(*pFile);
+    m_downloads.Requeue(pFile, true);
+}

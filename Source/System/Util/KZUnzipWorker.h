@@ -1,0 +1,38 @@
+#pragma once
+// The unzip worker: unpacks every downloaded zip it is handed, one at a time. A full-install zip
+// unpacks into the install root and leaves its install marker; an update zip unpacks into the
+// download directory, and its file enters the pack merge only when it holds exactly the
+// catalogue's bytes. A zip that does not unpack, or holds other bytes, is fetched again.
+
+#include "System/Util/KZInstallerParts.h"
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+class CKZDownloadWorker;
+
+class CKZUnzipWorker
+{
+public:
+    CKZUnzipWorker(SKZInstallerParts& parts, CKZDownloadWorker& downloads) : m_parts(parts), m_downloads(downloads) {}
+    CKZUnzipWorker(const CKZUnzipWorker&) = delete;
+    CKZUnzipWorker& operator=(const CKZUnzipWorker&) = delete;
+
+    void Start();
+    void Stop();
+
+private:
+    void Run();
+    void UnpackFullInstallZip(CKZWebInstallerFile* pFile);
+    void UnpackUpdateZip(CKZWebInstallerFile* pFile);
+    // Opens, unpacks and closes a zip beside itself, then deletes it; vecWritten receives the
+    // files it wrote. True when all three steps worked.
+    static bool Unpack(const std::string& strZip, CKZInstallProgress* pProgress, std::vector<std::string>& vecWritten);
+    // The unpacked update file is whole, where its record puts it, with the record's checksum.
+    bool HoldsTheRecordsBytes(const CKZWebInstallerFile& file) const;
+
+    SKZInstallerParts& m_parts;
+    CKZDownloadWorker& m_downloads;
+    std::atomic<bool> m_bRun{false};
+};
