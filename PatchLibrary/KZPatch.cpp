@@ -4,6 +4,7 @@
 #include "Base/Archive/KZZipFile.h"
 #include "Base/Core/KZFile.h"
 #include "Base/Debug/KZLog.h"
+#include "Base/Debug/KZOutput.h"
 #include "Base/Net/KZInternet.h"
 #include "Base/Util/KZKillPoint.h"
 #include "System/Util/KZWebInstaller.h"
@@ -220,7 +221,7 @@ bool UpdateClientApplication(CKZWebInstaller& installer)
 {
     if (!installer.DownloadFile(strExecutableZipFile.c_str()))
     {
-        printf("Could not download %s\n", strExecutableZipFile.c_str());
+        KZOutput::Print(KZOutput::LEVEL_INFO, "Could not download %s", strExecutableZipFile.c_str());
         return false;
     }
     // Opened where DownloadFile stored it.
@@ -229,7 +230,7 @@ bool UpdateClientApplication(CKZWebInstaller& installer)
     CKZZipFile zip;
     if (!zip.Open(strZipPath.c_str(), 1, nullptr, 0))
     {
-        printf("Could not open zip file %s\n", strZipPath.c_str());
+        KZOutput::Print(KZOutput::LEVEL_INFO, "Could not open zip file %s", strZipPath.c_str());
         return false;
     }
     const std::string strStaging = strRoot + strExecutableFileName + ".staging";
@@ -238,10 +239,10 @@ bool UpdateClientApplication(CKZWebInstaller& installer)
     bool bExtracted = zip.Extract(strStaging.c_str(), KZZipFileNoopProgressCallback, nullptr, nullptr) != 0;
     bExtracted = zip.Close() != 0 && bExtracted;
     if (!bExtracted)
-        printf("Could not extract zip file %s\n", strExecutableZipFile.c_str());
+        KZOutput::Print(KZOutput::LEVEL_INFO, "Could not extract zip file %s", strExecutableZipFile.c_str());
     else if (!SwapInStagedItems(strStaging + "/", strRoot))
     {
-        printf("Could not install %s\n", strExecutableFileName.c_str());
+        KZOutput::Print(KZOutput::LEVEL_INFO, "Could not install %s", strExecutableFileName.c_str());
         bExtracted = false;
     }
     RemoveTree(strStaging);
@@ -295,12 +296,13 @@ void ResetForTesting()
 
 bool TransitionFromTo(int32_t from, int32_t to)
 {
-    printf("kzpatch debug: transitioning from %d to %d...\n", from, to);
+    KZOutput::Print(KZOutput::LEVEL_INFO, "kzpatch debug: transitioning from %d to %d...", from, to);
     int32_t found = from;
     const bool result = state.compare_exchange_strong(found, to);
     if (result)
         return true;
-    printf("kzpatch debug: could not transition from %d to %d! Current state is: %d\n", found, to, state.load());
+    KZOutput::Print(KZOutput::LEVEL_INFO, "kzpatch debug: could not transition from %d to %d! Current state is: %d",
+                    found, to, state.load());
     fflush(stdout);
     KZ_REPORT_EVENT(s_transitionRecord, "%s", "");
     return false;

@@ -24,7 +24,7 @@ public:
         return system(strCommand.c_str()) == 0;
     }
 
-    // Starts the server over a directory with extra switches ("--no-last-modified", "--fail-first", "2").
+    // Starts the server over a directory with extra switches ("--rule", "ANY:*:nolm", "--keep-alive").
     explicit CKZTestHttpServer(const std::string& strRoot, std::vector<std::string> vecSwitches = {})
     {
         int pipeFds[2];
@@ -63,6 +63,8 @@ public:
     // "127.0.0.1:PORT", the form the installer takes as its server.
     std::string Host() const { return "127.0.0.1:" + std::to_string(m_port); }
     std::string Url(const std::string& strPath) const { return "http://" + Host() + "/" + strPath; }
+    // A server over the same directory with one rule for every request of a path ("*": any).
+    static std::vector<std::string> Rule(const std::string& strRule) { return {"--rule", strRule}; }
 
 private:
     // Waits at most ten seconds for the line "PORT <n>".

@@ -186,7 +186,7 @@ TEST_F(KZPatchFaultsTest, ServerFaults)
         {"redirect", {"GET:%:redirect:/Data.ccx"}, {}, failed, failed, CKZWebInstaller::ERROR_PACK_UPDATE},
         // A zip whose size and time cannot be learnt ends the enumeration short of the catalogue's packs.
         {"no Last-Modified", {"ANY:%:nolm"}, {}, failed, done, CKZWebInstaller::ERROR_PACK_UPDATE},
-        {"10% of connections dropped", {}, {"--drop", "10", "--seed", "7"}, done, done, 0},
+        {"10% of connections dropped", {"ANY:*:dropshare:10"}, {"--seed", "7"}, done, done, 0},
     };
     for (const SServerFault& fault : faults)
         for (ERunKind kind : {ERunKind::NewInstall, ERunKind::Update})

@@ -146,8 +146,8 @@ TEST_F(KZLaunchTest, WrongUsageAndTimeOut)
 
     // Every request stalls for ten seconds; the launcher gives up after one.
     Generate("--packs 1");
-    Serve();
-    const SKZTestCommandResult result = Launch("--timeout 1 --json", "/_stall/10000");
+    Serve({"ANY:*:delay:10000"});
+    const SKZTestCommandResult result = Launch("--timeout 1 --json");
     EXPECT_EQ(result.status, 3) << result.err;
     EXPECT_NE(result.err.find("timed out after 1 seconds"), std::string::npos) << result.err;
     EXPECT_NE(result.out.find("\"result\":\"timed out\""), std::string::npos) << result.out;

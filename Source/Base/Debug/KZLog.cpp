@@ -1,4 +1,5 @@
 #include "Base/Debug/KZLog.h"
+#include "Base/Debug/KZOutput.h"
 
 #include "Base/Hash/KZStringHash.h"
 #include "Base/Platform/KZPlatform.h"
@@ -48,7 +49,7 @@ public:
         std::string strText;
         CKZLog::FormatLogMessage(event, strText);
         std::lock_guard<std::mutex> lock(m_mutex);
-        fprintf(stdout, "%s\n", strText.c_str());
+        KZOutput::Print(KZOutput::LEVEL_INFO, "%s", strText.c_str());
         fflush(stdout);
         const CKZLog::EEventType type = event.record.type;
         if (type == CKZLog::EVENT_INFO || type == CKZLog::EVENT_WARNING || type == CKZLog::EVENT_BREADCRUMB)

@@ -2,6 +2,7 @@
 
 #include "Base/Core/KZFile.h"
 #include "Base/Debug/KZLog.h"
+#include "Base/Debug/KZOutput.h"
 #include "Base/Util/KZString.h"
 #include "System/Studio/KZSysPath.h"
 
@@ -486,7 +487,7 @@ bool CKZFileTimeCache::SaveZipInfo(const std::string& strPath, const std::string
         if (!CKZFile::FileExists(strAbsolutePath.c_str()))
         {
             KZ_REPORT_EVENT(s_recordZipExists, "%s", "");
-            printf("Not found: %s\n", strAbsolutePath.c_str());
+            KZOutput::Print(KZOutput::LEVEL_INFO, "Not found: %s", strAbsolutePath.c_str());
         }
         if (strAbsolutePath.empty())
             continue;

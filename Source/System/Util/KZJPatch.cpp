@@ -150,6 +150,81 @@ int64_t ufGetInt(FILE* pFile)
     return ReadNumber(pFile, &bMalformed);
 }
 
+namespace
+{
+using namespace KZEngine;
+
+// The operation codes that move in the old file: each reads its count and positions the old file,
+// settling the bytes that modify runs overtook.
+int Backtrack(FILE* pOriginal, FILE* pPatch, int64_t& pending)
+{
+    bool bMalformed = false;
+    const int64_t n = ReadNumber(pPatch, &bMalformed);
+    if (bMalformed)
+        return Malformed();
+    if (!Seek(pOriginal, pending - n))
+    {
+        KZ_ERROR(s_szFile, "Could not position on original file (seek back %td - %td).\n",
+                 static_cast<ptrdiff_t>(pending), static_cast<ptrdiff_t>(n));
+        return JPATCH_SEEK_ERROR;
+    }
+    pending = 0;
+    return JPATCH_OK;
+}
+
+int Equal(FILE* pOriginal, FILE* pPatch, FILE* pOutput, int64_t& pending, std::vector<unsigned char>& buffer)
+{
+    bool bMalformed = false;
+    const int64_t n = ReadNumber(pPatch, &bMalformed);
+    if (bMalformed)
+        return Malformed();
+    if (pending > 0)
+    {
+        if (!Seek(pOriginal, pending))
+        {
+            KZ_ERROR(s_szFile, "Could not position on original file (skip %td).\n", static_cast<ptrdiff_t>(pending));
+            return JPATCH_SEEK_ERROR;
+        }
+        pending = 0;
+    }
+    return CopyEqual(pOriginal, pOutput, n, buffer);
+}
+
+int Delete(FILE* pOriginal, FILE* pPatch, int64_t& pending)
+{
+    bool bMalformed = false;
+    const int64_t n = ReadNumber(pPatch, &bMalformed);
+    if (bMalformed)
+        return Malformed();
+    if (!Seek(pOriginal, n + pending))
+    {
+        KZ_ERROR(s_szFile, "Could not position on original file (seek %td + %td).\n", static_cast<ptrdiff_t>(n),
+                 static_cast<ptrdiff_t>(pending));
+        return JPATCH_SEEK_ERROR;
+    }
+    pending = 0;
+    return JPATCH_OK;
+}
+
+// One data byte (two after an escape that starts no code): outside an insert it replaces a byte of
+// the old file, also where the writer left out the modify code (after equal, delete, backtrack, or
+// at the very start).
+int Data(int c, bool bEscaped, FILE* pOutput, EOperation& operation, int64_t& pending)
+{
+    if ((bEscaped && !Put(ESC, pOutput)) || !Put(c, pOutput))
+    {
+        KZ_ERROR(s_szFile, "Error writing output file.");
+        return JPATCH_WRITE_ERROR;
+    }
+    if (operation != OPERATION_INSERT)
+    {
+        operation = OPERATION_MODIFY;
+        pending += bEscaped ? 2 : 1;
+    }
+    return JPATCH_OK;
+}
+} // namespace
+
 namespace KZEngine
 {
 int JPatch(FILE* pOriginal, FILE* pPatch, FILE* pOutput, int)
@@ -170,92 +245,28 @@ int JPatch(FILE* pOriginal, FILE* pPatch, FILE* pOutput, int)
             return JPATCH_MALFORMED_DELTA;
         }
         bool bEscaped = false;
+        int result = JPATCH_OK;
         if (c == ESC)
         {
             const int d = getc_unlocked(pPatch);
-            if (d == EOF)
-                return Malformed();
-            bool bMalformed = false;
             switch (d)
             {
-            case BKT:
-            {
-                const int64_t n = ReadNumber(pPatch, &bMalformed);
-                if (bMalformed)
-                    return Malformed();
-                if (!Seek(pOriginal, pending - n))
-                {
-                    KZ_ERROR(s_szFile, "Could not position on original file (seek back %td - %td).\n",
-                             static_cast<ptrdiff_t>(pending), static_cast<ptrdiff_t>(n));
-                    return JPATCH_SEEK_ERROR;
-                }
-                operation = OPERATION_BACKTRACK;
-                pending = 0;
-                continue;
+            case EOF: return Malformed();
+            case BKT: result = Backtrack(pOriginal, pPatch, pending), operation = OPERATION_BACKTRACK; break;
+            case EQL: result = Equal(pOriginal, pPatch, pOutput, pending, buffer), operation = OPERATION_EQUAL; break;
+            case DEL: result = Delete(pOriginal, pPatch, pending), operation = OPERATION_DELETE; break;
+            case INS: operation = OPERATION_INSERT; break;
+            case MOD: operation = OPERATION_MODIFY; break;
+            case ESC: c = d; break;                    // the data byte 0xA7
+            default: c = d, bEscaped = true; break;    // the data bytes 0xA7 and d
             }
-            case EQL:
-            {
-                const int64_t n = ReadNumber(pPatch, &bMalformed);
-                if (bMalformed)
-                    return Malformed();
-                if (pending > 0)
-                {
-                    if (!Seek(pOriginal, pending))
-                    {
-                        KZ_ERROR(s_szFile, "Could not position on original file (skip %td).\n",
-                                 static_cast<ptrdiff_t>(pending));
-                        return JPATCH_SEEK_ERROR;
-                    }
-                    pending = 0;
-                }
-                const int result = CopyEqual(pOriginal, pOutput, n, buffer);
-                if (result != JPATCH_OK)
-                    return result;
-                operation = OPERATION_EQUAL;
+            if (result != JPATCH_OK)
+                return result;
+            if (d != ESC && !bEscaped)
                 continue;
-            }
-            case DEL:
-            {
-                const int64_t n = ReadNumber(pPatch, &bMalformed);
-                if (bMalformed)
-                    return Malformed();
-                if (!Seek(pOriginal, n + pending))
-                {
-                    KZ_ERROR(s_szFile, "Could not position on original file (seek %td + %td).\n",
-                             static_cast<ptrdiff_t>(n), static_cast<ptrdiff_t>(pending));
-                    return JPATCH_SEEK_ERROR;
-                }
-                operation = OPERATION_DELETE;
-                pending = 0;
-                continue;
-            }
-            case INS:
-                operation = OPERATION_INSERT;
-                continue;
-            case MOD:
-                operation = OPERATION_MODIFY;
-                continue;
-            case ESC:
-                break; // the data byte 0xA7
-            default:
-                bEscaped = true; // the data bytes 0xA7 and d
-                break;
-            }
-            c = d;
         }
-        // Outside an insert every data byte replaces a byte of the old file, also where the writer
-        // left out the modify code (after equal, delete, backtrack, or at the very start).
-        const bool bInsert = operation == OPERATION_INSERT;
-        if ((bEscaped && !Put(ESC, pOutput)) || !Put(c, pOutput))
-        {
-            KZ_ERROR(s_szFile, "Error writing output file.");
-            return JPATCH_WRITE_ERROR;
-        }
-        if (!bInsert)
-        {
-            operation = OPERATION_MODIFY;
-            pending += bEscaped ? 2 : 1;
-        }
+        if ((result = Data(c, bEscaped, pOutput, operation, pending)) != JPATCH_OK)
+            return result;
     }
 }
 } // namespace KZEngine

@@ -123,13 +123,14 @@ TEST_F(KZInternetTest, GetFileFailuresLeaveTheirFileBehind)
     EXPECT_EQ(fs::file_size(local), 0u);
 
     // A redirect is not followed: the body of the 302 is what arrives.
-    EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("_redirect/dir/big.bin").c_str(), local.c_str(), 15000,
-                                         nullptr, nullptr));
+    CKZTestHttpServer faults(s_root.string(), {"--rule", "GET:/redirect.bin:redirect:/dir/big.bin", "--rule",
+                                               "GET:/dir/big.bin:cut:1000:0"});
+    EXPECT_FALSE(KZInternet::HttpGetFile(faults.Url("redirect.bin").c_str(), local.c_str(), 15000, nullptr, nullptr));
     EXPECT_EQ(KZTestReadFile(local), "redirect");
 
     // A body cut short fails and keeps the part that came; the local file was written well.
     KZInternet::SKZTransferResult result;
-    EXPECT_FALSE(Get(s_pServer->Url("_cut/1000/dir/big.bin"), local, result));
+    EXPECT_FALSE(Get(faults.Url("dir/big.bin"), local, result));
     EXPECT_EQ(KZTestReadFile(local), KZTestReadFile(s_root / "dir" / "big.bin").substr(0, 1000));
     EXPECT_FALSE(result.bWriteFailed);
     EXPECT_EQ(result.httpStatus, 200);
@@ -151,14 +152,14 @@ TEST_F(KZInternetTest, StalledDownloadIsAbandoned)
     KZInternet::SetStallTimeout(1);
     const fs::path local = s_root / "stalled.bin";
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(KZInternet::HttpGetFile(s_pServer->Url("_stallbody/20000/dir/big.bin").c_str(), local.c_str(), 15000,
-                                         nullptr, nullptr));
+    CKZTestHttpServer stalling(s_root.string(), CKZTestHttpServer::Rule("GET:/dir/big.bin:stall:20000:0"));
+    EXPECT_FALSE(KZInternet::HttpGetFile(stalling.Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr));
     // libcurl judges the speed over a few seconds of history, so the abort comes some seconds late.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
     EXPECT_EQ(fs::file_size(local), 150000u) << "the part that came stays";
     // A short pause below the limit is fine.
-    EXPECT_TRUE(KZInternet::HttpGetFile(s_pServer->Url("_stall/300/dir/big.bin").c_str(), local.c_str(), 15000,
-                                        nullptr, nullptr));
+    CKZTestHttpServer pausing(s_root.string(), CKZTestHttpServer::Rule("GET:/dir/big.bin:delay:300"));
+    EXPECT_TRUE(KZInternet::HttpGetFile(pausing.Url("dir/big.bin").c_str(), local.c_str(), 15000, nullptr, nullptr));
     KZInternet::SetStallTimeout(60);
 }
 
@@ -178,7 +179,7 @@ TEST_F(KZInternetTest, RequestInfoNeedsTimeAndLength)
     EXPECT_TRUE(KZInternet::HttpRequestInfo(noScheme.c_str(), nullptr, nullptr, nullptr));
     EXPECT_NE(LastRequest().find("\"method\": \"HEAD\", \"path\": \"/dir/big.bin\""), std::string::npos);
 
-    CKZTestHttpServer noTimes(s_root.string(), {"--no-last-modified"});
+    CKZTestHttpServer noTimes(s_root.string(), CKZTestHttpServer::Rule("ANY:*:nolm"));
     EXPECT_FALSE(KZInternet::HttpRequestInfo(noTimes.Url("dir/big.bin").c_str(), &size, nullptr, nullptr));
 }
 
@@ -187,7 +188,8 @@ TEST_F(KZInternetTest, RequestInfoNeedsTimeAndLength)
 TEST_F(KZInternetTest, ExchangesOutliveTheirConnectTimeout)
 {
     uint64_t size = 0;
-    EXPECT_TRUE(KZInternet::HttpRequestInfo(s_pServer->Url("_stall/11000/dir/big.bin").c_str(), &size, nullptr, nullptr));
+    CKZTestHttpServer slowToAnswer(s_root.string(), CKZTestHttpServer::Rule("HEAD:/dir/big.bin:delay:11000"));
+    EXPECT_TRUE(KZInternet::HttpRequestInfo(slowToAnswer.Url("dir/big.bin").c_str(), &size, nullptr, nullptr));
     EXPECT_EQ(size, 300000u);
 }
 
@@ -214,7 +216,8 @@ TEST_F(KZInternetTest, PostSendsTheFormHeaderOrTheGivenList)
         << strSeen;
 
     // An HTTP error still completes the transfer.
-    EXPECT_TRUE(KZInternet::HttpRequestPost(s_pServer->Url("_status/500/x").c_str(), "", "", strResponse, nullptr,
+    CKZTestHttpServer failing(s_root.string(), CKZTestHttpServer::Rule("POST:/x:fail:500:0"));
+    EXPECT_TRUE(KZInternet::HttpRequestPost(failing.Url("x").c_str(), "", "", strResponse, nullptr,
                                             false, &httpStatus, nullptr));
     EXPECT_EQ(httpStatus, 500);
 }
@@ -244,7 +247,8 @@ TEST_F(KZInternetTest, ResumeContinuesAPartialFileOfTheSameServerFile)
     const fs::path local = s_root / "resumed.bin";
     const std::string strWhole = KZTestReadFile(s_root / "dir" / "big.bin");
     KZInternet::SKZTransferResult result;
-    EXPECT_FALSE(Get(s_pServer->Url("_cut/100000/dir/big.bin"), local, result));
+    CKZTestHttpServer cutting(s_root.string(), CKZTestHttpServer::Rule("GET:/dir/big.bin:cut:100000:1"));
+    EXPECT_FALSE(Get(cutting.Url("dir/big.bin"), local, result));
     EXPECT_EQ(fs::file_size(local), 100000u);
     EXPECT_GT(result.resumeTime, 0);
 
@@ -290,7 +294,7 @@ TEST_F(KZInternetTest, ResumeStartsOverWhenTheRangeCannotContinueTheFile)
     EXPECT_TRUE(KZTestReadFile(local) == strWhole);
 
     // A server that ignores ranges sends the whole file, which replaces the partial one.
-    CKZTestHttpServer noRanges(s_root.string(), {"--no-ranges"});
+    CKZTestHttpServer noRanges(s_root.string(), CKZTestHttpServer::Rule("GET:*:norange"));
     ASSERT_NE(noRanges.Port(), 0);
     std::ofstream(local, std::ios::binary) << strWhole.substr(0, 5000);
     EXPECT_TRUE(Get(noRanges.Url("dir/big.bin"), local, result, Resuming(fileTime)));
