@@ -138,11 +138,10 @@ bool Verify(const std::string& strProject, std::vector<SProblem>& vecProblems, s
     return true;
 }
 
-int RunVerify(const std::vector<std::string>& args)
+int RunVerify(const CKZToolArguments& arguments)
 {
-    if (args.empty() || args.size() > 2 || (args.size() == 2 && args[1] != "--json"))
-        return KZTool::Usage("verify");
-    const bool bJson = args.size() == 2;
+    const std::vector<std::string>& args = arguments.Positionals();
+    const bool bJson = arguments.Has("--json");
     std::vector<SProblem> vecProblems;
     size_t files = 0;
     std::string strError;
@@ -174,5 +173,6 @@ int RunVerify(const std::vector<std::string>& args)
 const KZTool::CRegistration s_verify({"verify", "PROJECT_DIR [--json]",
                                       "checks an installation against its own catalogue: every file packed at its "
                                       "path with its size and CRC-32, nothing packed beyond it; exit 1 on any problem",
-                                      RunVerify});
+                                      RunVerify,
+                                      CKZToolArguments(1).AddFlag("--json", CKZToolArguments::REPEAT_REFUSED)});
 }
