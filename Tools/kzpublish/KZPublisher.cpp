@@ -16,6 +16,8 @@ namespace
 using KZInstallLayout::UpdateZipName;
 const char* const kCatalogue = KZInstallLayout::kCatalogueName;
 const char* const kClientZip = KZInstallLayout::kClientZipName;
+// The folder of the update zips, "Data/<name>.zip".
+const char* const kUpdateZipFolder = KZInstallLayout::kCacheName;
 const char* const kZipInfo = "ZipInfo.txt";
 const char* const kStageInfo = "DownloadStages.txt";
 
@@ -55,6 +57,21 @@ bool IsWithin(const fs::path& inner, const fs::path& outer)
     for (auto itB = b.begin(); itB != b.end(); ++itB, ++itA)
         if (itA == a.end() || *itA != *itB)
             return false;
+    return true;
+}
+
+// The N of a full-install zip's name, "Data<N>.zip"; false for any other name.
+bool FullInstallZipNumber(const std::string& strFile, unsigned long& zip)
+{
+    const std::string strPrefix = KZInstallLayout::kCacheName;
+    const std::string strSuffix = ".zip";
+    if (strFile.size() <= strPrefix.size() + strSuffix.size() || strFile.compare(0, strPrefix.size(), strPrefix) != 0 ||
+        strFile.compare(strFile.size() - strSuffix.size(), strSuffix.size(), strSuffix) != 0)
+        return false;
+    const std::string strNumber = strFile.substr(strPrefix.size(), strFile.size() - strPrefix.size() - strSuffix.size());
+    if (strNumber.find_first_not_of("0123456789") != std::string::npos || strNumber.size() >= 10)
+        return false;
+    zip = std::stoul(strNumber);
     return true;
 }
 
@@ -108,7 +125,7 @@ bool CKZPublisher::Publish()
     else
         AssignZips();
     std::error_code error;
-    fs::create_directories(m_stagingDir / "Data", error);
+    fs::create_directories(m_stagingDir / kUpdateZipFolder, error);
     if (error)
         return Fail("cannot create " + m_stagingDir.string() + ": " + Reason(error));
     return WriteUpdateZips() && WritePackZips() && WriteClientZip() && WriteCatalogueAndReports() && MoveIntoPlace();
@@ -209,7 +226,7 @@ bool CKZPublisher::BuildCatalogue()
     {
         const SClientFile& file = m_files[i];
         const std::string strPath = (m_clientDir / file.strRelative).string();
-        const std::string strRecordPath = "Data/" + file.strRelative;
+        const std::string strRecordPath = KZInstallLayout::kRecordPrefix + file.strRelative;
         const uint32_t result = m_catalogue.AddFile(strPath.c_str(), strPath.c_str(), 0, 0, strRecordPath.c_str(), false);
         if (result != CKZFileTimeCache::RESULT_OK)
             return Fail("cannot add " + strPath + (result == CKZFileTimeCache::RESULT_NO_TIME
@@ -380,7 +397,7 @@ bool CKZPublisher::BuildPacks(const fs::path& packDirectory)
     std::error_code error;
     fs::create_directories(source, error);
     if (!error)
-        fs::create_directory_symlink(m_clientDir, source / "Data", error);
+        fs::create_directory_symlink(m_clientDir, source / KZInstallLayout::kCacheName, error);
     if (!error)
         fs::create_directories(packDirectory, error);
     if (error)
@@ -404,7 +421,7 @@ bool CKZPublisher::BuildPacks(const fs::path& packDirectory)
 
 bool CKZPublisher::WritePackZips()
 {
-    const fs::path packDirectory = m_stagingDir / "PackFiles";
+    const fs::path packDirectory = m_stagingDir / KZInstallLayout::kPackDirectory;
     if (!m_setChangedPacks.empty() && !BuildPacks(packDirectory))
         return false;
     for (uint32_t pack = 0; pack < m_dwPackCount; ++pack)
@@ -418,8 +435,8 @@ bool CKZPublisher::WritePackZips()
         }
         const std::string strPack = CKZPackFileArchive::CreateFileName(static_cast<int>(pack), "p", "csa");
         const std::string strData = (packDirectory / strPack).string();
-        if (!ZipFiles(m_stagingDir / strName,
-                      {{strData, "PackFiles/" + strPack}, {strData + "header", "PackFiles/" + strPack + "header"}}))
+        const std::string strEntry = std::string(KZInstallLayout::kPackDirectory) + "/" + strPack;
+        if (!ZipFiles(m_stagingDir / strName, {{strData, strEntry}, {strData + "header", strEntry + "header"}}))
             return false;
         m_setStaged.insert(strName);
         ++m_summary.packZipsWritten;
@@ -440,7 +457,8 @@ bool CKZPublisher::WriteClientZip()
     for (fs::recursive_directory_iterator it(app, error), end; !error && it != end; it.increment(error))
         if (it->is_regular_file(error))
             vecEntries.emplace_back(it->path().string(),
-                                    "TVKClient.app/" + it->path().lexically_relative(app).generic_string());
+                                    std::string(KZInstallLayout::kClientAppName) + "/" +
+                                        it->path().lexically_relative(app).generic_string());
     if (error)
         return Fail("cannot read " + app.string() + ": " + Reason(error));
     std::sort(vecEntries.begin(), vecEntries.end());
@@ -464,7 +482,7 @@ bool CKZPublisher::WriteCatalogueAndReports()
     std::string strText, strFixed;
     if (!CKZFile::ReadText(strText, strZipInfo.c_str()))
         return Fail("cannot read " + strZipInfo);
-    const std::string strFrom = strSource + "Data/";
+    const std::string strFrom = strSource + KZInstallLayout::kCacheName + "/";
     const std::string strTo = m_clientDir.string() + "/";
     for (size_t at = 0, next; at < strText.size(); at = next)
     {
@@ -483,13 +501,14 @@ bool CKZPublisher::WriteCatalogueAndReports()
 bool CKZPublisher::MoveIntoPlace()
 {
     std::error_code error;
-    fs::create_directories(m_serverDir / "Data", error);
+    fs::create_directories(m_serverDir / kUpdateZipFolder, error);
     if (error)
-        return Fail("cannot create " + (m_serverDir / "Data").string() + ": " + Reason(error));
+        return Fail("cannot create " + (m_serverDir / kUpdateZipFolder).string() + ": " + Reason(error));
     // Update zips first, then the packs' zips and the rest; each rename replaces one file at once.
     std::vector<std::string> vecOrder(m_setStaged.begin(), m_setStaged.end());
+    const std::string strUpdateZips = std::string(kUpdateZipFolder) + "/";
     std::stable_partition(vecOrder.begin(), vecOrder.end(),
-                          [](const std::string& strName) { return strName.rfind("Data/", 0) == 0; });
+                          [&](const std::string& strName) { return strName.rfind(strUpdateZips, 0) == 0; });
     vecOrder.push_back(kCatalogue);
     for (const std::string& strName : vecOrder)
     {
@@ -506,7 +525,7 @@ bool CKZPublisher::MoveIntoPlace()
 void CKZPublisher::RemoveObsolete()
 {
     std::error_code error;
-    for (fs::directory_iterator it(m_serverDir / "Data", error), end; !error && it != end; it.increment(error))
+    for (fs::directory_iterator it(m_serverDir / kUpdateZipFolder, error), end; !error && it != end; it.increment(error))
     {
         const std::string strFile = it->path().filename().string();
         std::error_code ignored;
@@ -516,13 +535,9 @@ void CKZPublisher::RemoveObsolete()
     error.clear();
     for (fs::directory_iterator it(m_serverDir, error), end; !error && it != end; it.increment(error))
     {
-        const std::string strFile = it->path().filename().string();
-        if (strFile.size() <= 8 || strFile.compare(0, 4, "Data") != 0 || it->path().extension() != ".zip")
-            continue;
-        const std::string strNumber = strFile.substr(4, strFile.size() - 8);
+        unsigned long pack = 0;
         std::error_code ignored;
-        if (strNumber.find_first_not_of("0123456789") == std::string::npos && strNumber.size() < 10 &&
-            std::stoul(strNumber) >= m_dwPackCount)
+        if (FullInstallZipNumber(it->path().filename().string(), pack) && pack >= m_dwPackCount)
             fs::remove(it->path(), ignored);
     }
 }

@@ -3,6 +3,7 @@
 #include "KZTool.h"
 
 #include "Base/Core/KZFile.h"
+#include "System/KZInstallLayout.h"
 #include "System/Util/KZFileTimeCache.h"
 
 #include <algorithm>
@@ -87,7 +88,7 @@ int RunAdd(const CKZToolArguments& words)
         return KZTool::Usage("catalogue add");
     const int32_t iPrio = static_cast<int32_t>(arguments.Number("--prio", 0));
     const bool bRelative = arguments.Has("--relative");
-    const std::string strRelative = arguments.Value("--relative", bFolder ? "Data" : "");
+    const std::string strRelative = arguments.Value("--relative", bFolder ? KZInstallLayout::kCacheName : "");
     if (!bFolder)
     {
         for (size_t i = 1; i < 3; ++i)
