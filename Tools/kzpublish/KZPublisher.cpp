@@ -75,6 +75,41 @@ bool FullInstallZipNumber(const std::string& strFile, unsigned long& zip)
     return true;
 }
 
+// How many packs a catalogue's zip indexes name.
+uint32_t PackCount(const CKZFileTimeCache& catalogue)
+{
+    uint32_t count = 0;
+    for (const auto& entry : catalogue.GetRawData())
+        count = std::max(count, entry.second->m_dwZipIndex + 1);
+    return count;
+}
+
+// A pack while files are assigned to packs: its stage and the bytes in it so far.
+struct SPackFill
+{
+    uint32_t dwStage = 0;
+    uint64_t qwSize = 0;
+};
+typedef std::map<uint32_t, SPackFill> PackFills;
+
+// The pack a new file of a stage joins: the last pack of its stage, unless that is the last pack of
+// all and already past the zip size; else a new pack after the last one. False when the last pack
+// belongs to a later stage, so that a new pack would break the stage order.
+bool PackForNewFile(const PackFills& mapPacks, uint32_t dwStage, uint32_t dwZipSize, uint32_t& dwPack)
+{
+    const bool bAny = !mapPacks.empty();
+    const uint32_t dwLast = bAny ? mapPacks.rbegin()->first : 0;
+    const auto itStage = std::find_if(mapPacks.rbegin(), mapPacks.rend(),
+                                      [&](const PackFills::value_type& pack) { return pack.second.dwStage == dwStage; });
+    if (itStage != mapPacks.rend() && (itStage->first != dwLast || itStage->second.qwSize <= dwZipSize))
+        dwPack = itStage->first;
+    else if (!bAny || mapPacks.rbegin()->second.dwStage <= dwStage)
+        dwPack = bAny ? dwLast + 1 : 0;
+    else
+        return false;
+    return true;
+}
+
 // The catalogue's record for a name, or null.
 const CKZFileDetails* Record(const CKZFileTimeCache& catalogue, const std::string& strName)
 {
@@ -251,9 +286,7 @@ void CKZPublisher::AssignZips()
 {
     m_catalogue.ZipSplit(static_cast<int32_t>(m_options.dwZipSize));
     m_setChangedPacks.clear();
-    m_dwPackCount = 0;
-    for (const auto& entry : m_catalogue.GetRawData())
-        m_dwPackCount = std::max(m_dwPackCount, entry.second->m_dwZipIndex + 1);
+    m_dwPackCount = PackCount(m_catalogue);
     for (uint32_t pack = 0; pack < m_dwPackCount; ++pack)
         m_setChangedPacks.insert(pack);
 }
@@ -263,12 +296,7 @@ void CKZPublisher::AssignZips()
 // False when the packs could not stay in stage order: the caller then splits everything anew.
 bool CKZPublisher::AssignZipsKeepingPrevious()
 {
-    struct SPack
-    {
-        uint32_t dwStage = 0;
-        uint64_t qwSize = 0;
-    };
-    std::map<uint32_t, SPack> mapPacks;
+    PackFills mapPacks;
     std::vector<CKZFileDetails*> vecNew;
     for (const auto& entry : m_catalogue.GetRawData())
     {
@@ -278,7 +306,7 @@ bool CKZPublisher::AssignZipsKeepingPrevious()
         if (pOld && pOld->m_dwStage == record.m_dwStage)
         {
             record.m_dwZipIndex = pOld->m_dwZipIndex;
-            SPack& pack = mapPacks[record.m_dwZipIndex];
+            SPackFill& pack = mapPacks[record.m_dwZipIndex];
             pack.dwStage = record.m_dwStage;
             pack.qwSize += record.m_dwSize;
         }
@@ -292,7 +320,7 @@ bool CKZPublisher::AssignZipsKeepingPrevious()
         if (!pNew || !m_setSameContent.count(entry.first) || pNew->m_dwStage != entry.second->m_dwStage)
         {
             m_setChangedPacks.insert(entry.second->m_dwZipIndex);
-            mapPacks.emplace(entry.second->m_dwZipIndex, SPack{entry.second->m_dwStage, 0});
+            mapPacks.emplace(entry.second->m_dwZipIndex, SPackFill{entry.second->m_dwStage, 0});
         }
     }
     std::stable_sort(vecNew.begin(), vecNew.end(), [](const CKZFileDetails* a, const CKZFileDetails* b) {
@@ -300,28 +328,16 @@ bool CKZPublisher::AssignZipsKeepingPrevious()
     });
     for (CKZFileDetails* pRecord : vecNew)
     {
-        const bool bAny = !mapPacks.empty();
-        const uint32_t dwLast = bAny ? mapPacks.rbegin()->first : 0;
-        auto itStage = std::find_if(mapPacks.rbegin(), mapPacks.rend(),
-                                    [&](const std::pair<const uint32_t, SPack>& pack) {
-                                        return pack.second.dwStage == pRecord->m_dwStage;
-                                    });
         uint32_t dwPack = 0;
-        if (itStage != mapPacks.rend() && (itStage->first != dwLast || itStage->second.qwSize <= m_options.dwZipSize))
-            dwPack = itStage->first;
-        else if (!bAny || mapPacks.rbegin()->second.dwStage <= pRecord->m_dwStage)
-            dwPack = bAny ? dwLast + 1 : 0;
-        else
+        if (!PackForNewFile(mapPacks, pRecord->m_dwStage, m_options.dwZipSize, dwPack))
             return false;
-        SPack& pack = mapPacks[dwPack];
+        SPackFill& pack = mapPacks[dwPack];
         pack.dwStage = pRecord->m_dwStage;
         pack.qwSize += pRecord->m_dwSize;
         pRecord->m_dwZipIndex = dwPack;
         m_setChangedPacks.insert(dwPack);
     }
-    m_dwPackCount = 0;
-    for (const auto& entry : m_catalogue.GetRawData())
-        m_dwPackCount = std::max(m_dwPackCount, entry.second->m_dwZipIndex + 1);
+    m_dwPackCount = PackCount(m_catalogue);
     std::error_code error;
     for (uint32_t pack = 0; pack < m_dwPackCount; ++pack)
         if (!fs::is_regular_file(m_previousDir / PackZipName(pack), error))
