@@ -2,10 +2,10 @@
 
 #include "KZPublisher.h"
 
-#include <cerrno>
+#include "Tools/Common/KZToolArguments.h"
+
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <string>
 #include <unistd.h>
@@ -50,62 +50,9 @@ int Usage(const std::string& strProblem)
     return 2;
 }
 
-bool ParseSize(const std::string& strText, uint32_t& value)
+// Runs the publication: 0, or 1 with one line on stderr.
+int Publish(const SKZPublishOptions& options)
 {
-    if (strText.empty() || strText.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    errno = 0;
-    const unsigned long long parsed = strtoull(strText.c_str(), nullptr, 10);
-    if (errno || parsed == 0 || parsed > 0x7FFFFFFFull)
-        return false;
-    value = static_cast<uint32_t>(parsed);
-    return true;
-}
-}
-
-int main(int argc, char** argv)
-{
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    SKZPublishOptions options;
-    std::vector<std::string> vecFolders;
-    for (size_t i = 0; i < args.size(); ++i)
-    {
-        const std::string& strArg = args[i];
-        if (strArg == "--help" || strArg == "-h")
-        {
-            PrintHelp();
-            return 0;
-        }
-        if (strArg == "--version")
-        {
-            printf("kzpublish %s\n", KZ_VERSION);
-            return 0;
-        }
-        const bool bHasValue = i + 1 < args.size();
-        if (strArg == "--previous" || strArg == "--stages" || strArg == "--app" || strArg == "--zip-size")
-        {
-            if (!bHasValue)
-                return Usage(strArg + " needs a value");
-            const std::string& strValue = args[++i];
-            if (strArg == "--previous")
-                options.strPreviousDir = strValue;
-            else if (strArg == "--stages")
-                options.strRulesPath = strValue;
-            else if (strArg == "--app")
-                options.strAppDir = strValue;
-            else if (!ParseSize(strValue, options.dwZipSize))
-                return Usage("--zip-size takes a number of bytes from 1 to 2147483647: " + strValue);
-        }
-        else if (strArg.size() > 1 && strArg[0] == '-')
-            return Usage("unknown option " + strArg);
-        else
-            vecFolders.push_back(strArg);
-    }
-    if (vecFolders.size() != 2)
-        return Usage("expected CLIENT_DIR and SERVER_DIR");
-    options.strClientDir = vecFolders[0];
-    options.strServerDir = vecFolders[1];
-    options.bProgress = isatty(STDERR_FILENO) != 0;
     try
     {
         CKZPublisher publisher(options);
@@ -125,4 +72,39 @@ int main(int argc, char** argv)
         fprintf(stderr, "kzpublish: %s\n", e.what());
         return 1;
     }
+}
+}
+
+int main(int argc, char** argv)
+{
+    CKZToolArguments arguments(2, 2, CKZToolArguments::POSITIONALS_ANYWHERE);
+    arguments.Expect("CLIENT_DIR and SERVER_DIR")
+        .AddStop("--help")
+        .AddStop("-h")
+        .AddStop("--version")
+        .AddOption("--previous")
+        .AddOption("--stages")
+        .AddOption("--app")
+        .AddNumber("--zip-size", 1, 0x7FFFFFFF, "a number of bytes");
+    if (!arguments.Parse(std::vector<std::string>(argv + 1, argv + argc)))
+        return Usage(arguments.Error());
+    if (arguments.Stopped() == "--version")
+    {
+        printf("kzpublish %s\n", KZ_VERSION);
+        return 0;
+    }
+    if (!arguments.Stopped().empty())
+    {
+        PrintHelp();
+        return 0;
+    }
+    SKZPublishOptions options;
+    options.strClientDir = arguments[0];
+    options.strServerDir = arguments[1];
+    options.strPreviousDir = arguments.Value("--previous");
+    options.strRulesPath = arguments.Value("--stages");
+    options.strAppDir = arguments.Value("--app");
+    options.dwZipSize = static_cast<uint32_t>(arguments.Number("--zip-size", options.dwZipSize));
+    options.bProgress = isatty(STDERR_FILENO) != 0;
+    return Publish(options);
 }

@@ -16,6 +16,8 @@ namespace
 using KZInstallLayout::UpdateZipName;
 const char* const kCatalogue = KZInstallLayout::kCatalogueName;
 const char* const kClientZip = KZInstallLayout::kClientZipName;
+// The folder of the update zips, "Data/<name>.zip".
+const char* const kUpdateZipFolder = KZInstallLayout::kCacheName;
 const char* const kZipInfo = "ZipInfo.txt";
 const char* const kStageInfo = "DownloadStages.txt";
 
@@ -55,6 +57,56 @@ bool IsWithin(const fs::path& inner, const fs::path& outer)
     for (auto itB = b.begin(); itB != b.end(); ++itB, ++itA)
         if (itA == a.end() || *itA != *itB)
             return false;
+    return true;
+}
+
+// The N of a full-install zip's name, "Data<N>.zip"; false for any other name.
+bool FullInstallZipNumber(const std::string& strFile, unsigned long& zip)
+{
+    const std::string strPrefix = KZInstallLayout::kCacheName;
+    const std::string strSuffix = ".zip";
+    if (strFile.size() <= strPrefix.size() + strSuffix.size() || strFile.compare(0, strPrefix.size(), strPrefix) != 0 ||
+        strFile.compare(strFile.size() - strSuffix.size(), strSuffix.size(), strSuffix) != 0)
+        return false;
+    const std::string strNumber = strFile.substr(strPrefix.size(), strFile.size() - strPrefix.size() - strSuffix.size());
+    if (strNumber.find_first_not_of("0123456789") != std::string::npos || strNumber.size() >= 10)
+        return false;
+    zip = std::stoul(strNumber);
+    return true;
+}
+
+// How many packs a catalogue's zip indexes name.
+uint32_t PackCount(const CKZFileTimeCache& catalogue)
+{
+    uint32_t count = 0;
+    for (const auto& entry : catalogue.GetRawData())
+        count = std::max(count, entry.second->m_dwZipIndex + 1);
+    return count;
+}
+
+// A pack while files are assigned to packs: its stage and the bytes in it so far.
+struct SPackFill
+{
+    uint32_t dwStage = 0;
+    uint64_t qwSize = 0;
+};
+typedef std::map<uint32_t, SPackFill> PackFills;
+
+// The pack a new file of a stage joins: the last pack of its stage, unless that is the last pack of
+// all and already past the zip size; else a new pack after the last one. False when the last pack
+// belongs to a later stage, so that a new pack would break the stage order.
+bool PackForNewFile(const PackFills& mapPacks, uint32_t dwStage, uint32_t dwZipSize, uint32_t& dwPack)
+{
+    const bool bAny = !mapPacks.empty();
+    const uint32_t dwLast = bAny ? mapPacks.rbegin()->first : 0;
+    const auto itStage = std::find_if(mapPacks.rbegin(), mapPacks.rend(),
+                                      [&](const PackFills::value_type& pack) { return pack.second.dwStage == dwStage; });
+    if (itStage != mapPacks.rend() && (itStage->first != dwLast || itStage->second.qwSize <= dwZipSize))
+        dwPack = itStage->first;
+    else if (!bAny || mapPacks.rbegin()->second.dwStage <= dwStage)
+        dwPack = bAny ? dwLast + 1 : 0;
+    else
+        return false;
     return true;
 }
 
@@ -108,7 +160,7 @@ bool CKZPublisher::Publish()
     else
         AssignZips();
     std::error_code error;
-    fs::create_directories(m_stagingDir / "Data", error);
+    fs::create_directories(m_stagingDir / kUpdateZipFolder, error);
     if (error)
         return Fail("cannot create " + m_stagingDir.string() + ": " + Reason(error));
     return WriteUpdateZips() && WritePackZips() && WriteClientZip() && WriteCatalogueAndReports() && MoveIntoPlace();
@@ -209,7 +261,7 @@ bool CKZPublisher::BuildCatalogue()
     {
         const SClientFile& file = m_files[i];
         const std::string strPath = (m_clientDir / file.strRelative).string();
-        const std::string strRecordPath = "Data/" + file.strRelative;
+        const std::string strRecordPath = KZInstallLayout::kRecordPrefix + file.strRelative;
         const uint32_t result = m_catalogue.AddFile(strPath.c_str(), strPath.c_str(), 0, 0, strRecordPath.c_str(), false);
         if (result != CKZFileTimeCache::RESULT_OK)
             return Fail("cannot add " + strPath + (result == CKZFileTimeCache::RESULT_NO_TIME
@@ -234,9 +286,7 @@ void CKZPublisher::AssignZips()
 {
     m_catalogue.ZipSplit(static_cast<int32_t>(m_options.dwZipSize));
     m_setChangedPacks.clear();
-    m_dwPackCount = 0;
-    for (const auto& entry : m_catalogue.GetRawData())
-        m_dwPackCount = std::max(m_dwPackCount, entry.second->m_dwZipIndex + 1);
+    m_dwPackCount = PackCount(m_catalogue);
     for (uint32_t pack = 0; pack < m_dwPackCount; ++pack)
         m_setChangedPacks.insert(pack);
 }
@@ -246,12 +296,7 @@ void CKZPublisher::AssignZips()
 // False when the packs could not stay in stage order: the caller then splits everything anew.
 bool CKZPublisher::AssignZipsKeepingPrevious()
 {
-    struct SPack
-    {
-        uint32_t dwStage = 0;
-        uint64_t qwSize = 0;
-    };
-    std::map<uint32_t, SPack> mapPacks;
+    PackFills mapPacks;
     std::vector<CKZFileDetails*> vecNew;
     for (const auto& entry : m_catalogue.GetRawData())
     {
@@ -261,7 +306,7 @@ bool CKZPublisher::AssignZipsKeepingPrevious()
         if (pOld && pOld->m_dwStage == record.m_dwStage)
         {
             record.m_dwZipIndex = pOld->m_dwZipIndex;
-            SPack& pack = mapPacks[record.m_dwZipIndex];
+            SPackFill& pack = mapPacks[record.m_dwZipIndex];
             pack.dwStage = record.m_dwStage;
             pack.qwSize += record.m_dwSize;
         }
@@ -275,7 +320,7 @@ bool CKZPublisher::AssignZipsKeepingPrevious()
         if (!pNew || !m_setSameContent.count(entry.first) || pNew->m_dwStage != entry.second->m_dwStage)
         {
             m_setChangedPacks.insert(entry.second->m_dwZipIndex);
-            mapPacks.emplace(entry.second->m_dwZipIndex, SPack{entry.second->m_dwStage, 0});
+            mapPacks.emplace(entry.second->m_dwZipIndex, SPackFill{entry.second->m_dwStage, 0});
         }
     }
     std::stable_sort(vecNew.begin(), vecNew.end(), [](const CKZFileDetails* a, const CKZFileDetails* b) {
@@ -283,28 +328,16 @@ bool CKZPublisher::AssignZipsKeepingPrevious()
     });
     for (CKZFileDetails* pRecord : vecNew)
     {
-        const bool bAny = !mapPacks.empty();
-        const uint32_t dwLast = bAny ? mapPacks.rbegin()->first : 0;
-        auto itStage = std::find_if(mapPacks.rbegin(), mapPacks.rend(),
-                                    [&](const std::pair<const uint32_t, SPack>& pack) {
-                                        return pack.second.dwStage == pRecord->m_dwStage;
-                                    });
         uint32_t dwPack = 0;
-        if (itStage != mapPacks.rend() && (itStage->first != dwLast || itStage->second.qwSize <= m_options.dwZipSize))
-            dwPack = itStage->first;
-        else if (!bAny || mapPacks.rbegin()->second.dwStage <= pRecord->m_dwStage)
-            dwPack = bAny ? dwLast + 1 : 0;
-        else
+        if (!PackForNewFile(mapPacks, pRecord->m_dwStage, m_options.dwZipSize, dwPack))
             return false;
-        SPack& pack = mapPacks[dwPack];
+        SPackFill& pack = mapPacks[dwPack];
         pack.dwStage = pRecord->m_dwStage;
         pack.qwSize += pRecord->m_dwSize;
         pRecord->m_dwZipIndex = dwPack;
         m_setChangedPacks.insert(dwPack);
     }
-    m_dwPackCount = 0;
-    for (const auto& entry : m_catalogue.GetRawData())
-        m_dwPackCount = std::max(m_dwPackCount, entry.second->m_dwZipIndex + 1);
+    m_dwPackCount = PackCount(m_catalogue);
     std::error_code error;
     for (uint32_t pack = 0; pack < m_dwPackCount; ++pack)
         if (!fs::is_regular_file(m_previousDir / PackZipName(pack), error))
@@ -380,7 +413,7 @@ bool CKZPublisher::BuildPacks(const fs::path& packDirectory)
     std::error_code error;
     fs::create_directories(source, error);
     if (!error)
-        fs::create_directory_symlink(m_clientDir, source / "Data", error);
+        fs::create_directory_symlink(m_clientDir, source / KZInstallLayout::kCacheName, error);
     if (!error)
         fs::create_directories(packDirectory, error);
     if (error)
@@ -404,7 +437,7 @@ bool CKZPublisher::BuildPacks(const fs::path& packDirectory)
 
 bool CKZPublisher::WritePackZips()
 {
-    const fs::path packDirectory = m_stagingDir / "PackFiles";
+    const fs::path packDirectory = m_stagingDir / KZInstallLayout::kPackDirectory;
     if (!m_setChangedPacks.empty() && !BuildPacks(packDirectory))
         return false;
     for (uint32_t pack = 0; pack < m_dwPackCount; ++pack)
@@ -418,8 +451,8 @@ bool CKZPublisher::WritePackZips()
         }
         const std::string strPack = CKZPackFileArchive::CreateFileName(static_cast<int>(pack), "p", "csa");
         const std::string strData = (packDirectory / strPack).string();
-        if (!ZipFiles(m_stagingDir / strName,
-                      {{strData, "PackFiles/" + strPack}, {strData + "header", "PackFiles/" + strPack + "header"}}))
+        const std::string strEntry = std::string(KZInstallLayout::kPackDirectory) + "/" + strPack;
+        if (!ZipFiles(m_stagingDir / strName, {{strData, strEntry}, {strData + "header", strEntry + "header"}}))
             return false;
         m_setStaged.insert(strName);
         ++m_summary.packZipsWritten;
@@ -440,7 +473,8 @@ bool CKZPublisher::WriteClientZip()
     for (fs::recursive_directory_iterator it(app, error), end; !error && it != end; it.increment(error))
         if (it->is_regular_file(error))
             vecEntries.emplace_back(it->path().string(),
-                                    "TVKClient.app/" + it->path().lexically_relative(app).generic_string());
+                                    std::string(KZInstallLayout::kClientAppName) + "/" +
+                                        it->path().lexically_relative(app).generic_string());
     if (error)
         return Fail("cannot read " + app.string() + ": " + Reason(error));
     std::sort(vecEntries.begin(), vecEntries.end());
@@ -464,7 +498,7 @@ bool CKZPublisher::WriteCatalogueAndReports()
     std::string strText, strFixed;
     if (!CKZFile::ReadText(strText, strZipInfo.c_str()))
         return Fail("cannot read " + strZipInfo);
-    const std::string strFrom = strSource + "Data/";
+    const std::string strFrom = strSource + KZInstallLayout::kCacheName + "/";
     const std::string strTo = m_clientDir.string() + "/";
     for (size_t at = 0, next; at < strText.size(); at = next)
     {
@@ -483,13 +517,14 @@ bool CKZPublisher::WriteCatalogueAndReports()
 bool CKZPublisher::MoveIntoPlace()
 {
     std::error_code error;
-    fs::create_directories(m_serverDir / "Data", error);
+    fs::create_directories(m_serverDir / kUpdateZipFolder, error);
     if (error)
-        return Fail("cannot create " + (m_serverDir / "Data").string() + ": " + Reason(error));
+        return Fail("cannot create " + (m_serverDir / kUpdateZipFolder).string() + ": " + Reason(error));
     // Update zips first, then the packs' zips and the rest; each rename replaces one file at once.
     std::vector<std::string> vecOrder(m_setStaged.begin(), m_setStaged.end());
+    const std::string strUpdateZips = std::string(kUpdateZipFolder) + "/";
     std::stable_partition(vecOrder.begin(), vecOrder.end(),
-                          [](const std::string& strName) { return strName.rfind("Data/", 0) == 0; });
+                          [&](const std::string& strName) { return strName.rfind(strUpdateZips, 0) == 0; });
     vecOrder.push_back(kCatalogue);
     for (const std::string& strName : vecOrder)
     {
@@ -506,7 +541,7 @@ bool CKZPublisher::MoveIntoPlace()
 void CKZPublisher::RemoveObsolete()
 {
     std::error_code error;
-    for (fs::directory_iterator it(m_serverDir / "Data", error), end; !error && it != end; it.increment(error))
+    for (fs::directory_iterator it(m_serverDir / kUpdateZipFolder, error), end; !error && it != end; it.increment(error))
     {
         const std::string strFile = it->path().filename().string();
         std::error_code ignored;
@@ -516,13 +551,9 @@ void CKZPublisher::RemoveObsolete()
     error.clear();
     for (fs::directory_iterator it(m_serverDir, error), end; !error && it != end; it.increment(error))
     {
-        const std::string strFile = it->path().filename().string();
-        if (strFile.size() <= 8 || strFile.compare(0, 4, "Data") != 0 || it->path().extension() != ".zip")
-            continue;
-        const std::string strNumber = strFile.substr(4, strFile.size() - 8);
+        unsigned long pack = 0;
         std::error_code ignored;
-        if (strNumber.find_first_not_of("0123456789") == std::string::npos && strNumber.size() < 10 &&
-            std::stoul(strNumber) >= m_dwPackCount)
+        if (FullInstallZipNumber(it->path().filename().string(), pack) && pack >= m_dwPackCount)
             fs::remove(it->path(), ignored);
     }
 }

@@ -2,6 +2,8 @@
 // kztool's command registry. Each subcommand group lives in its own file and registers its
 // commands with a static KZTool::CRegistration, so adding a group touches no other file.
 
+#include "Tools/Common/KZToolArguments.h"
+
 #include <string>
 #include <vector>
 
@@ -14,8 +16,8 @@ enum EResult
     RESULT_USAGE = 2,
 };
 
-// args holds the words after the command's own words (after "fs list", say).
-typedef int (*CommandFunction)(const std::vector<std::string>& args);
+// arguments holds the words after the command's own words (after "fs list", say), parsed.
+typedef int (*CommandFunction)(const CKZToolArguments& arguments);
 
 // An input position that stands for every argument of the command.
 const int INPUT_EVERY_ARGUMENT = -1;
@@ -26,6 +28,8 @@ struct SCommand
     std::string usage;   // "DIR [--recursive] [--pattern P]"
     std::string summary; // one line for kztool help
     CommandFunction run;
+    // What the command takes; words that do not fit are answered with the usage line before it runs.
+    CKZToolArguments arguments;
     // Positions of the arguments that name files the command reads. They are checked before the
     // command runs, as is the argument after "--file" of every command.
     std::vector<int> inputs = {};
@@ -41,8 +45,6 @@ public:
 int Fail(const std::string& strMessage);
 // "PATH: the system's reason" for an errno value.
 std::string SystemReason(const std::string& strPath, int error);
-// A whole decimal number within [low, high]; false for anything else ("12x", "", out of range).
-bool ParseInteger(const std::string& strText, long long low, long long high, long long& value);
 // Prints the command's usage line on stderr and answers RESULT_USAGE.
 int Usage(const std::string& strWords);
 

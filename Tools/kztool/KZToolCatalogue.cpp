@@ -3,13 +3,13 @@
 #include "KZTool.h"
 
 #include "Base/Core/KZFile.h"
+#include "System/KZInstallLayout.h"
 #include "System/Util/KZFileTimeCache.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 
 namespace
@@ -27,12 +27,10 @@ int Save(const CKZFileTimeCache& cache, const std::string& strPath)
                                             : KZTool::Fail("cannot write " + KZTool::SystemReason(strPath, errno ? errno : EIO));
 }
 
-int RunShow(const std::vector<std::string>& args)
+int RunShow(const CKZToolArguments& arguments)
 {
-    if (args.size() != 1)
-        return KZTool::Usage("catalogue show");
     CKZFileTimeCache cache;
-    if (Load(cache, args[0]) != KZTool::RESULT_OK)
+    if (Load(cache, arguments[0]) != KZTool::RESULT_OK)
         return KZTool::RESULT_FAILURE;
     printf("name\tpath\tsize\tcompressedSize\ttime\toriginalCrc\texportedCrc\tprio\tstage\tzipIndex\tuserData\t"
            "dependee\n");
@@ -77,103 +75,88 @@ int AddFolder(CKZFileTimeCache& cache, const std::string& strFolder, int32_t iPr
     return KZTool::RESULT_OK;
 }
 
-int RunAdd(const std::vector<std::string>& args)
+// The words are read here: whether EXPORTED follows depends on whether the second names a folder.
+int RunAdd(const CKZToolArguments& words)
 {
-    if (args.size() < 2)
-        return KZTool::Usage("catalogue add");
     // CACHE DIR [options]; a folder given as ORIGINAL with an EXPORTED after it is refused below.
-    const bool bFolder =
-        CKZFile::DirectoryExists(args[1].c_str()) && (args.size() == 2 || args[2].compare(0, 2, "--") == 0);
-    const size_t firstOption = bFolder ? 2 : 3;
-    if (args.size() < firstOption)
+    const std::vector<std::string>& args = words.Positionals();
+    const bool bFolder = args.size() >= 2 && CKZFile::DirectoryExists(args[1].c_str()) &&
+                         (args.size() == 2 || args[2].compare(0, 2, "--") == 0);
+    CKZToolArguments arguments(bFolder ? 2 : 3);
+    arguments.AddNumber("--prio", INT32_MIN, INT32_MAX, "a priority").AddOption("--relative");
+    if (!arguments.Parse(args))
         return KZTool::Usage("catalogue add");
-    long long prio = 0;
-    std::string strRelative = bFolder ? "Data" : "";
-    bool bRelative = false;
-    for (size_t i = firstOption; i < args.size(); ++i)
-    {
-        if (args[i] == "--prio" && i + 1 < args.size() && KZTool::ParseInteger(args[i + 1], INT32_MIN, INT32_MAX, prio))
-            ++i;
-        else if (args[i] == "--relative" && i + 1 < args.size())
-        {
-            strRelative = args[++i];
-            bRelative = true;
-        }
-        else
-            return KZTool::Usage("catalogue add");
-    }
+    const int32_t iPrio = static_cast<int32_t>(arguments.Number("--prio", 0));
+    const bool bRelative = arguments.Has("--relative");
+    const std::string strRelative = arguments.Value("--relative", bFolder ? KZInstallLayout::kCacheName : "");
     if (!bFolder)
     {
         for (size_t i = 1; i < 3; ++i)
         {
-            const std::string strProblem = KZTool::InputFileProblem(args[i]);
+            const std::string strProblem = KZTool::InputFileProblem(arguments[i]);
             if (!strProblem.empty())
                 return KZTool::Fail(strProblem);
         }
     }
     CKZFileTimeCache cache;
-    if (CKZFile::FileExists(args[0]) && Load(cache, args[0]) != KZTool::RESULT_OK)
+    if (CKZFile::FileExists(arguments[0]) && Load(cache, arguments[0]) != KZTool::RESULT_OK)
         return KZTool::RESULT_FAILURE;
     if (bFolder)
     {
-        if (AddFolder(cache, args[1], static_cast<int32_t>(prio), strRelative) != KZTool::RESULT_OK)
+        if (AddFolder(cache, arguments[1], iPrio, strRelative) != KZTool::RESULT_OK)
             return KZTool::RESULT_FAILURE;
-        return Save(cache, args[0]);
+        return Save(cache, arguments[0]);
     }
-    const uint32_t result = cache.AddFile(args[1].c_str(), args[2].c_str(), static_cast<int32_t>(prio), 0,
+    const uint32_t result = cache.AddFile(arguments[1].c_str(), arguments[2].c_str(), iPrio, 0,
                                           bRelative ? strRelative.c_str() : nullptr, false);
     if (result != CKZFileTimeCache::RESULT_OK)
         return KZTool::Fail(std::string("cannot add: ") + AddReason(result));
-    return Save(cache, args[0]);
+    return Save(cache, arguments[0]);
 }
 
-int RunSplit(const std::vector<std::string>& args)
+int RunSplit(const CKZToolArguments& arguments)
 {
-    long long maxSize = 0;
-    if (args.size() != 2 || !KZTool::ParseInteger(args[1], 1, INT32_MAX, maxSize))
-        return KZTool::Usage("catalogue split");
     CKZFileTimeCache cache;
-    if (Load(cache, args[0]) != KZTool::RESULT_OK)
+    if (Load(cache, arguments[0]) != KZTool::RESULT_OK)
         return KZTool::RESULT_FAILURE;
-    cache.ZipSplit(static_cast<int32_t>(maxSize));
-    return Save(cache, args[0]);
+    cache.ZipSplit(static_cast<int32_t>(arguments.NumberAt(1)));
+    return Save(cache, arguments[0]);
 }
 
-int RunStage(const std::vector<std::string>& args)
+int RunStage(const CKZToolArguments& arguments)
 {
-    long long stage = 0;
-    if ((args.size() != 3 && args.size() != 4) || !KZTool::ParseInteger(args[2], 0, UINT32_MAX - 1, stage))
-        return KZTool::Usage("catalogue stage");
     CKZFileTimeCache cache;
-    if (Load(cache, args[0]) != KZTool::RESULT_OK)
+    if (Load(cache, arguments[0]) != KZTool::RESULT_OK)
         return KZTool::RESULT_FAILURE;
-    if (!cache.SetDownloadStage(args[1], static_cast<uint32_t>(stage), args.size() == 4 ? args[3] : std::string()))
-        return KZTool::Fail("not in the catalogue: " + args[1]);
-    return Save(cache, args[0]);
+    if (!cache.SetDownloadStage(arguments[1], static_cast<uint32_t>(arguments.NumberAt(2)),
+                                arguments.Count() == 4 ? arguments[3] : std::string()))
+        return KZTool::Fail("not in the catalogue: " + arguments[1]);
+    return Save(cache, arguments[0]);
 }
 
-int RunReport(const std::vector<std::string>& args)
+int RunReport(const CKZToolArguments& arguments)
 {
-    if (args.size() != 4)
-        return KZTool::Usage("catalogue report");
     CKZFileTimeCache cache;
-    if (Load(cache, args[0]) != KZTool::RESULT_OK)
+    if (Load(cache, arguments[0]) != KZTool::RESULT_OK)
         return KZTool::RESULT_FAILURE;
-    if (!cache.SaveZipInfo(args[2], args[1]) || !cache.SaveDownloadStageInfo(args[3]))
+    if (!cache.SaveZipInfo(arguments[2], arguments[1]) || !cache.SaveDownloadStageInfo(arguments[3]))
         return KZTool::Fail("cannot write the reports");
     return KZTool::RESULT_OK;
 }
 
-const KZTool::CRegistration s_show({"catalogue show", "FILE", "lists every record of a catalogue", RunShow, {0}});
+const KZTool::CRegistration s_show({"catalogue show", "FILE", "lists every record of a catalogue", RunShow,
+                                    CKZToolArguments(1), {0}});
 const KZTool::CRegistration s_add({"catalogue add", "CACHE ORIGINAL EXPORTED [--prio N] [--relative PATH], or CACHE DIR "
                                    "[--prio N] [--relative PREFIX]",
                                    "adds or updates one file, or every file below DIR with the path PREFIX/PATH "
                                    "(PREFIX Data by default); creates the catalogue when missing",
-                                   RunAdd});
-const KZTool::CRegistration s_split({"catalogue split", "CACHE MAXSIZE", "assigns zip indexes by size", RunSplit, {0}});
+                                   RunAdd, CKZToolArguments(0, CKZToolArguments::UNLIMITED)});
+const KZTool::CRegistration s_split({"catalogue split", "CACHE MAXSIZE", "assigns zip indexes by size", RunSplit,
+                                     CKZToolArguments(2).AddNumberAt(1, 1, INT32_MAX), {0}});
 const KZTool::CRegistration s_stage({"catalogue stage", "CACHE PATH STAGE [DEPENDEE]",
                                      "sets a file's download stage (the dependee is not stored in the file)",
-                                     RunStage, {0}});
+                                     RunStage, CKZToolArguments(3, 4).AddNumberAt(2, 0, UINT32_MAX - 1), {0}});
 const KZTool::CRegistration s_report({"catalogue report", "CACHE ROOT ZIPINFO STAGEINFO",
-                                      "writes the zip-information and download-stage reports", RunReport, {0}});
+                                      "writes the zip-information and download-stage reports", RunReport,
+                                      CKZToolArguments(4), {0}});
 }

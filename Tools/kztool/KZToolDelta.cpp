@@ -23,15 +23,13 @@ const char* ResultMeaning(int result)
     return result >= 0 && result <= 7 ? s_meanings[result] : "unknown result";
 }
 
-int RunApply(const std::vector<std::string>& args)
+int RunApply(const CKZToolArguments& arguments)
 {
-    if (args.size() != 3)
-        return KZTool::Usage("delta apply");
-    const int result = kzpatch_patch(args[0].c_str(), args[1].c_str(), args[2].c_str());
+    const int result = kzpatch_patch(arguments[0].c_str(), arguments[1].c_str(), arguments[2].c_str());
     printf("result\tmeaning\n%d\t%s\n", result, ResultMeaning(result));
     return result == 0 ? KZTool::RESULT_OK : KZTool::Fail(ResultMeaning(result));
 }
 
 const KZTool::CRegistration s_apply({"delta apply", "OLD DELTA OUT", "rebuilds OUT from OLD and a delta patch",
-                                     RunApply, {0, 1}});
+                                     RunApply, CKZToolArguments(3), {0, 1}});
 }

@@ -8,27 +8,16 @@
 
 namespace
 {
-int RunList(const std::vector<std::string>& args)
+int RunList(const CKZToolArguments& arguments)
 {
-    if (args.empty())
-        return KZTool::Usage("fs list");
-    bool bRecursive = false;
-    std::string strPattern;
-    for (size_t i = 1; i < args.size(); ++i)
-    {
-        if (args[i] == "--recursive")
-            bRecursive = true;
-        else if (args[i] == "--pattern" && i + 1 < args.size())
-            strPattern = args[++i];
-        else
-            return KZTool::Usage("fs list");
-    }
-    if (!CKZFile::DirectoryExists(args[0].c_str()))
-        return KZTool::Fail("not a directory: " + args[0]);
+    const std::string& strDirectory = arguments[0];
+    const std::string strPattern = arguments.Value("--pattern");
+    if (!CKZFile::DirectoryExists(strDirectory.c_str()))
+        return KZTool::Fail("not a directory: " + strDirectory);
     std::vector<SKZFileInfo> vecEntries;
-    if (!CKZFile::CollectDirectoryFiles(args[0].c_str(), vecEntries, bRecursive,
+    if (!CKZFile::CollectDirectoryFiles(strDirectory.c_str(), vecEntries, arguments.Has("--recursive"),
                                         strPattern.empty() ? nullptr : strPattern.c_str(), true, true))
-        return KZTool::Fail("could not list " + args[0]);
+        return KZTool::Fail("could not list " + strDirectory);
     printf("kind\tsize\tmodified\tpath\n");
     for (const SKZFileInfo& entry : vecEntries)
     {
@@ -41,13 +30,11 @@ int RunList(const std::vector<std::string>& args)
     return KZTool::RESULT_OK;
 }
 
-int RunCrc(const std::vector<std::string>& args)
+int RunCrc(const CKZToolArguments& arguments)
 {
-    if (args.empty())
-        return KZTool::Usage("fs crc");
     printf("crc32\tpath\n");
     int result = KZTool::RESULT_OK;
-    for (const std::string& strPath : args)
+    for (const std::string& strPath : arguments.Positionals())
     {
         // A file that cannot be read has no checksum; 0 would be mistaken for a real one.
         if (!CKZFile::FileExists(strPath))
@@ -61,7 +48,8 @@ int RunCrc(const std::vector<std::string>& args)
 }
 
 const KZTool::CRegistration s_list({"fs list", "DIR [--recursive] [--pattern P]",
-                                    "lists a directory with sizes and modification times", RunList});
+                                    "lists a directory with sizes and modification times", RunList,
+                                    CKZToolArguments(1).AddFlag("--recursive").AddOption("--pattern")});
 const KZTool::CRegistration s_crc({"fs crc", "FILE...", "prints the CRC-32 of each file", RunCrc,
-                                   {KZTool::INPUT_EVERY_ARGUMENT}});
+                                   CKZToolArguments(1, CKZToolArguments::UNLIMITED), {KZTool::INPUT_EVERY_ARGUMENT}});
 }

@@ -27,18 +27,6 @@ std::string Hex(const uint8_t* pBytes, size_t count)
     return strHex;
 }
 
-// The input named by "TEXT" or "--file PATH" at args[first]; false when it is missing or unreadable.
-bool ReadInput(const std::vector<std::string>& args, size_t first, std::string& strInput, std::string& strError)
-{
-    if (args.size() == first + 1 && args[first] != "--file")
-    {
-        strInput = args[first];
-        return true;
-    }
-    if (args.size() != first + 2 || args[first] != "--file")
-        return false;
-    return KZTool::ReadInputFile(args[first + 1], strInput, strError);
-}
 
 // The digests take 32-bit counts: feed longer inputs in pieces.
 template <typename Hash>
@@ -112,21 +100,27 @@ std::string MacDigest(const std::string& strAlgorithm, const std::string& strKey
     return Hex(digest, sizeof(digest));
 }
 
-int RunHash(const std::vector<std::string>& args)
+// The words are read here: whether a KEY comes before TEXT depends on the algorithm.
+int RunHash(const CKZToolArguments& words)
 {
-    if (args.empty())
+    const bool bMac = words.Count() > 0 && (words[0] == "hmac-sha1" || words[0] == "hmac-sha512");
+    const size_t first = bMac ? 2 : 1; // where TEXT or --file PATH stands
+    CKZToolArguments arguments(first, first + 1);
+    arguments.AddOption("--file", 1, CKZToolArguments::REPEAT_REFUSED);
+    // TEXT or --file PATH, one of them.
+    if (!arguments.Parse(words.Positionals()) || arguments.Has("--file") == (arguments.Count() > first))
         return KZTool::Usage("hash");
-    const std::string& strAlgorithm = args[0];
-    const bool bMac = strAlgorithm == "hmac-sha1" || strAlgorithm == "hmac-sha512";
-    std::string strInput;
+    const bool bFile = arguments.Has("--file");
+    const std::string& strAlgorithm = arguments[0];
+    std::string strInput = bFile ? std::string() : arguments[first];
     std::string strError;
-    if (!ReadInput(args, bMac ? 2 : 1, strInput, strError))
-        return strError.empty() ? KZTool::Usage("hash") : KZTool::Fail(strError);
+    if (bFile && !KZTool::ReadInputFile(arguments.Value("--file"), strInput, strError))
+        return KZTool::Fail(strError);
     if (strInput.size() > std::numeric_limits<uint32_t>::max() && (bMac || strAlgorithm == "base64"))
         return KZTool::Fail("input too large for " + strAlgorithm);
     if (bMac)
     {
-        printf("%s\n", MacDigest(strAlgorithm, args[1], strInput).c_str());
+        printf("%s\n", MacDigest(strAlgorithm, arguments[1], strInput).c_str());
         return KZTool::RESULT_OK;
     }
     if (strAlgorithm == "unbase64")
@@ -147,5 +141,6 @@ int RunHash(const std::vector<std::string>& args)
 const KZTool::CRegistration s_hash({"hash",
                                     "crc32|sha1|sha512|base64|unbase64|elf TEXT|--file PATH, or "
                                     "hmac-sha1|hmac-sha512 KEY TEXT|--file PATH",
-                                    "prints a digest (lower-case hex), Base64 text or decoded bytes", RunHash});
+                                    "prints a digest (lower-case hex), Base64 text or decoded bytes", RunHash,
+                                    CKZToolArguments(0, CKZToolArguments::UNLIMITED)});
 }

@@ -27,12 +27,10 @@ void ShowProgress(void* pUser, uint64_t qwDone, uint64_t qwTotal)
     line.bShown = true;
 }
 
-int RunGet(const std::vector<std::string>& args)
+int RunGet(const CKZToolArguments& arguments)
 {
-    if (args.size() != 2)
-        return KZTool::Usage("http get");
     // Into a name of its own, renamed once complete: a failed download leaves an existing file alone.
-    const std::string strPart = args[1] + ".part-" + std::to_string(getpid());
+    const std::string strPart = arguments[1] + ".part-" + std::to_string(getpid());
     FILE* pProbe = fopen(strPart.c_str(), "wb");
     if (!pProbe)
         return KZTool::Fail("cannot write " + KZTool::SystemReason(strPart, errno));
@@ -40,7 +38,7 @@ int RunGet(const std::vector<std::string>& args)
     SProgressLine line;
     line.bTerminal = isatty(fileno(stderr)) != 0;
     KZInternet::SKZDownloadRequest request;
-    request.szUrl = args[0].c_str();
+    request.szUrl = arguments[0].c_str();
     request.szLocalPath = strPart.c_str();
     request.pUser = &line;
     request.pCallback = ShowProgress;
@@ -51,34 +49,34 @@ int RunGet(const std::vector<std::string>& args)
     if (!bOK)
     {
         remove(strPart.c_str());
-        return KZTool::Fail("download failed: " + args[0] + ": " + result.Describe());
+        return KZTool::Fail("download failed: " + arguments[0] + ": " + result.Describe());
     }
-    if (rename(strPart.c_str(), args[1].c_str()) != 0)
+    if (rename(strPart.c_str(), arguments[1].c_str()) != 0)
     {
         const int error = errno;
         remove(strPart.c_str());
-        return KZTool::Fail("cannot write " + KZTool::SystemReason(args[1], error));
+        return KZTool::Fail("cannot write " + KZTool::SystemReason(arguments[1], error));
     }
     return KZTool::RESULT_OK;
 }
 
-int RunInfo(const std::vector<std::string>& args)
+int RunInfo(const CKZToolArguments& arguments)
 {
-    if (args.size() != 1)
-        return KZTool::Usage("http info");
     uint64_t qwSize = 0, qwTime = 0;
     KZInternet::SKZTransferResult result;
-    if (!KZInternet::HttpRequestInfoChecked(args[0].c_str(), &qwSize, &qwTime, &result))
+    if (!KZInternet::HttpRequestInfoChecked(arguments[0].c_str(), &qwSize, &qwTime, &result))
     {
         if (result.httpStatus != 200)
-            return KZTool::Fail("no size and time for " + args[0] + ": " + result.Describe());
-        return KZTool::Fail("no size and time for " + args[0]);
+            return KZTool::Fail("no size and time for " + arguments[0] + ": " + result.Describe());
+        return KZTool::Fail("no size and time for " + arguments[0]);
     }
     printf("size\tmodified\n%llu\t%llu\n", static_cast<unsigned long long>(qwSize),
            static_cast<unsigned long long>(qwTime));
     return KZTool::RESULT_OK;
 }
 
-const KZTool::CRegistration s_get({"http get", "URL FILE", "downloads a URL into a file (progress on stderr)", RunGet});
-const KZTool::CRegistration s_info({"http info", "URL", "prints a resource's size and modification time", RunInfo});
+const KZTool::CRegistration s_get({"http get", "URL FILE", "downloads a URL into a file (progress on stderr)", RunGet,
+                                   CKZToolArguments(2)});
+const KZTool::CRegistration s_info({"http info", "URL", "prints a resource's size and modification time", RunInfo,
+                                    CKZToolArguments(1)});
 }

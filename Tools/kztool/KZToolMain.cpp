@@ -1,8 +1,6 @@
 #include "KZTool.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <cstdio>
 #include <exception>
@@ -106,19 +104,6 @@ std::string SystemReason(const std::string& strPath, int error)
     return strPath + ": " + strerror(error);
 }
 
-bool ParseInteger(const std::string& strText, long long low, long long high, long long& value)
-{
-    if (strText.empty() || strText.find_first_not_of("-0123456789") != std::string::npos)
-        return false;
-    errno = 0;
-    char* pEnd = nullptr;
-    const long long parsed = strtoll(strText.c_str(), &pEnd, 10);
-    if (errno || *pEnd || parsed < low || parsed > high)
-        return false;
-    value = parsed;
-    return true;
-}
-
 int Usage(const std::string& strWords)
 {
     for (const SCommand& command : Commands())
@@ -175,10 +160,13 @@ int main(int argc, char** argv)
     const std::string strProblem = InputProblem(*pCommand, commandArgs);
     if (!strProblem.empty())
         return KZTool::Fail(strProblem);
+    CKZToolArguments arguments = pCommand->arguments;
+    if (!arguments.Parse(commandArgs))
+        return KZTool::Usage(pCommand->words);
     // Whatever a command meets, it ends with one line and a failure status, never an abort.
     try
     {
-        return pCommand->run(commandArgs);
+        return pCommand->run(arguments);
     }
     catch (const std::exception& e)
     {

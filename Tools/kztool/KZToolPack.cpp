@@ -7,8 +7,8 @@
 #include "System/KZPackFileArchive.h"
 #include "System/Util/KZFileTimeCache.h"
 
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 
 namespace
@@ -41,12 +41,10 @@ bool LoadCatalogue(CKZFileTimeCache& cache, const std::string& strPath)
     return cache.Initialize(strPath.c_str(), nullptr, nullptr);
 }
 
-int RunList(const std::vector<std::string>& args)
+int RunList(const CKZToolArguments& arguments)
 {
-    if (args.size() != 1)
-        return KZTool::Usage("pack list");
     CKZPackFileArchive archive;
-    if (!OpenArchive(archive, args[0]))
+    if (!OpenArchive(archive, arguments[0]))
         return KZTool::RESULT_FAILURE;
     printf("pack\tpath\toffset\tlength\tcrc32\ttime\n");
     for (unsigned int i = 0; i < archive.GetPackFileCount(); ++i)
@@ -64,26 +62,22 @@ int RunList(const std::vector<std::string>& args)
     return KZTool::RESULT_OK;
 }
 
-int RunExtract(const std::vector<std::string>& args)
+int RunExtract(const CKZToolArguments& arguments)
 {
-    if (args.size() != 2)
-        return KZTool::Usage("pack extract");
     CKZPackFileArchive archive;
-    if (!OpenArchive(archive, args[0]))
+    if (!OpenArchive(archive, arguments[0]))
         return KZTool::RESULT_FAILURE;
-    return RunReported([&] { return archive.Extract(DirectoryArgument(args[1])); }, "extraction failed");
+    return RunReported([&] { return archive.Extract(DirectoryArgument(arguments[1])); }, "extraction failed");
 }
 
-int RunCat(const std::vector<std::string>& args)
+int RunCat(const CKZToolArguments& arguments)
 {
-    if (args.size() != 2)
-        return KZTool::Usage("pack cat");
     CKZPackFileArchive archive;
-    if (!OpenArchive(archive, args[0]))
+    if (!OpenArchive(archive, arguments[0]))
         return KZTool::RESULT_FAILURE;
-    void* pHandle = archive.Open(args[1].c_str(), "rb");
+    void* pHandle = archive.Open(arguments[1].c_str(), "rb");
     if (!pHandle)
-        return KZTool::Fail("not in the archive: " + args[1]);
+        return KZTool::Fail("not in the archive: " + arguments[1]);
     char buffer[65536];
     bool bWritten = true;
     while (int count = archive.Read(buffer, 1, sizeof(buffer), pHandle))
@@ -98,34 +92,30 @@ int RunCat(const std::vector<std::string>& args)
     return bWritten && fflush(stdout) == 0 ? KZTool::RESULT_OK : KZTool::Fail("could not write the file's bytes");
 }
 
-int RunBuild(const std::vector<std::string>& args)
+int RunBuild(const CKZToolArguments& arguments)
 {
-    if (args.size() != 4)
-        return KZTool::Usage("pack build");
     CKZFileTimeCache cache;
-    if (!LoadCatalogue(cache, args[0]))
-        return KZTool::Fail("cannot load the catalogue " + args[0]);
-    if (!CKZFile::DirectoryExists(args[2].c_str()) && !CKZFile::CreateDir(args[2].c_str(), true))
-        return KZTool::Fail("cannot create " + args[2]);
-    if (!CKZPackFileArchive::CreateFromCacheFile(cache, DirectoryArgument(args[1]), DirectoryArgument(args[2]),
-                                                 DirectoryArgument(args[3])))
+    if (!LoadCatalogue(cache, arguments[0]))
+        return KZTool::Fail("cannot load the catalogue " + arguments[0]);
+    if (!CKZFile::DirectoryExists(arguments[2].c_str()) && !CKZFile::CreateDir(arguments[2].c_str(), true))
+        return KZTool::Fail("cannot create " + arguments[2]);
+    if (!CKZPackFileArchive::CreateFromCacheFile(cache, DirectoryArgument(arguments[1]), DirectoryArgument(arguments[2]),
+                                                 DirectoryArgument(arguments[3])))
         return KZTool::Fail("the pack files could not be built");
     CKZPackFileArchive archive;
-    const unsigned int count = archive.OpenPackFile(DirectoryArgument(args[2])) ? archive.GetPackFileCount() : 0;
+    const unsigned int count = archive.OpenPackFile(DirectoryArgument(arguments[2])) ? archive.GetPackFileCount() : 0;
     printf("%u pack files, %zu files\n", count, cache.GetRawData().size());
     return KZTool::RESULT_OK;
 }
 
-int RunDiff(const std::vector<std::string>& args)
+int RunDiff(const CKZToolArguments& arguments)
 {
-    if (args.size() != 2)
-        return KZTool::Usage("pack diff");
     CKZPackFileArchive archive;
-    if (!OpenArchive(archive, args[0]))
+    if (!OpenArchive(archive, arguments[0]))
         return KZTool::RESULT_FAILURE;
     CKZFileTimeCache cache;
-    if (!LoadCatalogue(cache, args[1]))
-        return KZTool::Fail("cannot load the catalogue " + args[1]);
+    if (!LoadCatalogue(cache, arguments[1]))
+        return KZTool::Fail("cannot load the catalogue " + arguments[1]);
     bool bSame = true;
     const int difference = CKZPackFileArchive::DiffAgainstCacheFile(
         archive, cache, [&bSame](bool bArchiveOnly, const std::string& strName) {
@@ -136,13 +126,18 @@ int RunDiff(const std::vector<std::string>& args)
     return bSame ? KZTool::RESULT_OK : KZTool::RESULT_FAILURE;
 }
 
-bool ParseCount(const std::string& strText, unsigned int& value)
+// The pack numbers before the path of an --add (PACK) or --move (FROM TO) step; false when one is
+// not a number.
+bool PackNumbers(const CKZToolArguments::SOccurrence& step, unsigned int (&numbers)[2])
 {
-    char* pEnd = nullptr;
-    const unsigned long parsed = strtoul(strText.c_str(), &pEnd, 10);
-    if (strText.empty() || *pEnd || parsed > 0xFFFFFFFFul || strText[0] == '-')
-        return false;
-    value = static_cast<unsigned int>(parsed);
+    const size_t count = step.strName == "--remove" ? 0 : step.vecValues.size() - 1;
+    for (size_t i = 0; i < count; ++i)
+    {
+        long long value = 0;
+        if (!CKZToolArguments::ParseInteger(step.vecValues[i], 0, UINT32_MAX, value))
+            return false;
+        numbers[i] = static_cast<unsigned int>(value);
+    }
     return true;
 }
 
@@ -153,42 +148,37 @@ CKZPath SourcePath(const std::string& strSource, const std::string& strPath)
                                                                   : DirectoryArgument(strSource).GetString() + strPath);
 }
 
-int RunPatch(const std::vector<std::string>& args)
+void TakePatchStep(CKZPackFileArchive& archive, const std::string& strSource,
+                   const CKZToolArguments::SOccurrence& step)
 {
-    unsigned int packCount = 0;
-    if (args.size() < 3 || !ParseCount(args[2], packCount))
-        return KZTool::Usage("pack patch");
+    unsigned int numbers[2] = {0, 0};
+    PackNumbers(step, numbers);
+    const CKZPath path = SourcePath(strSource, step.vecValues.back());
+    if (step.strName == "--add")
+        archive.AddPatchFile(numbers[0], path);
+    else if (step.strName == "--move")
+        archive.PatchMoveFile(numbers[0], numbers[1], path);
+    else if (archive.RemovePatchFile(path) == 0)
+        fprintf(stderr, "kztool: not in the archive: %s\n", step.vecValues.back().c_str());
+}
+
+int RunPatch(const CKZToolArguments& arguments)
+{
+    // Every step is checked before the first is taken.
+    unsigned int numbers[2];
+    for (const CKZToolArguments::SOccurrence& step : arguments.Occurrences())
+        if (!PackNumbers(step, numbers))
+            return KZTool::Usage("pack patch");
+    const unsigned int packCount = static_cast<unsigned int>(arguments.NumberAt(2));
     CKZPackFileArchive archive;
-    const CKZPath packDirectory = DirectoryArgument(args[0]);
+    const CKZPath packDirectory = DirectoryArgument(arguments[0]);
     CKZPackFileArchive::RemoveTemporaryPatchFiles(packDirectory, 32);
-    if (!OpenArchive(archive, args[0]))
+    if (!OpenArchive(archive, arguments[0]))
         return KZTool::RESULT_FAILURE;
     archive.PatchBegin();
-    for (size_t i = 3; i < args.size();)
-    {
-        unsigned int first = 0;
-        unsigned int second = 0;
-        if (args[i] == "--add" && i + 2 < args.size() && ParseCount(args[i + 1], first))
-        {
-            archive.AddPatchFile(first, SourcePath(args[1], args[i + 2]));
-            i += 3;
-        }
-        else if (args[i] == "--move" && i + 3 < args.size() && ParseCount(args[i + 1], first) &&
-                 ParseCount(args[i + 2], second))
-        {
-            archive.PatchMoveFile(first, second, SourcePath(args[1], args[i + 3]));
-            i += 4;
-        }
-        else if (args[i] == "--remove" && i + 1 < args.size())
-        {
-            if (archive.RemovePatchFile(SourcePath(args[1], args[i + 1])) == 0)
-                fprintf(stderr, "kztool: not in the archive: %s\n", args[i + 1].c_str());
-            i += 2;
-        }
-        else
-            return KZTool::Usage("pack patch");
-    }
-    if (!archive.DoPatch(packDirectory, DirectoryArgument(args[1]), packCount))
+    for (const CKZToolArguments::SOccurrence& step : arguments.Occurrences())
+        TakePatchStep(archive, arguments[1], step);
+    if (!archive.DoPatch(packDirectory, DirectoryArgument(arguments[1]), packCount))
         return KZTool::Fail("the patch run failed");
     archive.PatchEnd();
     printf("%u pack files rebuilt, %u files, %llu bytes\n", archive.GetPatchPacksWritten(), archive.GetPatchFilesDone(),
@@ -198,16 +188,24 @@ int RunPatch(const std::vector<std::string>& args)
 
 const KZTool::CRegistration s_list({"pack list", "DIR",
                                     "lists every packed file: pack, internal path, offset, length, CRC-32, time",
-                                    RunList});
-const KZTool::CRegistration s_extract({"pack extract", "DIR OUT", "writes every packed file below OUT", RunExtract});
+                                    RunList, CKZToolArguments(1)});
+const KZTool::CRegistration s_extract({"pack extract", "DIR OUT", "writes every packed file below OUT", RunExtract,
+                                       CKZToolArguments(2)});
 const KZTool::CRegistration s_cat({"pack cat", "DIR NAME", "writes one packed file's bytes to standard output",
-                                   RunCat});
+                                   RunCat, CKZToolArguments(2)});
 const KZTool::CRegistration s_build({"pack build", "CACHE SOURCE_DIR PACK_DIR BASE_DIR",
-                                     "builds the pack files of a catalogue from the files on disk", RunBuild, {0}});
+                                     "builds the pack files of a catalogue from the files on disk", RunBuild,
+                                     CKZToolArguments(4), {0}});
 const KZTool::CRegistration s_diff({"pack diff", "DIR CACHE",
-                                    "names the files only in the archive or only in the catalogue", RunDiff, {1}});
+                                    "names the files only in the archive or only in the catalogue", RunDiff,
+                                    CKZToolArguments(2), {1}});
 const KZTool::CRegistration s_patch({"pack patch",
                                      "PACK_DIR SOURCE_DIR COUNT [--add PACK PATH]... [--move FROM TO PATH]... "
                                      "[--remove PATH]...",
-                                     "runs one patch: files added, moved and removed, COUNT pack files after", RunPatch});
+                                     "runs one patch: files added, moved and removed, COUNT pack files after", RunPatch,
+                                     CKZToolArguments(3)
+                                         .AddNumberAt(2, 0, UINT32_MAX)
+                                         .AddOption("--add", 2)
+                                         .AddOption("--move", 3)
+                                         .AddOption("--remove")});
 }

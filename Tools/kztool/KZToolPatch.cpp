@@ -5,24 +5,20 @@
 
 #include "PatchLibrary/KZPatchAPI.h"
 
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 
 namespace
 {
-int RunArgs(const std::vector<std::string>& args)
+int RunArgs(const CKZToolArguments& arguments)
 {
-    if (args.size() != 6)
-        return KZTool::Usage("args");
-    char* pEnd = nullptr;
-    const long userId = strtol(args[3].c_str(), &pEnd, 10);
-    if (*pEnd != '\0')
-        return KZTool::Usage("args");
-    printf("%s\n", kzpatch_get_executable_args(args[0].c_str(), args[1].c_str(), args[2].c_str(),
-                                               static_cast<int>(userId), args[4].c_str(), args[5].c_str()));
+    printf("%s\n", kzpatch_get_executable_args(arguments[0].c_str(), arguments[1].c_str(), arguments[2].c_str(),
+                                               static_cast<int>(arguments.NumberAt(3)), arguments[4].c_str(),
+                                               arguments[5].c_str()));
     return KZTool::RESULT_OK;
 }
 
 const KZTool::CRegistration s_args({"args", "LANGUAGE HASH SERVER USERID METRICS GROUP",
-                                    "prints the client's launch argument text", RunArgs});
+                                    "prints the client's launch argument text", RunArgs,
+                                    CKZToolArguments(6).AddNumberAt(3, INT32_MIN, INT32_MAX)});
 }

@@ -21,18 +21,17 @@ const char* TypeText(const SKZSerializerNode& node)
     return node.IsContainer() ? "object" : CKZFileParserXML::TypeName(node.GetValueType());
 }
 
-int RunShow(const std::vector<std::string>& args)
+int RunShow(const CKZToolArguments& arguments)
 {
-    if (args.size() != 1)
-        return KZTool::Usage("serial show");
+    const std::string& strPath = arguments[0];
     CKZFile file;
-    if (!file.OpenInMemory(args[0].c_str()))
-        return KZTool::Fail("cannot read " + args[0]);
+    if (!file.OpenInMemory(strPath.c_str()))
+        return KZTool::Fail("cannot read " + strPath);
     std::unique_ptr<CKZSerializer> pSerializer;
     if (CKZFileParser::Load(file, pSerializer) != CKZFileParser::LOAD_OK)
-        return KZTool::Fail("no serialized data in " + args[0]);
+        return KZTool::Fail("no serialized data in " + strPath);
     if (!pSerializer->IsImageValid())
-        return KZTool::Fail("not a well-formed serialized image: " + args[0]);
+        return KZTool::Fail("not a well-formed serialized image: " + strPath);
     printf("index\tkey\tname\tflags\ttype\tvalue\n");
     const SKZSerializerNode* pNodes = pSerializer->GetNodeBuffer();
     for (uint32_t i = 0; i < pSerializer->GetNodeCount(); ++i)
@@ -52,21 +51,19 @@ int RunShow(const std::vector<std::string>& args)
     return KZTool::RESULT_OK;
 }
 
-int RunConvert(const std::vector<std::string>& args)
+int RunConvert(const CKZToolArguments& arguments)
 {
-    if (args.size() != 2)
-        return KZTool::Usage("serial convert");
-    switch (CKZFileParser::ConvertScene(args[0].c_str(), args[1].c_str()))
+    switch (CKZFileParser::ConvertScene(arguments[0].c_str(), arguments[1].c_str()))
     {
     case 0: return KZTool::RESULT_OK;
-    case 2: return KZTool::Fail("cannot write " + args[1]);
-    default: return KZTool::Fail("cannot read serialized data from " + args[0]);
+    case 2: return KZTool::Fail("cannot write " + arguments[1]);
+    default: return KZTool::Fail("cannot read serialized data from " + arguments[0]);
     }
 }
 
 const KZTool::CRegistration s_show({"serial show", "FILE", "lists the nodes of a serialized file (binary or XML)",
-                                    RunShow, {0}});
+                                    RunShow, CKZToolArguments(1), {0}});
 const KZTool::CRegistration s_convert({"serial convert", "IN OUT",
                                        "converts between the binary and the XML form (by the file names)",
-                                       RunConvert, {0}});
+                                       RunConvert, CKZToolArguments(2), {0}});
 }

@@ -3,6 +3,7 @@
 
 #include "KZTool.h"
 
+#include "Tools/Common/KZToolJsonWriter.h"
 #include "System/KZInstallLayout.h"
 #include "System/KZPackFileArchive.h"
 #include "System/Util/KZFileTimeCache.h"
@@ -28,25 +29,6 @@ std::string Hex(uint32_t dwValue)
     char text[9];
     snprintf(text, sizeof(text), "%08x", dwValue);
     return text;
-}
-
-std::string JsonText(const std::string& strText)
-{
-    std::string strOut = "\"";
-    for (const char c : strText)
-    {
-        if (c == '"' || c == '\\')
-            strOut += std::string("\\") + c;
-        else if (static_cast<unsigned char>(c) < 0x20)
-        {
-            char escaped[8];
-            snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
-            strOut += escaped;
-        }
-        else
-            strOut += c;
-    }
-    return strOut + "\"";
 }
 
 // The catalogue path a packed file would have: "Data/" and its internal path, which in the 1.0 form
@@ -138,29 +120,31 @@ bool Verify(const std::string& strProject, std::vector<SProblem>& vecProblems, s
     return true;
 }
 
-int RunVerify(const std::vector<std::string>& args)
+void PrintJson(const std::string& strProject, size_t files, const std::vector<SProblem>& vecProblems)
 {
-    if (args.empty() || args.size() > 2 || (args.size() == 2 && args[1] != "--json"))
-        return KZTool::Usage("verify");
-    const bool bJson = args.size() == 2;
+    CKZToolJsonWriter json;
+    json.BeginObject().Key("project").String(strProject).Key("files").Unsigned(files);
+    json.Key("clean").Bool(vecProblems.empty()).Key("problems").BeginArray();
+    for (const SProblem& p : vecProblems)
+        json.BeginObject()
+            .Key("problem").String(p.strKind)
+            .Key("path").String(p.strPath)
+            .Key("expected").String(p.strExpected)
+            .Key("actual").String(p.strActual)
+            .EndObject();
+    json.EndArray().EndObject();
+    printf("%s\n", json.Text().c_str());
+}
+
+int RunVerify(const CKZToolArguments& arguments)
+{
     std::vector<SProblem> vecProblems;
     size_t files = 0;
     std::string strError;
-    if (!Verify(args[0], vecProblems, files, strError))
+    if (!Verify(arguments[0], vecProblems, files, strError))
         return KZTool::Fail(strError);
-    if (bJson)
-    {
-        printf("{\"project\":%s,\"files\":%zu,\"clean\":%s,\"problems\":[", JsonText(args[0]).c_str(), files,
-               vecProblems.empty() ? "true" : "false");
-        for (size_t i = 0; i < vecProblems.size(); ++i)
-        {
-            const SProblem& p = vecProblems[i];
-            printf("%s{\"problem\":%s,\"path\":%s,\"expected\":%s,\"actual\":%s}", i ? "," : "",
-                   JsonText(p.strKind).c_str(), JsonText(p.strPath).c_str(), JsonText(p.strExpected).c_str(),
-                   JsonText(p.strActual).c_str());
-        }
-        printf("]}\n");
-    }
+    if (arguments.Has("--json"))
+        PrintJson(arguments[0], files, vecProblems);
     else
     {
         printf("problem\tpath\texpected\tactual\n");
@@ -174,5 +158,6 @@ int RunVerify(const std::vector<std::string>& args)
 const KZTool::CRegistration s_verify({"verify", "PROJECT_DIR [--json]",
                                       "checks an installation against its own catalogue: every file packed at its "
                                       "path with its size and CRC-32, nothing packed beyond it; exit 1 on any problem",
-                                      RunVerify});
+                                      RunVerify,
+                                      CKZToolArguments(1).AddFlag("--json", CKZToolArguments::REPEAT_REFUSED)});
 }

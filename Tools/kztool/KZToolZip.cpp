@@ -20,37 +20,34 @@ void ShowProgress(void*, uint32_t dwDone, uint32_t dwTotal)
     fprintf(stderr, "\r%u / %u", dwDone, dwTotal);
 }
 
-int RunExtract(const std::vector<std::string>& args)
+int RunExtract(const CKZToolArguments& arguments)
 {
-    if (args.empty() || args.size() > 2)
-        return KZTool::Usage("zip extract");
     CKZZipFile zip;
-    if (!zip.Open(args[0].c_str(), 1, nullptr, 0))
-        return KZTool::Fail("cannot open " + args[0] + ": not a zip archive");
+    if (!zip.Open(arguments[0].c_str(), 1, nullptr, 0))
+        return KZTool::Fail("cannot open " + arguments[0] + ": not a zip archive");
     std::vector<std::string> vecWritten;
     KZTool::CLastError error;
-    const bool bOK = zip.Extract(args.size() == 2 ? args[1].c_str() : nullptr, ShowProgress, nullptr, &vecWritten);
+    const char* szDestination = arguments.Count() == 2 ? arguments[1].c_str() : nullptr;
+    const bool bOK = zip.Extract(szDestination, ShowProgress, nullptr, &vecWritten);
     fprintf(stderr, "\n");
     printf("path\n");
     for (const std::string& strPath : vecWritten)
         printf("%s\n", strPath.c_str());
-    return bOK ? KZTool::RESULT_OK : KZTool::Fail(error.Explain("extraction failed: " + args[0]));
+    return bOK ? KZTool::RESULT_OK : KZTool::Fail(error.Explain("extraction failed: " + arguments[0]));
 }
 
-int RunList(const std::vector<std::string>& args)
+int RunList(const CKZToolArguments& arguments)
 {
-    if (args.size() != 1)
-        return KZTool::Usage("zip list");
-    unzFile pFile = unzOpen(args[0].c_str());
+    unzFile pFile = unzOpen(arguments[0].c_str());
     if (!pFile)
     {
         CKZZipFile zip;
-        if (zip.Open(args[0].c_str(), 1, nullptr, 0)) // an archive without entries
+        if (zip.Open(arguments[0].c_str(), 1, nullptr, 0)) // an archive without entries
         {
             printf("name\tsize\tcompressedSize\tcrc32\tdirectory\n");
             return KZTool::RESULT_OK;
         }
-        return KZTool::Fail("cannot open " + args[0]);
+        return KZTool::Fail("cannot open " + arguments[0]);
     }
     printf("name\tsize\tcompressedSize\tcrc32\tdirectory\n");
     for (int result = unzGoToFirstFile(pFile); result == UNZ_OK; result = unzGoToNextFile(pFile))
@@ -84,34 +81,36 @@ std::vector<std::pair<std::string, std::string>> FolderEntries(const std::string
     return vecEntries;
 }
 
-int RunAdd(const std::vector<std::string>& args)
+int RunAdd(const CKZToolArguments& arguments)
 {
-    if (args.size() != 2 && args.size() != 3)
-        return KZTool::Usage("zip add");
-    const bool bFolder = CKZFile::DirectoryExists(args[1].c_str());
+    const std::string& strZip = arguments[0];
+    const std::string& strSource = arguments[1];
+    const std::string strName = arguments.Count() == 3 ? arguments[2] : std::string();
+    const bool bFolder = CKZFile::DirectoryExists(strSource.c_str());
     std::vector<std::pair<std::string, std::string>> vecEntries;
     if (bFolder)
     {
-        std::string strPrefix = args.size() == 3 ? args[2] : std::filesystem::path(args[1]).lexically_normal().filename().string();
+        const std::filesystem::path folder = std::filesystem::path(strSource).lexically_normal();
+        std::string strPrefix = arguments.Count() == 3 ? strName : folder.filename().string();
         if (strPrefix.empty())
-            strPrefix = std::filesystem::path(args[1]).lexically_normal().parent_path().filename().string();
+            strPrefix = folder.parent_path().filename().string();
         std::string strError;
-        vecEntries = FolderEntries(args[1], strPrefix, strError);
+        vecEntries = FolderEntries(strSource, strPrefix, strError);
         if (!strError.empty())
             return KZTool::Fail("cannot read " + strError);
     }
     else
     {
-        const std::string strProblem = KZTool::InputFileProblem(args[1]);
+        const std::string strProblem = KZTool::InputFileProblem(strSource);
         if (!strProblem.empty())
             return KZTool::Fail(strProblem);
-        vecEntries.emplace_back(args[1], args.size() == 3 ? args[2] : std::string());
+        vecEntries.emplace_back(strSource, strName);
     }
-    const bool bExisted = CKZFile::FileExists(args[0]);
+    const bool bExisted = CKZFile::FileExists(strZip);
     CKZZipFile zip;
     errno = 0;
-    if (!zip.Open(args[0].c_str(), 0, nullptr, 1))
-        return KZTool::Fail("cannot write " + KZTool::SystemReason(args[0], errno ? errno : EINVAL));
+    if (!zip.Open(strZip.c_str(), 0, nullptr, 1))
+        return KZTool::Fail("cannot write " + KZTool::SystemReason(strZip, errno ? errno : EINVAL));
     for (const auto& entry : vecEntries)
     {
         errno = 0;
@@ -120,66 +119,70 @@ int RunAdd(const std::vector<std::string>& args)
             const int error = errno;
             zip.Close();
             if (!bExisted)
-                remove(args[0].c_str());
+                remove(strZip.c_str());
             return KZTool::Fail("cannot add " + KZTool::SystemReason(entry.first, error ? error : EIO));
         }
     }
     errno = 0;
     return zip.Close() ? KZTool::RESULT_OK
-                       : KZTool::Fail("cannot finish " + KZTool::SystemReason(args[0], errno ? errno : EIO));
+                       : KZTool::Fail("cannot finish " + KZTool::SystemReason(strZip, errno ? errno : EIO));
 }
 
-int RunSeal(const std::vector<std::string>& args)
+int RunSeal(const CKZToolArguments& arguments)
 {
-    long long key = 0, secondKey = 0;
-    if (args.size() != 4 || !KZTool::ParseInteger(args[2], INT32_MIN, UINT32_MAX, key) ||
-        !KZTool::ParseInteger(args[3], INT32_MIN, UINT32_MAX, secondKey))
-        return KZTool::Usage("zip seal");
+    const long long key = arguments.NumberAt(2), secondKey = arguments.NumberAt(3);
     CKZZipFile zip;
     errno = 0;
-    if (!zip.Open(args[0].c_str(), 0, nullptr, 0))
-        return KZTool::Fail("cannot write " + KZTool::SystemReason(args[0], errno ? errno : EINVAL));
+    if (!zip.Open(arguments[0].c_str(), 0, nullptr, 0))
+        return KZTool::Fail("cannot write " + KZTool::SystemReason(arguments[0], errno ? errno : EINVAL));
     // The cipher takes its keys as 32-bit words.
     const std::string strKey = std::to_string(static_cast<int32_t>(static_cast<uint32_t>(key)));
     const std::string strSecondKey = std::to_string(static_cast<int32_t>(static_cast<uint32_t>(secondKey)));
-    if (!zip.AddCryptoFile(args[1].c_str(), strKey.c_str(), strSecondKey.c_str()))
+    if (!zip.AddCryptoFile(arguments[1].c_str(), strKey.c_str(), strSecondKey.c_str()))
     {
         zip.Close();
-        remove(args[0].c_str());
-        return KZTool::Fail("cannot seal " + args[1]);
+        remove(arguments[0].c_str());
+        return KZTool::Fail("cannot seal " + arguments[1]);
     }
-    return zip.Close() ? KZTool::RESULT_OK : KZTool::Fail("cannot finish " + args[0]);
+    return zip.Close() ? KZTool::RESULT_OK : KZTool::Fail("cannot finish " + arguments[0]);
 }
 
-int RunUnseal(const std::vector<std::string>& args)
+int RunUnseal(const CKZToolArguments& arguments)
 {
-    long long secondKey = 0;
-    if (args.size() != 3 || !KZTool::ParseInteger(args[1], INT32_MIN, UINT32_MAX, secondKey))
-        return KZTool::Usage("zip unseal");
+    const long long secondKey = arguments.NumberAt(1);
     CKZZipFile zip;
-    if (!zip.Open(args[0].c_str(), 1, nullptr, 0))
-        return KZTool::Fail("cannot open " + args[0]);
+    if (!zip.Open(arguments[0].c_str(), 1, nullptr, 0))
+        return KZTool::Fail("cannot open " + arguments[0]);
     uint32_t dwLength = 0;
     uint8_t* pData = zip.ExtractToMemory(static_cast<uint32_t>(secondKey), &dwLength);
     if (!pData)
-        return KZTool::Fail("cannot open the entry of " + args[0]);
+        return KZTool::Fail("cannot open the entry of " + arguments[0]);
     errno = 0;
-    FILE* pOut = fopen(args[2].c_str(), "wb");
+    FILE* pOut = fopen(arguments[2].c_str(), "wb");
     bool bWritten = pOut && fwrite(pData, 1, dwLength, pOut) == dwLength;
     bWritten = pOut && fclose(pOut) == 0 && bWritten;
     const int error = errno;
     free(pData);
-    return bWritten ? KZTool::RESULT_OK : KZTool::Fail("cannot write " + KZTool::SystemReason(args[2], error ? error : EIO));
+    return bWritten ? KZTool::RESULT_OK
+                    : KZTool::Fail("cannot write " + KZTool::SystemReason(arguments[2], error ? error : EIO));
 }
 
+// The cipher's keys are 32-bit words, given signed or unsigned.
+const long long kKeyLow = INT32_MIN;
+const long long kKeyHigh = UINT32_MAX;
+
 const KZTool::CRegistration s_extract({"zip extract", "ZIP [DEST]", "extracts an archive (beside it by default)",
-                                       RunExtract, {0}});
-const KZTool::CRegistration s_list({"zip list", "ZIP", "lists the entries of an archive", RunList, {0}});
+                                       RunExtract, CKZToolArguments(1, 2), {0}});
+const KZTool::CRegistration s_list({"zip list", "ZIP", "lists the entries of an archive", RunList,
+                                    CKZToolArguments(1), {0}});
 const KZTool::CRegistration s_add({"zip add", "ZIP FILE|DIR [NAME]",
                                    "adds a file, or a folder's files below its name (or NAME), to an archive",
-                                   RunAdd});
+                                   RunAdd, CKZToolArguments(2, 3)});
 const KZTool::CRegistration s_seal({"zip seal", "ZIP FILE KEY KEY2", "writes a file as an enciphered entry", RunSeal,
+                                    CKZToolArguments(4)
+                                        .AddNumberAt(2, kKeyLow, kKeyHigh)
+                                        .AddNumberAt(3, kKeyLow, kKeyHigh),
                                     {1}});
 const KZTool::CRegistration s_unseal({"zip unseal", "ZIP KEY2 OUT", "opens the enciphered entry of an archive",
-                                      RunUnseal, {0}});
+                                      RunUnseal, CKZToolArguments(3).AddNumberAt(1, kKeyLow, kKeyHigh), {0}});
 }
