@@ -6,6 +6,7 @@
 #include "Base/Util/KZKillPoint.h"
 #include "Base/Util/KZMemory.h"
 #include "Base/Util/KZString.h"
+#include "System/KZInstallLayout.h"
 #include "System/Util/KZFileTimeCache.h"
 
 #include "Base/Platform/KZPlatform.h"
@@ -132,9 +133,7 @@ CKZPackFileArchive::~CKZPackFileArchive()
 
 std::string CKZPackFileArchive::CreateFileName(int index, const char* szBase, const char* szExtension)
 {
-    char szName[520];
-    snprintf(szName, sizeof(szName), "%s_%08d.%s", szBase, index, szExtension);
-    return szName;
+    return KZInstallLayout::PackFileName(index, szBase, szExtension);
 }
 
 std::string CKZPackFileArchive::CreateMapKey(const std::string& strPath)
