@@ -44,6 +44,13 @@ std::string OldPackedPathOfRecord(const std::string& strRecordPath)
     return Backslashed(strRecordPath);
 }
 
+std::string RecordPathOfPacked(const std::string& strPackedPath)
+{
+    std::string strPath = strPackedPath;
+    std::replace(strPath.begin(), strPath.end(), '\\', '/');
+    return strPath.compare(0, 5, kRecordPrefix) == 0 ? strPath : kRecordPrefix + strPath;
+}
+
 EPackedPathMatch MatchPackedPath(const std::string& strPackedPath, const std::string& strRecordPath)
 {
     const std::string strPacked = Backslashed(strPackedPath);

@@ -28,6 +28,10 @@ std::string PackedPathOfRecord(const std::string& strRecordPath);
 // The form our 1.0.0 wrote: the whole record path with "\" separators ("Data\levels\a.lvl").
 std::string OldPackedPathOfRecord(const std::string& strRecordPath);
 
+// The record path a packed file stands for: "Data/" and its internal path with "/" separators; an
+// internal path of the 1.0.0 form already begins with "Data\".
+std::string RecordPathOfPacked(const std::string& strPackedPath);
+
 enum EPackedPathMatch
 {
     PACKED_PATH_DIFFERS = 0,

@@ -1,8 +1,8 @@
 #include "System/KZPackFileArchive.h"
 
-#include "Base/Core/ColdStorageArchive/csa.h"
 #include "Base/Debug/KZLog.h"
 #include "System/KZInstallLayout.h"
+#include "System/KZInstallationVerifier.h"
 #include "System/KZPackCommit.h"
 #include "System/Util/KZFileTimeCache.h"
 
@@ -282,22 +282,9 @@ bool CKZPackFileArchive::CreateFromCacheFile(const CKZFileTimeCache& cacheFile, 
 int CKZPackFileArchive::DiffAgainstCacheFile(const CKZPackFileArchive& archive, const CKZFileTimeCache& cacheFile,
                                              const DiffCallback& callback)
 {
-    const auto& records = cacheFile.GetRawData();
-    for (const auto& record : records)
-    {
-        const std::string& strName = record.second->m_strName;
-        if (!archive.GetPackedFileByInternalRelativePath(csaGetInternalPath(strName, archive.GetRootDirectory())))
-            callback(false, strName);
-    }
-    for (unsigned int i = 0; i < archive.GetPackFileCount(); ++i)
-    {
-        for (const SKZPackedFile& packed : archive.m_Index.GetPack(i).m_PackedFiles)
-        {
-            std::string strName;
-            CKZPath::FindFileName(packed.m_strPath, strName);
-            if (!records.count(strName))
-                callback(true, strName);
-        }
-    }
-    return static_cast<int32_t>(archive.GetTotalPackedFileCount() - records.size());
+    const CKZInstallationVerifier::SResult result =
+        CKZInstallationVerifier(cacheFile, archive.m_Index).Verify(CKZInstallationVerifier::DEPTH_NAMES);
+    for (const CKZInstallationVerifier::SProblem& problem : result.m_Problems)
+        callback(problem.m_eProblem == CKZInstallationVerifier::PROBLEM_EXTRA, problem.m_strPath);
+    return static_cast<int32_t>(result.m_dwPackedFiles - result.m_dwCatalogueFiles);
 }
