@@ -201,7 +201,7 @@ int CKZPackFileArchive::Read(void* pBuffer, int elementSize, int count, void* pH
     return m_pIOInterface->Read(pBuffer, elementSize, count, record.m_pDirect);
 }
 
-// A packed file is read only.
+// Packed files are read only; a handle opened for writing is the real file at its path.
 int CKZPackFileArchive::Write(const void* pBuffer, int elementSize, int count, void* pHandle)
 {
     SKZPackedFileHandle& record = HandleOf(pHandle);
