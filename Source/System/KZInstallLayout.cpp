@@ -1,6 +1,7 @@
 #include "System/KZInstallLayout.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace KZInstallLayout
 {
@@ -13,6 +14,11 @@ const char* const kStageCatalogueName = "Data.temp";
 const char* const kClientZipName = "TVKClientOSX.zip";
 const char* const kClientAppName = "TVKClient.app";
 const char* const kRecordPrefix = "Data/";
+const char* const kPackBase = "p";
+const char* const kTemporaryPackBase = "p_tmp";
+const char* const kPackExtension = "csa";
+const char* const kPackHeaderSuffix = "header";
+const char* const kPatchCommitName = "p_tmp_commit";
 
 namespace
 {
@@ -38,6 +44,13 @@ std::string OldPackedPathOfRecord(const std::string& strRecordPath)
     return Backslashed(strRecordPath);
 }
 
+std::string RecordPathOfPacked(const std::string& strPackedPath)
+{
+    std::string strPath = strPackedPath;
+    std::replace(strPath.begin(), strPath.end(), '\\', '/');
+    return strPath.compare(0, 5, kRecordPrefix) == 0 ? strPath : kRecordPrefix + strPath;
+}
+
 EPackedPathMatch MatchPackedPath(const std::string& strPackedPath, const std::string& strRecordPath)
 {
     const std::string strPacked = Backslashed(strPackedPath);
@@ -46,6 +59,28 @@ EPackedPathMatch MatchPackedPath(const std::string& strPackedPath, const std::st
     if (strPacked == OldPackedPathOfRecord(strRecordPath))
         return PACKED_PATH_MATCHES_OLD;
     return PACKED_PATH_DIFFERS;
+}
+
+std::string PackFileName(int index, const char* szBase, const char* szExtension)
+{
+    char szName[520];
+    snprintf(szName, sizeof(szName), "%s_%08d.%s", szBase, index, szExtension);
+    return szName;
+}
+
+std::string PackName(unsigned int pack)
+{
+    return PackFileName(static_cast<int>(pack), kPackBase, kPackExtension);
+}
+
+std::string TemporaryPackName(unsigned int pack)
+{
+    return PackFileName(static_cast<int>(pack), kTemporaryPackBase, kPackExtension);
+}
+
+std::string PackHeaderName(const std::string& strPackName)
+{
+    return strPackName + kPackHeaderSuffix;
 }
 
 std::string FullInstallZipName(unsigned int zip)

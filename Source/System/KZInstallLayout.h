@@ -28,6 +28,10 @@ std::string PackedPathOfRecord(const std::string& strRecordPath);
 // The form our 1.0.0 wrote: the whole record path with "\" separators ("Data\levels\a.lvl").
 std::string OldPackedPathOfRecord(const std::string& strRecordPath);
 
+// The record path a packed file stands for: "Data/" and its internal path with "/" separators; an
+// internal path of the 1.0.0 form already begins with "Data\".
+std::string RecordPathOfPacked(const std::string& strPackedPath);
+
 enum EPackedPathMatch
 {
     PACKED_PATH_DIFFERS = 0,
@@ -36,6 +40,23 @@ enum EPackedPathMatch
 };
 // How a packed file's internal path stands to a record's path; "\" and "/" count the same.
 EPackedPathMatch MatchPackedPath(const std::string& strPackedPath, const std::string& strRecordPath);
+
+// Inside the pack directory. Pack i is "p_%08d.csa" and its header file that name followed by
+// "header"; a patch run writes each pack it rebuilds as "p_tmp_%08d.csa" (and header) first and,
+// once all of them are complete, its commit marker.
+extern const char* const kPackBase;          // "p"
+extern const char* const kTemporaryPackBase; // "p_tmp"
+extern const char* const kPackExtension;     // "csa"
+extern const char* const kPackHeaderSuffix;  // "header"
+extern const char* const kPatchCommitName;   // "p_tmp_commit"
+
+// "%s_%08d.%s" of base, index and extension.
+std::string PackFileName(int index, const char* szBase, const char* szExtension);
+// "p_%08d.csa" and "p_tmp_%08d.csa" of a pack number.
+std::string PackName(unsigned int pack);
+std::string TemporaryPackName(unsigned int pack);
+// The header file beside a pack's data file (a name or a whole path).
+std::string PackHeaderName(const std::string& strPackName);
 
 // Full-install zip N on the server: "Data<N>.zip"; its install marker "Data<N>.install".
 std::string FullInstallZipName(unsigned int zip);

@@ -255,7 +255,7 @@ TEST_F(KZPackFileArchiveTest, PackedFilesReadThroughTheInterface)
     CKZPackFileArchive archive;
     ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
 
-    // Two readers of one pack: the first borrows the pack's handle, the second opens its own.
+    // Two readers of one pack at once, each at its own position.
     void* pFirst = archive.Open((PackDir() + "Data/Sub/b.txt").c_str(), "rb");
     void* pSecond = archive.Open("c.txt", "rb");
     ASSERT_NE(pFirst, nullptr);
@@ -285,7 +285,7 @@ TEST_F(KZPackFileArchiveTest, PackedFilesReadThroughTheInterface)
     EXPECT_EQ(archive.Open(nullptr, "rb"), nullptr);
     EXPECT_EQ(archive.Open("c.txt", nullptr), nullptr);
 
-    // After both closed the pack's own handle is back: a new reader borrows it again.
+    // A reader opened later starts at its own file's first byte.
     void* pThird = archive.Open("a.txt", "rb");
     EXPECT_EQ(archive.Tell(pThird), 0);
     archive.Close(pThird);
@@ -309,6 +309,40 @@ TEST_F(KZPackFileArchiveTest, PackedFilesReadThroughTheInterface)
     archive.Close(pWriter);
     EXPECT_EQ(KZTestReadFile(strReal), "new");
     EXPECT_EQ(KZTestReadFile(PackPath(0)), strPackBefore);
+}
+
+// Readers own their positions: two readers of one pack interleave, and a patch run that replaces
+// their pack neither has to wait for them nor changes what they read.
+TEST_F(KZPackFileArchiveTest, ReadersOfOnePackStayIndependentThroughAPatchRun)
+{
+    WriteTwoPacks();
+    WriteSource("Data/a.txt", "alpha, changed");
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    void* pAlpha = archive.Open("a.txt", "rb");
+    void* pCharlie = archive.Open("c.txt", "rb");
+    ASSERT_NE(pAlpha, nullptr);
+    ASSERT_NE(pCharlie, nullptr);
+    char buffer[16] = {};
+    EXPECT_EQ(archive.Read(buffer, 1, 2, pAlpha), 2);
+    EXPECT_EQ(archive.Read(buffer + 2, 1, 3, pCharlie), 3);
+    EXPECT_EQ(archive.Read(buffer + 5, 1, 3, pAlpha), 3);
+    EXPECT_EQ(std::string(buffer, 8), "alchapha");
+    EXPECT_EQ(archive.Tell(pAlpha), 5);
+    EXPECT_EQ(archive.Tell(pCharlie), 3);
+
+    archive.PatchBegin();
+    archive.AddPatchFile(0, CKZPath(DataDir() + "Data/a.txt"));
+    ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 2));
+    EXPECT_EQ(archive.GetPatchPacksWritten(), 1u);
+    EXPECT_EQ(archive.Read(buffer, 1, sizeof(buffer), pCharlie), 4);
+    EXPECT_EQ(std::string(buffer, 4), "rlie");
+    EXPECT_EQ(archive.Seek(pAlpha, 0, 0), 0);
+    EXPECT_EQ(archive.Read(buffer, 1, sizeof(buffer), pAlpha), 5);
+    EXPECT_EQ(std::string(buffer, 5), "alpha");
+    archive.Close(pAlpha);
+    archive.Close(pCharlie);
+    EXPECT_EQ(Contents().at("Data\\a.txt"), "alpha, changed");
 }
 
 TEST_F(KZPackFileArchiveTest, ExtractWritesEveryFileAndStaysInside)

@@ -2,6 +2,7 @@
 
 #include "Base/Archive/KZZipFile.h"
 #include "System/KZInstallLayout.h"
+#include "System/KZInstallationVerifier.h"
 #include "System/KZPackFileArchive.h"
 
 #include <algorithm>
@@ -429,9 +430,20 @@ bool CKZPublisher::BuildPacks(const fs::path& packDirectory)
     for (const std::string& strName : vecKept)
         packed.RemoveFile(strName.c_str());
     const std::string strSource = source.string() + "/";
-    if (!CKZPackFileArchive::CreateFromCacheFile(packed, CKZPath(strSource), CKZPath(packDirectory.string() + "/"),
+    const std::string strPacks = packDirectory.string() + "/";
+    if (!CKZPackFileArchive::CreateFromCacheFile(packed, CKZPath(strSource), CKZPath(strPacks),
                                                  CKZPath(strSource + KZInstallLayout::kCacheName + "/")))
         return Fail("the pack files could not be built in " + packDirectory.string());
+    // What an installer will check of them: every record packed at its path with its size.
+    const CKZInstallationVerifier::SResult check =
+        CKZInstallationVerifier::VerifyPackDirectory(packed, strPacks, CKZInstallationVerifier::DEPTH_LISTING);
+    if (!check.IsClean())
+    {
+        const CKZInstallationVerifier::SProblem& first = check.m_Problems.front();
+        return Fail("the pack files built in " + packDirectory.string() + " do not hold the catalogue (" +
+                    std::to_string(check.m_Problems.size()) + " problems, the first: " +
+                    CKZInstallationVerifier::GetProblemName(first.m_eProblem) + " " + first.m_strPath + ")");
+    }
     return true;
 }
 
@@ -449,10 +461,11 @@ bool CKZPublisher::WritePackZips()
                 return false;
             continue;
         }
-        const std::string strPack = CKZPackFileArchive::CreateFileName(static_cast<int>(pack), "p", "csa");
-        const std::string strData = (packDirectory / strPack).string();
-        const std::string strEntry = std::string(KZInstallLayout::kPackDirectory) + "/" + strPack;
-        if (!ZipFiles(m_stagingDir / strName, {{strData, strEntry}, {strData + "header", strEntry + "header"}}))
+        const std::string strPack = KZInstallLayout::PackName(pack);
+        const std::string strHeader = KZInstallLayout::PackHeaderName(strPack);
+        const std::string strInZip = std::string(KZInstallLayout::kPackDirectory) + "/";
+        if (!ZipFiles(m_stagingDir / strName, {{(packDirectory / strPack).string(), strInZip + strPack},
+                                               {(packDirectory / strHeader).string(), strInZip + strHeader}}))
             return false;
         m_setStaged.insert(strName);
         ++m_summary.packZipsWritten;

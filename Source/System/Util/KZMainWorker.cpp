@@ -3,6 +3,7 @@
 #include "Base/Debug/KZLog.h"
 #include "Base/Debug/KZOutput.h"
 #include "System/KZInstallLayout.h"
+#include "System/KZInstallationVerifier.h"
 #include "System/Util/KZChecksumWorker.h"
 #include "System/Util/KZDownloadWorker.h"
 #include "System/Util/KZFileTimeCache.h"
@@ -224,12 +225,8 @@ bool CKZMainWorker::PacksHoldCatalogue() const
 {
     const std::string strUpdate = m_parts.strInstallRoot + KZInstallLayout::kUpdateName;
     const uint32_t dwCatalogueCount = CKZFileTimeCache::GetFileCountFromFilePath(CKZPath::FilePath(strUpdate));
-    if (dwCatalogueCount == 0)
-        return true;
-    CKZPackFileArchive check;
-    const bool bHeld = check.OpenPackFile(CKZPath((m_parts.strInstallRoot + KZInstallLayout::kPackDirectory).c_str())) &&
-                       check.GetTotalPackedFileCount() == dwCatalogueCount;
-    check.ClosePackFileArchive();
+    const bool bHeld =
+        CKZInstallationVerifier::HoldsFileCount(m_parts.strInstallRoot + KZInstallLayout::kPackDirectory, dwCatalogueCount);
     if (!bHeld)
         KZOutput::Print(KZOutput::LEVEL_INFO, "The pack files do not hold the %u files of the catalogue", dwCatalogueCount);
     return bHeld;

@@ -1,0 +1,416 @@
+#include "System/KZPackRebuilder.h"
+
+#include "Base/Core/ColdStorageArchive/csa.h"
+#include "Base/Core/KZIOInterface.h"
+#include "Base/Debug/KZLog.h"
+#include "Base/Platform/KZPlatform.h"
+#include "Base/Util/KZKillPoint.h"
+#include "Base/Util/KZMemory.h"
+#include "System/KZContainerBuilder.h"
+#include "System/KZInstallLayout.h"
+#include "System/Util/KZFileTimeCache.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <unordered_set>
+
+namespace
+{
+const char* const s_szFile = "Source/System/KZPackFileArchive";
+
+// Below this a kept file is copied through the block: the kernel copy's set-up would cost more.
+const uint32_t kKernelCopyThreshold = 64 * 1024;
+// The container refuses a file of this size or more once it is written; it is refused before.
+const uint64_t kMaxFilledLength = uint64_t(1) << 31;
+
+// The internal path of a file below the directory part of a base directory.
+std::string InternalPathBelow(const std::string& strSource, const CKZPath& base)
+{
+    std::string strPath = CKZPath::GetRelativePath(CKZPath::FilePath(strSource).c_str(), base.GetDirectory().c_str());
+    if (!strPath.empty() && strPath.front() == '/')
+        strPath.erase(0, 1);
+    std::replace(strPath.begin(), strPath.end(), '/', '\\');
+    return strPath;
+}
+
+bool WriteToContainer(std::fstream& stream, const uint8_t* pBytes, size_t size)
+{
+    stream.write(reinterpret_cast<const char*>(pBytes), static_cast<std::streamsize>(size));
+    if (stream.fail())
+    {
+        KZ_EVENT(s_szFile, CKZLog::EVENT_ASSERT, "!pFile->m_pFStream->fail()", "%s", "");
+        return false;
+    }
+    return true;
+}
+
+// Only the bytes of the fill are zeroed: with the usual alignment of 1 there is none.
+bool WriteFill(std::fstream& stream, uint8_t* pBlock, uint64_t qwFill)
+{
+    memset(pBlock, 0, static_cast<size_t>(std::min<uint64_t>(qwFill, CKZPackRebuilder::PATCH_BLOCK_SIZE)));
+    for (uint64_t qwLeft = qwFill; qwLeft > 0;)
+    {
+        const uint64_t piece = std::min<uint64_t>(qwLeft, CKZPackRebuilder::PATCH_BLOCK_SIZE);
+        if (!WriteToContainer(stream, pBlock, static_cast<size_t>(piece)))
+            return false;
+        qwLeft -= piece;
+    }
+    return true;
+}
+} // namespace
+
+void CKZPackRebuilder::SBlockDeleter::operator()(uint8_t* pBlock) const
+{
+    KZFree(pBlock);
+}
+
+void CKZPackRebuilder::PatchBegin()
+{
+    if (!m_pPatchMemoryBlock)
+        m_pPatchMemoryBlock.reset(static_cast<uint8_t*>(KZMalloc(PATCH_BLOCK_SIZE)));
+    m_dwPatchBytesDone.store(0);
+    m_dwPatchFilesDone = 0;
+    m_dwPatchPackLimit = 0;
+    m_dwPatchPacksWritten = 0;
+    m_setMarkedPacks.clear();
+}
+
+void CKZPackRebuilder::EndRun()
+{
+    m_pPatchMemoryBlock.reset();
+    m_setMarkedPacks.clear();
+}
+
+SKZPatchFileInfo& CKZPackRebuilder::GetPatchFileInfo(unsigned int pack, const CKZPath& path)
+{
+    SKZPatchFileInfo info;
+    info.m_dwPackIndex = pack;
+    info.m_strPath = CKZPath::FilePath(path.GetString()).GetString();
+    m_PatchFiles.push_back(info);
+    return m_PatchFiles.back();
+}
+
+void CKZPackRebuilder::MarkForPatch(unsigned int pack)
+{
+    if (pack < m_Index.GetPackCount())
+        m_setMarkedPacks.insert(pack);
+}
+
+void CKZPackRebuilder::AddPatchFile(unsigned int pack, const CKZPath& path)
+{
+    if (!m_pPatchMemoryBlock)
+        KZ_EVENT(s_szFile, CKZLog::EVENT_ASSERT, "m_pPatchMemoryBlock", "Run PatchBegin first!");
+    GetPatchFileInfo(pack, path).m_bAdd = true;
+    m_dwPatchPackLimit = std::max(m_dwPatchPackLimit, pack + 1);
+    MarkForPatch(pack);
+}
+
+bool CKZPackRebuilder::PatchMoveFile(unsigned int sourcePack, unsigned int targetPack, const CKZPath& path)
+{
+    if (!m_pPatchMemoryBlock)
+        KZ_EVENT(s_szFile, CKZLog::EVENT_ASSERT, "m_pPatchMemoryBlock", "Run PatchBegin first!");
+    GetPatchFileInfo(targetPack, path).m_bMove = true;
+    m_dwPatchPackLimit = std::max(m_dwPatchPackLimit, targetPack + 1);
+    MarkForPatch(targetPack);
+    MarkForPatch(sourcePack);
+    return true;
+}
+
+int CKZPackRebuilder::RemovePatchFile(const CKZPath& path)
+{
+    if (!m_pPatchMemoryBlock)
+    {
+        KZ_EVENT(s_szFile, CKZLog::EVENT_ASSERT, "m_pPatchMemoryBlock != nullptr",
+                 "Run CKZPackFileArchive::PatchBegin before RemovePatchFile!");
+        return -1;
+    }
+    SKZPackedFile* pPacked = m_Index.FindByKey(CKZPackIndex::CreateMapKey(path.GetString()));
+    if (!pPacked)
+        return 0;
+    const unsigned int pack = m_Index.GetPackIndex(*pPacked);
+    const bool bRemoveOK = m_Index.Remove(*pPacked);
+    MarkForPatch(pack);
+    if (!bRemoveOK)
+    {
+        // The record stays in its pack's list; only the map forgets it.
+        KZ_EVENT(s_szFile, CKZLog::EVENT_ASSERT, "bRemoveOK", "The packed file could not be removed from the packfile.");
+        return -1;
+    }
+    return 1;
+}
+
+bool CKZPackRebuilder::RebuildPacks(const CKZPath& packDirectory, const CKZPath& sourceDirectory, unsigned int packCount)
+{
+    if (!m_pPatchMemoryBlock)
+        return false;
+    const unsigned int oldCount = m_Index.GetPackCount();
+    std::vector<bool> rebuild;
+    if (!TakeOutReplacedFiles(rebuild))
+        return false;
+    KeepOtherFiles(sourceDirectory);
+    // A name given twice is stored once, where its last entry puts it: two copies would make the
+    // directory impossible to open.
+    LastEntries lastEntries;
+    for (size_t i = 0; i < m_PatchFiles.size(); ++i)
+        lastEntries[CKZPackIndex::CreateMapKey(m_PatchFiles[i].m_strPath)] = i;
+
+    for (unsigned int m = 0; m < packCount; ++m)
+    {
+        if (m < oldCount && !rebuild[m])
+        {
+            m_dwPatchFilesDone += static_cast<uint32_t>(m_Index.GetPack(m).m_PackedFiles.size());
+            const std::string strPack = packDirectory.GetString() + KZInstallLayout::PackName(m);
+            m_dwPatchBytesDone.fetch_add(CKZFile::GetFileSize(strPack.c_str()));
+            continue;
+        }
+        if (!RebuildPack(m, packDirectory, sourceDirectory, lastEntries))
+            return false;
+        KZKillPoint::Reached("pack-rebuilt");
+    }
+    return true;
+}
+
+// The old copies of added files (and of entries without a flag) leave the index; moved files stay
+// to be copied out of their old packs. The rebuild set is taken afterwards: a pack that lost a file
+// must be rewritten even when the caller did not mark it, or it would still hold the old copy and
+// the next open would find the name twice.
+bool CKZPackRebuilder::TakeOutReplacedFiles(std::vector<bool>& rebuild)
+{
+    for (size_t i = 0; i < m_PatchFiles.size(); ++i)
+    {
+        const SKZPatchFileInfo& entry = m_PatchFiles[i];
+        if ((!entry.m_bMove || entry.m_bAdd) && RemovePatchFile(CKZPath(entry.m_strPath)) < 0)
+            return false;
+    }
+    rebuild.assign(m_Index.GetPackCount(), false);
+    for (unsigned int pack : m_setMarkedPacks)
+        rebuild[pack] = true;
+    return true;
+}
+
+// Every file the entries do not name or move stays in its pack, copied from the old pack data.
+void CKZPackRebuilder::KeepOtherFiles(const CKZPath& sourceDirectory)
+{
+    std::unordered_set<std::string> movedNames;
+    for (const SKZPatchFileInfo& entry : m_PatchFiles)
+        if (entry.m_bMove && !entry.m_bAdd)
+            movedNames.insert(CKZPackIndex::CreateMapKey(entry.m_strPath));
+    for (unsigned int i = 0; i < m_Index.GetPackCount(); ++i)
+    {
+        for (const SKZPackedFile& packed : m_Index.GetPack(i).m_PackedFiles)
+        {
+            if (movedNames.count(CKZPackIndex::CreateMapKey(packed.m_strPath)))
+                continue;
+            GetPatchFileInfo(i, CKZPath(sourceDirectory.GetString() + packed.m_strPath)).m_bAdd = true;
+            m_dwPatchPackLimit = std::max(m_dwPatchPackLimit, i + 1);
+            MarkForPatch(i);
+        }
+    }
+}
+
+bool CKZPackRebuilder::RebuildPack(unsigned int pack, const CKZPath& packDirectory, const CKZPath& sourceDirectory,
+                                   const LastEntries& lastEntries)
+{
+    CKZContainerBuilder builder;
+    if (!builder.IsValid())
+        return false;
+    for (size_t i = 0; i < m_PatchFiles.size(); ++i)
+    {
+        const SKZPatchFileInfo& entry = m_PatchFiles[i];
+        if (entry.m_dwPackIndex != pack || lastEntries.at(CKZPackIndex::CreateMapKey(entry.m_strPath)) != i)
+            continue;
+        if (!builder.AddGrocery(InternalPathBelow(entry.m_strPath, sourceDirectory), entry.m_strPath))
+            return false;
+    }
+    using namespace std::placeholders;
+    m_strPatchTarget = packDirectory.GetString() + KZInstallLayout::TemporaryPackName(pack);
+    const bool bStored =
+        builder.Store(m_strPatchTarget, std::bind(&CKZPackRebuilder::ColdCompilerWriteFile, this, _1, _2, _3, _4));
+    m_PatchTarget = CKZFileDescriptor();
+    m_strPatchTarget.clear();
+    if (!bStored)
+        return false;
+    ++m_dwPatchPacksWritten;
+    return true;
+}
+
+bool CKZPackRebuilder::ColdCompilerWriteFile(void* csa, void* grocery, CSA_LENGTHS& lengths, CSA_FILEINFO& entry)
+{
+    _CSAFILE* pContainer = static_cast<_CSAFILE*>(csa);
+    const _CSAGROCERY* pGrocery = static_cast<const _CSAGROCERY*>(grocery);
+    if (!pContainer || !pGrocery || !pContainer->m_pFStream || !m_pPatchMemoryBlock)
+        return false;
+    const uint32_t dwAlignment = pContainer->header.walignment;
+    if (dwAlignment == 0)
+        return false;
+    std::fstream& stream = *pContainer->m_pFStream;
+    bool bNew = false;
+    std::optional<CKZPackReader> source = OpenSource(pGrocery->szSourcePath, entry, bNew);
+    if (!source)
+        return false;
+    const uint32_t dwLength = source->GetLength();
+    const uint64_t qwFilled = (uint64_t(dwLength) + dwAlignment - 1) / dwAlignment * dwAlignment;
+    if (qwFilled >= kMaxFilledLength || stream.fail())
+        return false;
+    // Large kept files go through the kernel where the file system allows; the rest, and new files,
+    // through the block. A new file's checksum is taken from the bytes as they are copied: one read,
+    // and the checksum always describes the stored data.
+    const uint32_t dwInKernel = !bNew && dwLength >= kKernelCopyThreshold ? CopyInKernel(stream, *source, dwLength) : 0;
+    uint32_t dwChecksum = 0;
+    if (!CopyIntoContainer(stream, *source, dwLength - dwInKernel, bNew ? &dwChecksum : nullptr))
+        return false;
+    if (bNew)
+        entry.dwchecksum = dwChecksum;
+    if (!WriteFill(stream, m_pPatchMemoryBlock.get(), qwFilled - dwLength))
+        return false;
+    lengths = CSA_LENGTHS(dwLength, static_cast<uint32_t>(qwFilled));
+    m_dwPatchBytesDone.fetch_add(dwLength);
+    ++m_dwPatchFilesDone;
+    return true;
+}
+
+// A kept or moved file is read from its old pack, with the time and checksum its entry had; any
+// other file (bNew) from disk, with its creation time.
+std::optional<CKZPackReader> CKZPackRebuilder::OpenSource(const char* szSourcePath, CSA_FILEINFO& entry, bool& bNew) const
+{
+    const SKZPackedFile* pPacked =
+        m_Index.GetPackedFileByInternalRelativePath(csaGetInternalPath(szSourcePath, m_Index.GetRootDirectory()));
+    bNew = pPacked == nullptr;
+    if (pPacked)
+    {
+        entry.filetime = pPacked->m_FileTime;
+        entry.dwchecksum = pPacked->m_dwCheckSum;
+        return m_Index.OpenReader(*pPacked);
+    }
+    auto pFileOnDisk = std::make_shared<CKZFileDescriptor>(CKZFileDescriptor::OpenForReading(szSourcePath));
+    if (!pFileOnDisk->IsOpen())
+    {
+        KZ_EVENT(s_szFile, CKZLog::EVENT_ASSERT, "pFileOnDisk", "%s", "");
+        return std::nullopt;
+    }
+    const int64_t qwLength = pFileOnDisk->GetLength();
+    SKZFileTime creation;
+    if (qwLength < 0 || uint64_t(qwLength) >= kMaxFilledLength ||
+        !CKZFile::GetFileTime(szSourcePath, &creation, nullptr, nullptr))
+        return std::nullopt;
+    entry.filetime = creation;
+    return CKZPackReader(std::move(pFileOnDisk), 0, static_cast<uint32_t>(qwLength));
+}
+
+bool CKZPackRebuilder::CopyIntoContainer(std::fstream& stream, CKZPackReader& source, uint32_t dwLength, uint32_t* pCrc)
+{
+    uint8_t* pBlock = m_pPatchMemoryBlock.get();
+    uLong crc = crc32(0L, Z_NULL, 0);
+    for (uint32_t dwLeft = dwLength; dwLeft > 0;)
+    {
+        const int want = static_cast<int>(std::min(dwLeft, PATCH_BLOCK_SIZE));
+        const int got = source.Read(pBlock, 1, want);
+        if (got <= 0)
+            return false;
+        if (pCrc)
+            crc = crc32(crc, pBlock, static_cast<uInt>(got));
+        if (!WriteToContainer(stream, pBlock, static_cast<size_t>(got)))
+            return false;
+        dwLeft -= static_cast<uint32_t>(got);
+    }
+    if (pCrc)
+        *pCrc = static_cast<uint32_t>(crc);
+    return true;
+}
+
+// Copies as much as the kernel will of a kept file's bytes, from the source's position to the
+// stream's, and leaves both positioned after what was copied; answers the bytes copied. Kept files
+// need no checksum, so their bytes never have to pass through this process.
+uint32_t CKZPackRebuilder::CopyInKernel(std::fstream& stream, CKZPackReader& source, uint32_t dwLength)
+{
+    const int fdIn = source.GetDescriptor();
+    const int64_t in = source.GetDataPosition();
+    if (fdIn < 0 || m_strPatchTarget.empty() || !stream.flush())
+        return 0;
+    const int64_t out = static_cast<int64_t>(stream.tellp());
+    if (out < 0)
+        return 0;
+    if (!m_PatchTarget.IsOpen())
+        m_PatchTarget = CKZFileDescriptor::OpenForWriting(m_strPatchTarget);
+    if (!m_PatchTarget.IsOpen())
+        return 0;
+    uint32_t dwCopied = 0;
+    while (dwCopied < dwLength)
+    {
+        const int64_t copied =
+            KZPlatform::CopyFileRange(fdIn, in + dwCopied, m_PatchTarget.Get(), out + dwCopied, dwLength - dwCopied);
+        if (copied <= 0)
+            break;
+        dwCopied += static_cast<uint32_t>(copied);
+    }
+    if (dwCopied > 0)
+    {
+        stream.seekp(out + dwCopied);
+        source.Seek(static_cast<int>(dwCopied), 1);
+    }
+    return dwCopied;
+}
+
+namespace
+{
+typedef std::map<std::string, CKZFileDetails*> Records;
+
+// Pack j of a catalogue: every record whose zip index is j, in key order; iWrittenFiles counts them.
+bool BuildPackOfRecords(const Records& records, uint32_t j, const CKZPath& sourceDirectory,
+                        const CKZPath& destinationDirectory, const CKZPath& baseDirectory, size_t& iWrittenFiles)
+{
+    CKZContainerBuilder builder;
+    for (const auto& record : records)
+    {
+        if (record.second->m_dwZipIndex != j)
+            continue;
+        const std::string strSource =
+            CKZPath::FilePath(sourceDirectory.GetString() + record.second->GetRelativePath()).GetString();
+        const std::string strInternal = InternalPathBelow(strSource, baseDirectory);
+        if (strInternal.empty())
+            KZ_EVENT(s_szFile, CKZLog::EVENT_ASSERT, "!strRelativePath.empty()", "%s", "");
+        if (!builder.AddGrocery(strInternal, strSource))
+            return false;
+        ++iWrittenFiles;
+    }
+    return builder.Store(destinationDirectory.GetString() + KZInstallLayout::PackName(j), csaWriteFile);
+}
+
+// A fresh index of the written packs holds every written file.
+bool CheckWrittenPacks(const CKZPath& destinationDirectory, size_t iWrittenFiles)
+{
+    CKZPackIndex index(*KZFileIO::GetStandardInterface());
+    const bool bOpened = index.Open(destinationDirectory);
+    if (!bOpened)
+        KZ_EVENT(s_szFile, CKZLog::EVENT_ASSERT, "archive.OpenPackFile(destinationDirectory)",
+                 "Failed to open pack file (%s)", destinationDirectory.c_str());
+    const unsigned int dwTotalFileCountInArchive = bOpened ? index.GetTotalPackedFileCount() : 0;
+    if (dwTotalFileCountInArchive != iWrittenFiles)
+    {
+        KZ_EVENT(s_szFile, CKZLog::EVENT_ASSERT, "dwTotalFileCountInArchive == iWrittenFiles",
+                 "Number of files (%d) in archive [%s] differs from the number of written files (%d)",
+                 static_cast<int>(dwTotalFileCountInArchive), destinationDirectory.c_str(), static_cast<int>(iWrittenFiles));
+        return false;
+    }
+    return true;
+}
+} // namespace
+
+bool CKZPackRebuilder::CreateFromCacheFile(const CKZFileTimeCache& cacheFile, const CKZPath& sourceDirectory,
+                                           const CKZPath& destinationDirectory, const CKZPath& baseDirectory)
+{
+    const Records& records = cacheFile.GetRawData();
+    uint32_t dwPackCount = 0;
+    for (const auto& record : records)
+        dwPackCount = std::max(dwPackCount, record.second->m_dwZipIndex + 1);
+    size_t iWrittenFiles = 0;
+    for (uint32_t j = 0; j < dwPackCount; ++j)
+        if (!BuildPackOfRecords(records, j, sourceDirectory, destinationDirectory, baseDirectory, iWrittenFiles))
+            return false;
+    if (records.size() != iWrittenFiles)
+        KZ_EVENT(s_szFile, CKZLog::EVENT_ASSERT, "cacheFile.GetRawData().size() == iWrittenFiles", "%s", "");
+    return CheckWrittenPacks(destinationDirectory, iWrittenFiles) && iWrittenFiles == records.size();
+}
