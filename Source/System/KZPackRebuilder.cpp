@@ -38,7 +38,10 @@ std::string InternalPathBelow(const std::string& strSource, const CKZPath& base)
 
 bool WriteToContainer(std::fstream& stream, const uint8_t* pBytes, size_t size)
 {
-    stream.write(reinterpret_cast<const char*>(pBytes), static_cast<std::streamsize>(size));
+    if (!KZFileIO::AdmitWrite(size))
+        stream.setstate(std::ios::failbit);
+    else
+        stream.write(reinterpret_cast<const char*>(pBytes), static_cast<std::streamsize>(size));
     if (stream.fail())
     {
         KZ_EVENT(s_szFile, CKZLog::EVENT_ASSERT, "!pFile->m_pFStream->fail()", "%s", "");
@@ -338,7 +341,8 @@ uint32_t CKZPackRebuilder::CopyInKernel(std::fstream& stream, CKZPackReader& sou
     if (!m_PatchTarget.IsOpen())
         return 0;
     uint32_t dwCopied = 0;
-    while (dwCopied < dwLength)
+    // A write the back end refuses falls back to the block copy, which then fails the same way.
+    while (dwCopied < dwLength && KZFileIO::AdmitWrite(dwLength - dwCopied))
     {
         const int64_t copied =
             KZPlatform::CopyFileRange(fdIn, in + dwCopied, m_PatchTarget.Get(), out + dwCopied, dwLength - dwCopied);

@@ -193,6 +193,13 @@ TEST_F(KZPublishTest, PublishedFolderInstallsFileByFileAndRepublishesInPlace)
     EXPECT_FALSE(fs::exists(m_dir / "server" / "Data" / "t3.ogg.zip"));
     for (const auto& entry : fs::directory_iterator(m_dir))
         EXPECT_EQ(entry.path().filename().string().find(".kzpublish"), std::string::npos) << entry.path();
+
+    // The same client again: no pack changes, and the zip report still names every file where it is.
+    const std::string strReport = KZTestReadFile(m_dir / "server" / "ZipInfo.txt");
+    result = Publish("v2 server --previous server --stages rules --zip-size 30000");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out.find("Not found"), std::string::npos) << result.out;
+    EXPECT_EQ(KZTestReadFile(m_dir / "server" / "ZipInfo.txt"), strReport);
 }
 
 TEST_F(KZPublishTest, PreviousKeepsUnchangedZipsAndPacks)

@@ -408,17 +408,30 @@ bool CKZPublisher::WriteUpdateZips()
 // files alone. The client folder is reached through a link named "Data", so that a record's path
 // "Data/..." names its file; internal paths are taken below that link, so that the file of
 // "Data/levels/a.lvl" is packed as "levels\a.lvl", the path its update zip holds it at.
-bool CKZPublisher::BuildPacks(const fs::path& packDirectory)
+// The staging folder's link to the client folder, made once: the packs and the zip report both
+// name the client's files through it.
+bool CKZPublisher::LinkClientFolder()
 {
     const fs::path source = m_stagingDir / "source";
     std::error_code error;
+    if (fs::is_symlink(source / KZInstallLayout::kCacheName, error))
+        return true;
     fs::create_directories(source, error);
     if (!error)
         fs::create_directory_symlink(m_clientDir, source / KZInstallLayout::kCacheName, error);
-    if (!error)
-        fs::create_directories(packDirectory, error);
     if (error)
         return Fail("cannot prepare " + source.string() + ": " + Reason(error));
+    return true;
+}
+
+bool CKZPublisher::BuildPacks(const fs::path& packDirectory)
+{
+    std::error_code error;
+    if (!LinkClientFolder())
+        return false;
+    fs::create_directories(packDirectory, error);
+    if (error)
+        return Fail("cannot prepare " + packDirectory.string() + ": " + Reason(error));
     const std::string strFull = (m_stagingDir / "full.ccx").string();
     CKZFileTimeCache packed;
     if (!m_catalogue.SaveCache(strFull.c_str()) || !packed.Initialize(strFull.c_str(), nullptr, nullptr))
@@ -429,7 +442,7 @@ bool CKZPublisher::BuildPacks(const fs::path& packDirectory)
             vecKept.push_back(entry.first);
     for (const std::string& strName : vecKept)
         packed.RemoveFile(strName.c_str());
-    const std::string strSource = source.string() + "/";
+    const std::string strSource = (m_stagingDir / "source").string() + "/";
     const std::string strPacks = packDirectory.string() + "/";
     if (!CKZPackFileArchive::CreateFromCacheFile(packed, CKZPath(strSource), CKZPath(strPacks),
                                                  CKZPath(strSource + KZInstallLayout::kCacheName + "/")))
@@ -503,6 +516,8 @@ bool CKZPublisher::WriteCatalogueAndReports()
     if (!m_catalogue.SaveCache(strCatalogue.c_str()))
         return Fail("cannot write " + strCatalogue);
     // The zip report names each file on disk: below the link, then shown as the client folder's path.
+    if (!LinkClientFolder())
+        return false;
     const std::string strSource = (m_stagingDir / "source").string() + "/";
     const std::string strZipInfo = (m_stagingDir / kZipInfo).string();
     if (!m_catalogue.SaveZipInfo(strZipInfo, strSource) ||

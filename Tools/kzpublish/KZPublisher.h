@@ -77,6 +77,7 @@ private:
     bool MoveIntoPlace();
     void RemoveObsolete();
 
+    bool LinkClientFolder();
     bool BuildPacks(const std::filesystem::path& packDirectory);
     bool ZipFiles(const std::filesystem::path& zipPath,
                   const std::vector<std::pair<std::string, std::string>>& vecEntries); // (source, name)

@@ -1,5 +1,7 @@
 #include "Base/Archive/KZZipFile.h"
 
+#include "Base/Core/KZIOInterface.h"
+
 #include "Base/Archive/KZCrypto.h"
 #include "Base/Archive/KZZipCipher.h"
 #include "Base/Core/KZFile.h"
@@ -107,7 +109,8 @@ bool WriteEntry(CKZZipEntryReader& entry, const unz_file_info& info, const CKZPa
             strFault = entry.GetFault();
             break;
         }
-        if (fwrite(pBuffer, 1, static_cast<size_t>(count), pOut) != static_cast<size_t>(count))
+        if (!KZFileIO::AdmitWrite(static_cast<size_t>(count)) ||
+            fwrite(pBuffer, 1, static_cast<size_t>(count), pOut) != static_cast<size_t>(count))
         {
             bOK = false;
             strFault = "cannot write " + output.GetString();

@@ -81,7 +81,7 @@ int CKZIOInterfaceC::Read(void* pBuffer, int elementSize, int count, void* pHand
 
 int CKZIOInterfaceC::Write(const void* pBuffer, int elementSize, int count, void* pHandle)
 {
-    if (elementSize <= 0 || count <= 0)
+    if (elementSize <= 0 || count <= 0 || !KZFileIO::AdmitWrite(size_t(elementSize) * size_t(count)))
         return 0;
     return static_cast<int>(fwrite(pBuffer, static_cast<size_t>(elementSize), static_cast<size_t>(count),
                                    static_cast<FILE*>(pHandle)));
@@ -134,6 +134,14 @@ CKZIOInterfaceC s_StandardIOInterface;
 // Atomic: the installer's init worker resets the default while other threads open files.
 std::atomic<CKZIOInterface*> s_pDefaultIOInterface{&s_StandardIOInterface};
 std::atomic<CKZIOInterface*> s_pUserDataIOInterface{&s_StandardIOInterface};
+std::atomic<IKZWriteBackEnd*> s_pWriteBackEnd{nullptr};
+}
+
+void SetWriteBackEnd(IKZWriteBackEnd* pBackEnd) { s_pWriteBackEnd.store(pBackEnd); }
+bool AdmitWrite(size_t bytes)
+{
+    IKZWriteBackEnd* pBackEnd = s_pWriteBackEnd.load();
+    return !pBackEnd || pBackEnd->Admit(bytes);
 }
 
 CKZIOInterface* GetStandardInterface() { return &s_StandardIOInterface; }

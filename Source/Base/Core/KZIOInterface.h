@@ -46,9 +46,24 @@ public:
     int GetDescriptor(void* pHandle) override;
 };
 
+// What every write the library makes to a file passes first: the default one lets every write
+// through; a test installs one that fails the N-th write or runs out of room, so that write errors
+// and full disks are tried without a file system of their own.
+class IKZWriteBackEnd
+{
+public:
+    virtual ~IKZWriteBackEnd() = default;
+    // False refuses the write, with errno set to why (EIO, ENOSPC).
+    virtual bool Admit(size_t bytes) = 0;
+};
+
 // The process-wide choice of interfaces; any thread may read or change them.
 namespace KZFileIO
 {
+// Null restores the default back end.
+void SetWriteBackEnd(IKZWriteBackEnd* pBackEnd);
+// Every write site asks this before it writes bytes to a file.
+bool AdmitWrite(size_t bytes);
 CKZIOInterface* GetStandardInterface();
 CKZIOInterface* GetDefaultInterface();
 void SetDefaultInterface(CKZIOInterface* pInterface);

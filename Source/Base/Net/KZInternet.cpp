@@ -1,6 +1,7 @@
 #include "Base/Net/KZInternet.h"
 
 #include "Base/Core/KZFile.h"
+#include "Base/Core/KZIOInterface.h"
 #include "Base/Hash/KZHashSHA1.h"
 #include "Base/Net/KZHttpRequest.h"
 
@@ -241,6 +242,8 @@ size_t WriteBody(char* pData, size_t size, size_t count, void* pUser)
         body.bTooLarge = body.bFailed = true;
         return 0;
     }
+    if (!KZFileIO::AdmitWrite(length))
+        return 0;
     const size_t written = fwrite(pData, 1, length, body.pFile);
     body.qwWritten += written;
     return written;

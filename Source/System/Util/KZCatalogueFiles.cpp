@@ -26,7 +26,8 @@ bool ReplaceFileContents(const std::string& strTarget, const void* pData, size_t
     FILE* pFile = fopen(strTemp.c_str(), "wb");
     if (!pFile)
         return false;
-    bool bOk = fwrite(pData, 1, length, pFile) == length && fflush(pFile) == 0 && fsync(fileno(pFile)) == 0;
+    bool bOk = KZFileIO::AdmitWrite(length) && fwrite(pData, 1, length, pFile) == length && fflush(pFile) == 0 &&
+               fsync(fileno(pFile)) == 0;
     bOk = fclose(pFile) == 0 && bOk;
     KZKillPoint::Reached("catalogue-written");
     if (bOk && rename(strTemp.c_str(), strTarget.c_str()) == 0)

@@ -549,7 +549,9 @@ bool csaWriteFile(void* csa, void* grocery, CSA_LENGTHS& lengths, CSA_FILEINFO& 
     source.seekg(0, std::ios::beg);
     if (qwLength != 0 && !source.read(buffer.data(), static_cast<std::streamsize>(qwLength)))
         return false;
-    if (!buffer.empty())
+    if (!buffer.empty() && !KZFileIO::AdmitWrite(buffer.size()))
+        pFile->m_pFStream->setstate(std::ios::failbit);
+    else if (!buffer.empty())
         pFile->m_pFStream->write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
     if (pFile->m_pFStream->fail())
         return false;
