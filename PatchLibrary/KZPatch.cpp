@@ -7,6 +7,7 @@
 #include "Base/Debug/KZOutput.h"
 #include "Base/Net/KZInternet.h"
 #include "Base/Util/KZKillPoint.h"
+#include "System/Util/KZFolderLock.h"
 #include "System/Util/KZWebInstaller.h"
 
 #include <atomic>
@@ -106,6 +107,11 @@ char sm_projectPath[KZPatch::kBufferSize];
 char sm_binaryPath[KZPatch::kBufferSize];
 char sm_param[KZPatch::kBufferSize];
 CInstallerSlot sm_webInstallerSlot;
+// The project folder's lock, held from a successful init to destroy or reset; taken and let go by
+// the workers of the patch interface, one at a time.
+CKZFolderLock s_folderLock;
+// The error code of a run that failed before it had an installer (a folder in use).
+std::atomic<int32_t> s_initErrorCode{KZ_PATCH_ERROR_NONE};
 const std::string strExecutableFileName = "TVKClient.app";
 const std::string strExecutableZipFile = "TVKClientOSX.zip";
 
@@ -159,6 +165,20 @@ void RemoveTree(const std::string& strPath)
         CKZFile::RemoveFile(strPath.c_str());
 }
 
+// Pause and resume are accepted while a run may transfer: statuses 2, 3 and 4.
+template <typename Action>
+bool ControlRun(Action action)
+{
+    const int32_t current = state.load();
+    if (current != KZ_PATCH_INITIALIZED && current != KZ_PATCH_UPDATING_CLIENT && current != KZ_PATCH_INSTALLING)
+        return false;
+    const auto pInstaller = sm_webInstallerSlot.Lease();
+    if (!pInstaller)
+        return false;
+    action(*pInstaller);
+    return true;
+}
+
 // The stage queries answer while the installer runs and once it is done; zeros elsewhere.
 template <typename Query>
 auto AskAboutStages(Query query) -> decltype(query(std::declval<CKZWebInstaller&>()))
@@ -179,6 +199,14 @@ void InitWorker(std::string strProjectPath, std::string strServerAddress)
         state.exchange(KZ_PATCH_FAILED);
         return;
     }
+    // One run per installation: a second run is refused at once and leaves the first alone.
+    if (!s_folderLock.Acquire(strProjectPath))
+    {
+        KZOutput::Print(KZOutput::LEVEL_INFO, "The project folder %s is in use by another run", strProjectPath.c_str());
+        s_initErrorCode = KZ_PATCH_ERROR_FOLDER_IN_USE;
+        state.exchange(KZ_PATCH_FAILED);
+        return;
+    }
     sm_webInstallerSlot.Publish(std::unique_ptr<CKZWebInstaller>(s_installerFactory.load()()));
     if (InitializeInstaller(strProjectPath, strServerAddress))
     {
@@ -186,6 +214,7 @@ void InitWorker(std::string strProjectPath, std::string strServerAddress)
         return;
     }
     sm_webInstallerSlot.Withdraw(); // deleted here, once no getter holds it
+    s_folderLock.Release();
     state.exchange(KZ_PATCH_FAILED);
 }
 
@@ -269,9 +298,18 @@ void ClearBuffers()
     memset(sm_param, 0, sizeof(sm_param));
 }
 
+// Deletes the run's installer once no getter holds it (its destructor waits for its workers) and
+// lets go of the project folder.
+void EndRun()
+{
+    sm_webInstallerSlot.Withdraw();
+    s_folderLock.Release();
+    s_initErrorCode = KZ_PATCH_ERROR_NONE;
+}
+
 void DestroyWorker()
 {
-    sm_webInstallerSlot.Withdraw(); // deleted here, once no getter holds it
+    EndRun();
     state.exchange(KZ_PATCH_IDLE);
 }
 } // namespace
@@ -296,12 +334,12 @@ void ResetForTesting()
 
 bool TransitionFromTo(int32_t from, int32_t to)
 {
-    KZOutput::Print(KZOutput::LEVEL_INFO, "kzpatch debug: transitioning from %d to %d...", from, to);
+    KZOutput::Print(KZOutput::LEVEL_DEBUG, "kzpatch debug: transitioning from %d to %d...", from, to);
     int32_t found = from;
     const bool result = state.compare_exchange_strong(found, to);
     if (result)
         return true;
-    KZOutput::Print(KZOutput::LEVEL_INFO, "kzpatch debug: could not transition from %d to %d! Current state is: %d",
+    KZOutput::Print(KZOutput::LEVEL_DEBUG, "kzpatch debug: could not transition from %d to %d! Current state is: %d",
                     found, to, state.load());
     fflush(stdout);
     KZ_REPORT_EVENT(s_transitionRecord, "%s", "");
@@ -368,8 +406,84 @@ int32_t kzpatch_get_error_code(void)
     {
         if (const auto pInstaller = sm_webInstallerSlot.Lease())
             return pInstaller->GetErrorCode();
+        return s_initErrorCode;
     }
     return 0;
+}
+
+const char* kzpatch_get_error_text(int32_t code)
+{
+    switch (code)
+    {
+    case KZ_PATCH_ERROR_NONE: return "the project folder is missing or the client application could not be updated";
+    case KZ_PATCH_ERROR_SERVER_UNREACHABLE: return "server unreachable";
+    case KZ_PATCH_ERROR_CATALOGUE_DOWNLOAD: return "catalogue download failed";
+    case KZ_PATCH_ERROR_CATALOGUE_UNREADABLE: return "catalogue could not be read";
+    case KZ_PATCH_ERROR_CATALOGUE_VERSION: return "catalogue version not supported";
+    case KZ_PATCH_ERROR_ZIP: return "a zip could not be downloaded or installed";
+    case KZ_PATCH_ERROR_CANCELLED: return "cancelled";
+    case KZ_PATCH_ERROR_DISK_SPACE: return "not enough disk space";
+    case KZ_PATCH_ERROR_FOLDER_IN_USE: return "folder in use";
+    default: return "unknown error";
+    }
+}
+
+void kzpatch_set_log_callback(KZPatchLogCallback callback, void* user)
+{
+    KZOutput::SetCallback(reinterpret_cast<KZOutput::LineCallback>(callback), user);
+}
+
+bool kzpatch_cancel(void)
+{
+    const int32_t current = state.load();
+    if (current != KZ_PATCH_INITIALIZED && current != KZ_PATCH_UPDATING_CLIENT && current != KZ_PATCH_INSTALLING)
+        return false;
+    const auto pInstaller = sm_webInstallerSlot.Lease();
+    if (!pInstaller)
+        return false;
+    pInstaller->Cancel();
+    // A run that has not started fails at once; a running one when its worker or a poll sees it.
+    if (current == KZ_PATCH_INITIALIZED)
+        KZPatch::TransitionFromTo(KZ_PATCH_INITIALIZED, KZ_PATCH_FAILED);
+    return true;
+}
+
+bool kzpatch_pause(void)
+{
+    return ControlRun([](CKZWebInstaller& installer) { installer.Pause(); });
+}
+
+bool kzpatch_resume(void)
+{
+    return ControlRun([](CKZWebInstaller& installer) { installer.Resume(); });
+}
+
+bool kzpatch_is_paused(void)
+{
+    const auto pInstaller = sm_webInstallerSlot.Lease();
+    return pInstaller && pInstaller->IsPaused();
+}
+
+bool kzpatch_reset(void)
+{
+    if (!KZPatch::TransitionFromTo(KZ_PATCH_FAILED, KZ_PATCH_DESTROYING))
+        return false;
+    ClearBuffers();
+    EndRun();
+    state.exchange(KZ_PATCH_IDLE);
+    return true;
+}
+
+uint64_t kzpatch_get_required_disk_bytes(void)
+{
+    const auto pInstaller = sm_webInstallerSlot.Lease();
+    return pInstaller && state.load() >= KZ_PATCH_INITIALIZED ? pInstaller->GetRequiredDiskBytes() : 0;
+}
+
+uint64_t kzpatch_get_free_disk_bytes(void)
+{
+    const auto pInstaller = sm_webInstallerSlot.Lease();
+    return pInstaller && state.load() >= KZ_PATCH_INITIALIZED ? pInstaller->GetFreeDiskBytes() : 0;
 }
 
 bool kzpatch_is_new_install(void)

@@ -32,6 +32,31 @@ enum
     KZ_PATCH_FAILED = 8
 };
 
+/* Error codes of a failed run (status 8), as kzpatch_get_error_code gives them; kzpatch_get_error_text
+ * says each in words. */
+enum
+{
+    KZ_PATCH_ERROR_NONE = 0, /* also: the project folder is missing, or the client application could not be updated */
+    KZ_PATCH_ERROR_SERVER_UNREACHABLE = 1,
+    KZ_PATCH_ERROR_CATALOGUE_DOWNLOAD = 2,
+    KZ_PATCH_ERROR_CATALOGUE_UNREADABLE = 3,
+    KZ_PATCH_ERROR_CATALOGUE_VERSION = 4,
+    KZ_PATCH_ERROR_ZIP = 6,
+    KZ_PATCH_ERROR_CANCELLED = 7,
+    KZ_PATCH_ERROR_DISK_SPACE = 8,
+    KZ_PATCH_ERROR_FOLDER_IN_USE = 10
+};
+
+/* Levels of the lines given to a log callback. */
+enum
+{
+    KZ_PATCH_LOG_TRACE = 0, /* the installer's state changes */
+    KZ_PATCH_LOG_DEBUG = 1, /* the status changes ("kzpatch debug: ...") */
+    KZ_PATCH_LOG_INFO = 2,  /* what a run did or could not do */
+    KZ_PATCH_LOG_ERROR = 3  /* failed checks inside the library */
+};
+typedef void (*KZPatchLogCallback)(void* user, int32_t level, const char* line);
+
 KZPATCH_API bool kzpatch_init(const char* projectPath, const char* serverAddress);
 KZPATCH_API bool kzpatch_start(void);
 KZPATCH_API bool kzpatch_destroy(void);
@@ -66,6 +91,33 @@ KZPATCH_API void kzpatch_set_download_rate_limit(uint64_t bytesPerSecond);
 KZPATCH_API uint64_t kzpatch_get_download_rate_limit(void);
 /* The library's version, "MAJOR.MINOR.PATCH"; a static string. */
 KZPATCH_API const char* kzpatch_get_version(void);
+/* A run's error code in words ("cancelled"); "unknown error" for a code the library never gives. A
+ * static string. */
+KZPATCH_API const char* kzpatch_get_error_text(int32_t code);
+/* Every line the library would print goes to the callback instead, with its level, from whichever
+ * thread prints it and one line at a time; the callback may call the library. Null restores the
+ * printing to standard output. Accepted in every status. */
+KZPATCH_API void kzpatch_set_log_callback(KZPatchLogCallback callback, void* user);
+/* Stops the run: accepted in statuses 2, 3 and 4. Every worker stops at its next safe point (a
+ * transfer within two seconds, a pack rebuild between files) and the status becomes 8 with error
+ * code KZ_PATCH_ERROR_CANCELLED. Nothing done is lost: the next run resumes broken transfers and keeps
+ * what was unpacked and merged. */
+KZPATCH_API bool kzpatch_cancel(void);
+/* Holds every transfer of the run (without closing its connection where it can) until resumed;
+ * paused time counts against no time limit. Accepted in statuses 2, 3 and 4; a pause lasts until
+ * kzpatch_resume, kzpatch_cancel or the end of the run. */
+KZPATCH_API bool kzpatch_pause(void);
+KZPATCH_API bool kzpatch_resume(void);
+KZPATCH_API bool kzpatch_is_paused(void);
+/* From status 8 (failed or cancelled): waits for the run's workers, lets go of the project folder
+ * and returns to status 0, so that kzpatch_init may be called again. Refused in every other status. */
+KZPATCH_API bool kzpatch_reset(void);
+/* The disk space a run needs at the most (downloads, unpacking and pack rebuilds, less what it
+ * frees) and the free space of the file system that holds the project folder, from status 2 on;
+ * 0 before. A run that needs more than is free ends in 8 with KZ_PATCH_ERROR_DISK_SPACE before it
+ * downloads anything. */
+KZPATCH_API uint64_t kzpatch_get_required_disk_bytes(void);
+KZPATCH_API uint64_t kzpatch_get_free_disk_bytes(void);
 /* Applies a delta: 0 done, 1 original unreadable, 2 original cannot be positioned, 3 output not
  * written, 4 original cannot be opened, 5 patch cannot be opened, 6 output cannot be created, 7 a
  * malformed patch or any other failure. */

@@ -14,6 +14,8 @@ extern const char* const kCatalogueName;   // "Data.ccx"
 extern const char* const kOldCatalogueName; // "Data.cch"
 extern const char* const kUpdateName;      // "Data.update": the server's catalogue as downloaded
 extern const char* const kStageCatalogueName; // "Data.temp"
+extern const char* const kLockName;        // "Data.lock": held by the run that works on the installation
+extern const char* const kResumeName;      // "Data.resume": a cancelled run left downloads to resume
 // On the server.
 extern const char* const kClientZipName;   // "TVKClientOSX.zip"
 extern const char* const kClientAppName;   // "TVKClient.app"

@@ -106,6 +106,9 @@ public:
     int RemovePatchFile(const CKZPath& path) { return m_Rebuilder.RemovePatchFile(path); }
     bool DoPatch(const CKZPath& packDirectory, const CKZPath& sourceDirectory, unsigned int packCount);
     void PatchEnd() { m_Rebuilder.PatchEnd(); }
+    bool IsPackMarkedForPatch(unsigned int pack) const { return m_Rebuilder.IsMarkedForPatch(pack); }
+    // Asked before each file a rebuild copies: true stops DoPatch there, before its commit.
+    void SetCancelCheck(std::function<bool()> cancelled) { m_Rebuilder.SetCancelCheck(std::move(cancelled)); }
     bool ColdCompilerWriteFile(void* csa, void* grocery, CSA_LENGTHS& lengths, CSA_FILEINFO& entry)
     {
         return m_Rebuilder.ColdCompilerWriteFile(csa, grocery, lengths, entry);

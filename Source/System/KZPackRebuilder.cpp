@@ -242,6 +242,8 @@ bool CKZPackRebuilder::RebuildPack(unsigned int pack, const CKZPath& packDirecto
 
 bool CKZPackRebuilder::ColdCompilerWriteFile(void* csa, void* grocery, CSA_LENGTHS& lengths, CSA_FILEINFO& entry)
 {
+    if (m_cancelled && m_cancelled())
+        return false;
     _CSAFILE* pContainer = static_cast<_CSAFILE*>(csa);
     const _CSAGROCERY* pGrocery = static_cast<const _CSAGROCERY*>(grocery);
     if (!pContainer || !pGrocery || !pContainer->m_pFStream || !m_pPatchMemoryBlock)

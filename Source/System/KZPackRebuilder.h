@@ -11,6 +11,7 @@
 #include "System/KZPackIndex.h"
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -51,6 +52,10 @@ public:
     // 1 removed, 0 not in the index, -1 failure.
     int RemovePatchFile(const CKZPath& path);
     void PatchEnd() { m_PatchFiles.clear(); }
+    // The run rebuilds this pack of the index, as far as it is marked so far.
+    bool IsMarkedForPatch(unsigned int pack) const { return m_setMarkedPacks.count(pack) != 0; }
+    // Asked before each file a rebuild copies: true stops the rebuild there, before its commit.
+    void SetCancelCheck(std::function<bool()> cancelled) { m_cancelled = std::move(cancelled); }
 
     // Writes the temporary of every pack below packCount that changes and counts the others as
     // done; false at the first failure, the old packs untouched.
@@ -94,6 +99,7 @@ private:
     std::unique_ptr<uint8_t, SBlockDeleter> m_pPatchMemoryBlock;
     std::vector<SKZPatchFileInfo> m_PatchFiles;
     std::set<unsigned int> m_setMarkedPacks; // packs of the index the run must rebuild
+    std::function<bool()> m_cancelled;
     // The container being rebuilt, written beside its stream by kernel copies (opened at the first).
     std::string m_strPatchTarget;
     CKZFileDescriptor m_PatchTarget;

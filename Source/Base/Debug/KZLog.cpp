@@ -49,10 +49,11 @@ public:
         std::string strText;
         CKZLog::FormatLogMessage(event, strText);
         std::lock_guard<std::mutex> lock(m_mutex);
-        KZOutput::Print(KZOutput::LEVEL_INFO, "%s", strText.c_str());
-        fflush(stdout);
         const CKZLog::EEventType type = event.record.type;
-        if (type == CKZLog::EVENT_INFO || type == CKZLog::EVENT_WARNING || type == CKZLog::EVENT_BREADCRUMB)
+        const bool bQuiet = type == CKZLog::EVENT_INFO || type == CKZLog::EVENT_WARNING || type == CKZLog::EVENT_BREADCRUMB;
+        KZOutput::Print(bQuiet ? KZOutput::LEVEL_INFO : KZOutput::LEVEL_ERROR, "%s", strText.c_str());
+        fflush(stdout);
+        if (bQuiet)
             return CKZLog::RESULT_NONE;
         auto it = m_breakSites.find(event.pathHash);
         if (it == m_breakSites.end())

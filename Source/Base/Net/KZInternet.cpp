@@ -151,6 +151,12 @@ public:
     {
         m_samples.emplace_back(Clock::now(), 0);
     }
+    // Paused time counts towards no window: the samples start again after a pause.
+    void Restart(uint64_t qwReceived)
+    {
+        m_samples.clear();
+        m_samples.emplace_back(Clock::now(), qwReceived);
+    }
     bool TooSlow(uint64_t qwReceived)
     {
         const Clock::time_point now = Clock::now();
@@ -186,6 +192,9 @@ struct SBodyTarget
     bool bWrongPart = false;    // failed on the answer, not on the local file
     bool bTooLarge = false;
     bool bTooSlow = false;
+    bool bPaused = false;
+    bool bCancelled = false;
+    const KZInternet::SKZTransferControl* pControl = nullptr;
     KZInternet::ProgressCallback pCallback = nullptr;
     void* pUser = nullptr;
     CThroughputFloor floor;
@@ -294,10 +303,29 @@ size_t ReadHeader(char* pData, size_t size, size_t count, void* pUser)
     return length;
 }
 
+// Holds or releases the transfer as its control asks; libcurl calls the progress function at least
+// once a second, also while the transfer is held.
+void FollowPause(SBodyTarget& body, uint64_t qwReceived)
+{
+    const bool bWanted = body.pControl && body.pControl->bPause;
+    if (bWanted == body.bPaused)
+        return;
+    body.bPaused = bWanted;
+    curl_easy_pause(body.pCurl, bWanted ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+    if (!bWanted)
+        body.floor.Restart(qwReceived);
+}
+
 int DownloadProgress(void* pClient, curl_off_t downloadTotal, curl_off_t downloadedNow, curl_off_t, curl_off_t)
 {
     SBodyTarget& body = *static_cast<SBodyTarget*>(pClient);
-    if (body.floor.TooSlow(static_cast<uint64_t>(downloadedNow)))
+    if (body.pControl && body.pControl->bCancel)
+    {
+        body.bCancelled = true;
+        return 1;
+    }
+    FollowPause(body, static_cast<uint64_t>(downloadedNow));
+    if (!body.bPaused && body.floor.TooSlow(static_cast<uint64_t>(downloadedNow)))
     {
         body.bTooSlow = true;
         return 1;
@@ -363,10 +391,9 @@ void SetDownloadOptions(CURL* pCurl, SBodyTarget& body, const KZInternet::SKZDow
     curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, &body);
     curl_easy_setopt(pCurl, CURLOPT_HEADERFUNCTION, ReadHeader);
     curl_easy_setopt(pCurl, CURLOPT_HEADERDATA, &body);
+    // No overall limit: a server that stops sending, or sends too little, is left by the throughput
+    // floor of the progress function, which also knows when the transfer is held.
     curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.dwConnectTimeoutMs));
-    // No overall limit, but a server that stops sending must not hold the caller forever.
-    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_TIME, s_stallTimeoutSeconds.load());
 }
 
 // Performs the download; a range the server finds outside its file (416) is asked for again whole.
@@ -499,6 +526,7 @@ bool HttpGetFile(const SKZDownloadRequest& request, SKZTransferResult& result)
     body.qwMaxBytes = request.qwMaxBytes;
     body.pCallback = request.pCallback;
     body.pUser = request.pUser;
+    body.pControl = request.pControl;
     const std::string strAgent = GetAgentString();
     ApplyCommonOptions(pCurl, request.szUrl, strAgent);
     SetDownloadOptions(pCurl, body, request);
@@ -511,6 +539,7 @@ bool HttpGetFile(const SKZDownloadRequest& request, SKZTransferResult& result)
     result.curlCode = code;
     result.bTooLarge = body.bTooLarge;
     result.bTooSlow = body.bTooSlow;
+    result.bCancelled = body.bCancelled;
     result.bNotTrusted = IsTrustFailure(code);
     if (body.bTooLarge)
     {
@@ -544,10 +573,16 @@ bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectT
     return HttpGetFile(request, result);
 }
 
+static int CancelOnly(void* pControl, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<const SKZTransferControl*>(pControl)->bCancel ? 1 : 0;
+}
+
 // A HEAD request; true for an answer with both a file time and a positive length (and, when
 // bStatusChecked, status 200).
 static bool HeadRequest(const std::string& strUrl, curl_slist* pHeaders, CKZTransferSession* pSession, bool bStatusChecked,
-                 uint64_t* pSize, uint64_t* pTime, SKZTransferResult* pResult)
+                        uint64_t* pSize, uint64_t* pTime, SKZTransferResult* pResult,
+                        const SKZTransferControl* pControl = nullptr)
 {
     const HeaderList headers(pHeaders);
     const CHandle handle(pSession);
@@ -565,6 +600,12 @@ static bool HeadRequest(const std::string& strUrl, curl_slist* pHeaders, CKZTran
     curl_easy_setopt(pCurl, CURLOPT_HEADER, 0L);
     curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, kExchangeTimeoutSeconds);
     curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    if (pControl)
+    {
+        curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(pCurl, CURLOPT_XFERINFOFUNCTION, CancelOnly);
+        curl_easy_setopt(pCurl, CURLOPT_XFERINFODATA, const_cast<SKZTransferControl*>(pControl));
+    }
     const CURLcode code = curl_easy_perform(pCurl);
     long httpStatus = 0, fileTime = -1;
     curl_off_t contentLength = 0;
@@ -575,6 +616,7 @@ static bool HeadRequest(const std::string& strUrl, curl_slist* pHeaders, CKZTran
         pResult->httpStatus = httpStatus;
         pResult->curlCode = code;
         pResult->bNotTrusted = IsTrustFailure(code);
+        pResult->bCancelled = code == CURLE_ABORTED_BY_CALLBACK;
     }
     if (code != CURLE_OK || (bStatusChecked && httpStatus != 200) ||
         curl_easy_getinfo(pCurl, CURLINFO_FILETIME, &fileTime) != CURLE_OK || fileTime < 0)
@@ -594,10 +636,10 @@ bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_s
 }
 
 bool HttpRequestInfoChecked(const char* szUrl, uint64_t* pSize, uint64_t* pTime, SKZTransferResult* pResult,
-                            CKZTransferSession* pSession)
+                            CKZTransferSession* pSession, const SKZTransferControl* pControl)
 {
     uint64_t qwSize = 0, qwTime = 0;
-    if (!HeadRequest(WithScheme(szUrl), nullptr, pSession, true, &qwSize, &qwTime, pResult))
+    if (!HeadRequest(WithScheme(szUrl), nullptr, pSession, true, &qwSize, &qwTime, pResult, pControl))
         return false;
     if (pSize)
         *pSize = qwSize;

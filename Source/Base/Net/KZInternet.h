@@ -4,6 +4,7 @@
 // request checks HTTPS peers and speaks HTTP or HTTPS only; redirects are followed only from HTTPS
 // to HTTPS, by the requests that are not downloads.
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -58,6 +59,14 @@ std::string GetAgentString();
 // Every request checks the peer's certificate and name.
 void SetCertificateAuthorityFile(const char* szPath);
 
+// What a caller asks of its transfers under way, read by each at least once a second: to hold them
+// (receiving nothing, keeping the connection), or to stop them.
+struct SKZTransferControl
+{
+    std::atomic<bool> bPause{false};
+    std::atomic<bool> bCancel{false};
+};
+
 // One download into a local file.
 struct SKZDownloadRequest
 {
@@ -75,6 +84,8 @@ struct SKZDownloadRequest
     // The most the file may hold in all (0: no bound). An answer that announces more, or sends more,
     // fails at once and leaves no file behind.
     uint64_t qwMaxBytes = 0;
+    // Pauses and cancels the transfer when given; paused time counts towards no limit.
+    const SKZTransferControl* pControl = nullptr;
 };
 
 // How a request ended.
@@ -87,6 +98,7 @@ struct SKZTransferResult
     bool bTooLarge = false;      // more than the request's bound was announced or sent
     bool bTooSlow = false;       // less than the floor arrived in a window
     bool bNotTrusted = false;    // the peer's certificate or name did not pass the checks
+    bool bCancelled = false;     // stopped by its control
 
     // An answer that asking again at once will not change: 300 to 499, a file over its bound, a
     // disk that cannot take it, a peer not trusted. Anything else (no answer, a server error, a body
@@ -106,7 +118,7 @@ bool HttpGetFile(const char* szUrl, const char* szLocalPath, uint32_t dwConnectT
 bool HttpRequestInfo(const char* szUrl, uint64_t* pSize, uint64_t* pTime, curl_slist* pHeaders);
 // The same HEAD request, true only for status 200, with how it ended (pResult may be null).
 bool HttpRequestInfoChecked(const char* szUrl, uint64_t* pSize, uint64_t* pTime, SKZTransferResult* pResult,
-                            CKZTransferSession* pSession = nullptr);
+                            CKZTransferSession* pSession = nullptr, const SKZTransferControl* pControl = nullptr);
 // GET into a string (appended to); true when the transfer completed, whatever the status.
 bool HttpRequest(const char* szUrl, std::string& strResponse, curl_slist* pHeaders);
 // POST of a body to URL + suffix; true when the transfer completed, whatever the status.

@@ -34,4 +34,13 @@ int64_t CopyFileRange(int fdIn, int64_t in, int fdOut, int64_t out, uint64_t len
 
 // The text as one single-quoted shell word, so that no character of a path can run a command.
 std::string ShellQuote(const std::string& strText);
+
+// Takes the exclusive lock of a file (created when missing) without waiting: its descriptor, or -1
+// when another holder has it or the file cannot be made. The system lets go of the lock when the
+// descriptor closes or the process ends, however it ends.
+int LockFile(const char* szPath);
+void UnlockFile(int fd);
+
+// The bytes an unprivileged writer may still put on the file system that holds the path.
+bool GetFreeDiskBytes(const char* szPath, uint64_t* pBytes);
 }

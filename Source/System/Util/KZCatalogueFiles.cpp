@@ -177,6 +177,17 @@ void CKZCatalogueFiles::WriteInstallMarker(const CKZWebInstallerFile& zip) const
         CKZFile::SetFileTime(strMarker.c_str(), &zip.m_Time, &zip.m_Time, &zip.m_Time);
 }
 
+bool CKZCatalogueFiles::HasInstallMarker(const CKZWebInstallerFile& zip) const
+{
+    SKZFileTime written;
+    int64_t a = 0, b = 0;
+    if (!CKZFile::GetFileTime(MarkerPath(zip.m_dwZipIndex).c_str(), nullptr, nullptr, &written))
+        return false;
+    FileTimeToUnixTime(&a, &written);
+    FileTimeToUnixTime(&b, &zip.m_Time);
+    return a == b;
+}
+
 void CKZCatalogueFiles::DeleteInstallMarkers() const
 {
     for (uint32_t i = 0; CKZFile::RemoveFile(MarkerPath(i).c_str()); ++i)

@@ -47,6 +47,8 @@ public:
     int32_t ReadStageInfo(CKZInstallerTransfers& transfers, CKZInstallProgress& progress);
 
     void WriteInstallMarker(const CKZWebInstallerFile& zip) const;
+    // The zip's marker is there with the zip's server time: a cancelled run installed this very zip.
+    bool HasInstallMarker(const CKZWebInstallerFile& zip) const;
     // Deletes Data0.install, Data1.install, ... up to the first that is not there.
     void DeleteInstallMarkers() const;
 

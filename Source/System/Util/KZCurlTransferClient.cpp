@@ -46,6 +46,7 @@ bool CKZCurlTransferClient::Fetch(const SFetch& fetch, const Progress& progress,
     request.pSession = fetch.slot < kSessions ? &m_sessions[fetch.slot] : nullptr;
     request.resumeTime = fetch.resumeTime;
     request.qwMaxBytes = fetch.qwMaxBytes;
+    request.pControl = m_pControl;
     return KZInternet::HttpGetFile(request, result);
 }
 
@@ -53,5 +54,5 @@ bool CKZCurlTransferClient::Probe(const std::string& strRemoteName, uint64_t& qw
                                   KZInternet::SKZTransferResult& result)
 {
     return KZInternet::HttpRequestInfoChecked(KZRemoteUrl(m_strScheme, m_strServer, strRemoteName).c_str(), &qwSize,
-                                              &qwTime, &result, &m_sessions[0]);
+                                              &qwTime, &result, &m_sessions[0], m_pControl);
 }

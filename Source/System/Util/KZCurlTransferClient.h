@@ -10,6 +10,7 @@ public:
     static constexpr unsigned kSessions = 2;
 
     void SetServer(const std::string& strScheme, const std::string& strServer) override;
+    void SetControl(const KZInternet::SKZTransferControl* pControl) override { m_pControl = pControl; }
     bool Fetch(const SFetch& fetch, const Progress& progress, KZInternet::SKZTransferResult& result) override;
     bool Probe(const std::string& strRemoteName, uint64_t& qwSize, uint64_t& qwTime,
                KZInternet::SKZTransferResult& result) override;
@@ -18,4 +19,5 @@ private:
     std::string m_strScheme = "http://";
     std::string m_strServer;
     CKZTransferSession m_sessions[kSessions];
+    const KZInternet::SKZTransferControl* m_pControl = nullptr;
 };

@@ -58,6 +58,18 @@ uint32_t CKZInstallProgress::StageOfZip(uint32_t zip) const
     return stage != m_zipStages.end() ? static_cast<uint32_t>(stage->second) : kNoStage;
 }
 
+uint64_t CKZInstallProgress::StageBytesOfZip(uint32_t zip, uint64_t qwFallback) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_stageCatalogue.empty())
+        return qwFallback;
+    uint64_t qwBytes = 0;
+    for (const auto& entry : m_stageCatalogue)
+        if (entry.second->m_dwZipIndex == zip)
+            qwBytes += entry.second->m_dwSize;
+    return qwBytes;
+}
+
 void CKZInstallProgress::SetSlotBytes(unsigned slot, uint64_t qwBytes)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -128,6 +140,12 @@ void CKZInstallProgress::FullInstallZipDone(const CKZWebInstallerFile& zip)
     m_installedZips.insert(zip.m_dwZipIndex);
     if (zip.m_dwStage != kNoStage)
         m_stageUnpacked[zip.m_dwStage] += zip.m_dwSize;
+}
+
+void CKZInstallProgress::FullInstallZipFound(const CKZWebInstallerFile& zip)
+{
+    CreditDownload(kUncountedSlot, zip);
+    FullInstallZipDone(zip);
 }
 
 void CKZInstallProgress::UnzipAbandoned()

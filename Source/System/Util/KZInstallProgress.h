@@ -35,6 +35,9 @@ public:
     void AddFullInstallZip(uint32_t zip, uint32_t dwStage, uint64_t qwSize);
     // The stage of a full-install zip, from the stage tables (kNoStage when none).
     uint32_t StageOfZip(uint32_t zip) const;
+    // The bytes of the files the stage tables' catalogue puts in a zip's pack; qwFallback without
+    // that catalogue.
+    uint64_t StageBytesOfZip(uint32_t zip, uint64_t qwFallback) const;
 
     // A transfer in a slot: its bytes so far (from its progress calls) and the stage it counts for.
     void SetSlotBytes(unsigned slot, uint64_t qwBytes);
@@ -51,6 +54,8 @@ public:
     void SetUnzipStage(uint32_t dwStage);
     void SetUnzipBytes(uint64_t qwBytes);
     void FullInstallZipDone(const CKZWebInstallerFile& zip);
+    // A full-install zip that a cancelled run had installed: downloaded and unpacked already.
+    void FullInstallZipFound(const CKZWebInstallerFile& zip);
     // The unpacking ended without a file to show for it.
     void UnzipAbandoned();
 

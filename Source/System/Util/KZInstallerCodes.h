@@ -25,5 +25,7 @@ enum EErrorCode : int32_t
     ERROR_CATALOGUE_OPEN = 3,
     ERROR_CATALOGUE_VERSION = 4,
     ERROR_PACK_UPDATE = 6,
+    ERROR_CANCELLED = 7,
+    ERROR_DISK_SPACE = 8,
 };
 } // namespace KZInstaller

@@ -10,6 +10,7 @@
 #include "System/Util/KZInstallerTransfers.h"
 #include "System/Util/KZLockedQueue.h"
 #include "System/Util/KZRetryPolicy.h"
+#include "System/Util/KZRunControl.h"
 #include "System/Util/KZRunCatalogue.h"
 #include "System/Util/KZWorkerGroup.h"
 
@@ -39,6 +40,7 @@ struct SKZInstallerParts
     CKZInstallerTransfers& transfers;
     CKZWorkerGroup& workers;
     CKZInstallerStateMachine& states;
+    CKZRunControl& control;
     CKZGuarded<CKZPackFileArchive>& packs;
     KZFileQueue& zipQueue;      // full-install zips and files of a new install fetched under their own name
     KZFileQueue& downloadQueue; // update downloads

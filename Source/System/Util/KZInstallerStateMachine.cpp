@@ -63,7 +63,7 @@ bool CKZInstallerStateMachine::GoTo(uint32_t target)
             return false;
         if (errorCode != 0)
         {
-            m_errorCode = errorCode;
+            SetError(errorCode);
             Enter(current, m_failedState);
             return false;
         }
@@ -90,7 +90,7 @@ void CKZInstallerStateMachine::Fail(int32_t errorCode)
     const uint32_t current = m_state;
     if (current == m_failedState)
         return;
-    m_errorCode = errorCode;
+    SetError(errorCode);
     Leave(current);
     Enter(current, m_failedState);
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 class CKZInstallerStateMachine
@@ -39,6 +40,9 @@ public:
     bool GoTo(uint32_t target);
     // Sets the error code and enters the failed state.
     void Fail(int32_t errorCode);
+    // Decides the code a failure reports (a run that was cancelled fails as cancelled, whatever
+    // broke off in it).
+    void SetErrorFilter(std::function<int32_t(int32_t)> filter) { m_errorFilter = std::move(filter); }
 
     uint32_t State() const { return m_state; }
     int32_t ErrorCode() const { return m_errorCode; }
@@ -47,6 +51,7 @@ private:
     const STransition* Find(uint32_t from, uint32_t to) const;
     void Leave(uint32_t from);
     void Enter(uint32_t from, uint32_t to);
+    void SetError(int32_t errorCode) { m_errorCode = m_errorFilter ? m_errorFilter(errorCode) : errorCode; }
 
     std::atomic<uint32_t> m_state;
     std::atomic<int32_t> m_errorCode{0};
@@ -54,6 +59,7 @@ private:
     const std::vector<STransition> m_transitions;
     std::map<uint32_t, Action> m_entryActions;
     std::map<uint32_t, std::function<void()>> m_exitActions;
+    std::function<int32_t(int32_t)> m_errorFilter;
     // One change at a time: the main worker makes them, the init worker before it, and a failure may
     // come from another worker.
     std::recursive_mutex m_changeMutex;

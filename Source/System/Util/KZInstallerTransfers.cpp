@@ -4,11 +4,38 @@
 #include "Base/Util/KZKillPoint.h"
 
 #include <algorithm>
+#include <sys/stat.h>
+#include <sys/time.h>
+
+namespace
+{
+// The modification time of a partial local file, -1 when there is none to continue.
+int64_t PartialFileTime(const std::string& strPath)
+{
+    struct stat info;
+    if (stat(strPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0)
+        return -1;
+    return static_cast<int64_t>(info.st_mtime);
+}
+
+void SetModificationTime(const std::string& strPath, int64_t seconds)
+{
+    struct timeval times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
+    utimes(strPath.c_str(), times);
+}
+} // namespace
 
 CKZInstallerTransfers::CKZInstallerTransfers(std::unique_ptr<IKZTransferClient> pClient, CKZInstallProgress& progress,
-                                             const CKZRetryPolicy& policy, CKZWorkerGroup& workers)
-    : m_pClient(std::move(pClient)), m_progress(progress), m_policy(policy), m_workers(workers)
+                                             const CKZRetryPolicy& policy, CKZWorkerGroup& workers,
+                                             CKZRunControl& control)
+    : m_pClient(std::move(pClient)), m_progress(progress), m_policy(policy), m_workers(workers), m_control(control)
 {
+    m_pClient->SetControl(control.Transfers());
+}
+
+bool CKZInstallerTransfers::WaitUntilRunning()
+{
+    return m_control.WaitWhilePaused([this] { return m_workers.StopRequested(); });
 }
 
 void CKZInstallerTransfers::SetServer(const std::string& strScheme, const std::string& strServer)
@@ -26,18 +53,22 @@ std::string CKZInstallerTransfers::Url(const std::string& strRemoteName) const
 bool CKZInstallerTransfers::Fetch(const char* szLocalName, const char* szRemoteName, unsigned slot,
                                   const char* szLocalDir, int64_t* pResumeTime, uint64_t qwMaxBytes)
 {
+    if (!WaitUntilRunning())
+        return false;
     m_progress.SetSlotBytes(slot, 0);
     IKZTransferClient::SFetch fetch;
     fetch.strRemoteName = szRemoteName;
     fetch.strLocalPath = (szLocalDir && *szLocalDir ? std::string(szLocalDir) : m_strInstallRoot) + szLocalName;
     fetch.slot = slot;
-    fetch.resumeTime = pResumeTime ? *pResumeTime : -1;
+    fetch.resumeTime = pResumeTime ? (*pResumeTime >= 0 ? *pResumeTime : PartialFileTime(fetch.strLocalPath)) : -1;
     fetch.qwMaxBytes = qwMaxBytes;
     KZInternet::SKZTransferResult result;
     const bool bResult =
         m_pClient->Fetch(fetch, [this, slot](uint64_t qwDone, uint64_t) { m_progress.SetSlotBytes(slot, qwDone); }, result);
     if (pResumeTime)
         *pResumeTime = result.resumeTime;
+    if (!bResult && pResumeTime && result.resumeTime >= 0 && PartialFileTime(fetch.strLocalPath) >= 0)
+        SetModificationTime(fetch.strLocalPath, result.resumeTime);
     m_bLastRefused[std::min(slot, CKZInstallProgress::kUncountedSlot)] = result.Refused();
     const std::string strUrl = Url(szRemoteName);
     if (result.bWriteFailed)
@@ -57,6 +88,8 @@ bool CKZInstallerTransfers::Fetch(const char* szLocalName, const char* szRemoteN
 
 bool CKZInstallerTransfers::Probe(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime)
 {
+    if (!WaitUntilRunning())
+        return false;
     uint64_t qwSize = 0, qwTime = 0;
     KZInternet::SKZTransferResult result;
     const bool bAnswered = m_pClient->Probe(szRemoteName, qwSize, qwTime, result);

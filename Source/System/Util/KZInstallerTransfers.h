@@ -7,6 +7,7 @@
 #include "Base/Core/KZFile.h"
 #include "System/Util/KZInstallProgress.h"
 #include "System/Util/KZRetryPolicy.h"
+#include "System/Util/KZRunControl.h"
 #include "System/Util/KZTransferClient.h"
 #include "System/Util/KZWorkerGroup.h"
 
@@ -20,7 +21,7 @@ class CKZInstallerTransfers
 {
 public:
     CKZInstallerTransfers(std::unique_ptr<IKZTransferClient> pClient, CKZInstallProgress& progress,
-                          const CKZRetryPolicy& policy, CKZWorkerGroup& workers);
+                          const CKZRetryPolicy& policy, CKZWorkerGroup& workers, CKZRunControl& control);
     CKZInstallerTransfers(const CKZInstallerTransfers&) = delete;
     CKZInstallerTransfers& operator=(const CKZInstallerTransfers&) = delete;
 
@@ -31,7 +32,10 @@ public:
 
     // One download into the install root (or szLocalDir) in a slot; qwMaxBytes bounds what the
     // server may send. On success the slot keeps its bytes until the caller credits them.
-    // pResumeTime, when given, is the entry's resume time: a retry continues the partial file.
+    // pResumeTime, when given, is the entry's resume time: a retry continues the partial file. A
+    // partial file found without one (a run before this one broke off) is continued on condition
+    // that its modification time is still the server's, which a broken transfer leaves it with.
+    // While the run is held the transfer waits before it starts.
     bool Fetch(const char* szLocalName, const char* szRemoteName, unsigned slot, const char* szLocalDir,
                int64_t* pResumeTime, uint64_t qwMaxBytes);
     // Size and time of one file on the server; false when the server gives either not.
@@ -45,6 +49,8 @@ public:
     bool FetchBoundedExchange(const char* szLocalName, const char* szRemoteName, unsigned slot);
 
 private:
+    // False when the run was cancelled or is stopping while it waited.
+    bool WaitUntilRunning();
     // attempt answers whether the try worked and, when not, whether it was refused.
     bool RetryExchange(const std::function<bool(bool& bRefused)>& attempt);
 
@@ -52,6 +58,7 @@ private:
     CKZInstallProgress& m_progress;
     const CKZRetryPolicy& m_policy;
     CKZWorkerGroup& m_workers;
+    CKZRunControl& m_control;
     std::string m_strScheme = "http://";
     std::string m_strServer;
     std::string m_strInstallRoot;

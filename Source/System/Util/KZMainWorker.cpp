@@ -8,7 +8,9 @@
 #include "System/Util/KZDownloadWorker.h"
 #include "System/Util/KZFileTimeCache.h"
 
+#include <algorithm>
 #include <chrono>
+#include <set>
 
 using namespace KZInstaller;
 
@@ -67,8 +69,9 @@ void CKZMainWorker::Run(bool bNewInstall)
     }
 }
 
-void CKZMainWorker::EnumerateFullInstallZips(uint32_t dwLimit)
+uint64_t CKZMainWorker::EnumerateFullInstallZips(uint32_t dwLimit, bool bResuming)
 {
+    uint64_t qwUnpacked = 0, qwLargest = 0;
     for (uint32_t j = 0; j < dwLimit && !m_parts.workers.StopRequested(); ++j)
     {
         const std::string strName = KZInstallLayout::FullInstallZipName(j);
@@ -86,8 +89,17 @@ void CKZMainWorker::EnumerateFullInstallZips(uint32_t dwLimit)
                            CKZWebInstallerFile::FILE_FLAG_FULL_ZIP;
         pFile->m_dwStage = m_parts.progress.StageOfZip(j);
         m_parts.progress.AddFullInstallZip(j, pFile->m_dwStage, pFile->m_dwSize);
+        if (bResuming && m_parts.catalogueFiles.HasInstallMarker(*pFile))
+        {
+            m_parts.progress.FullInstallZipFound(*m_parts.catalogue.Keep(std::move(pFile)));
+            continue;
+        }
+        qwUnpacked += m_parts.progress.StageBytesOfZip(j, qwSize);
+        qwLargest = std::max(qwLargest, qwSize);
         m_parts.zipQueue.PushBack(m_parts.catalogue.Keep(std::move(pFile)));
     }
+    // One zip being unpacked and the next one downloaded beside what is unpacked already.
+    return qwUnpacked + 2 * qwLargest;
 }
 
 // Takes the first zip queue entry whose retry time has come.
@@ -169,7 +181,16 @@ void CKZMainWorker::CompareStep()
         m_parts.downloadQueue.WaitForPush(m_parts.timing.dwEmptyQueueWaitMs, m_bRun);
         return;
     }
-    const std::vector<CKZWebInstallerFile*> vecQueued = m_parts.catalogue.Pending();
+    std::vector<CKZWebInstallerFile*> vecQueued = m_parts.catalogue.Pending();
+    if (m_bResuming)
+        vecQueued.erase(std::remove_if(vecQueued.begin(), vecQueued.end(),
+                                       [this](CKZWebInstallerFile* pFile) { return MergeFoundFile(pFile); }),
+                        vecQueued.end());
+    if (m_checkDiskSpace(UpdateDiskBytes(vecQueued)) != ERROR_NONE)
+    {
+        m_parts.states.Fail(ERROR_DISK_SPACE);
+        return;
+    }
     m_parts.downloadQueue.WithItems([&vecQueued](std::deque<CKZWebInstallerFile*>& items) {
         items.assign(vecQueued.begin(), vecQueued.end());
     });
@@ -177,6 +198,49 @@ void CKZMainWorker::CompareStep()
         m_parts.progress.AddFile(pFile->m_dwCompressedSize, 0);
     m_parts.states.GoTo(STATE_UPDATE_DOWNLOAD);
     m_parts.downloadQueue.Wake();
+}
+
+bool CKZMainWorker::MergeFoundFile(CKZWebInstallerFile* pFile)
+{
+    const std::string strFile = m_parts.strInstallRoot + pFile->m_strFilePath;
+    uint32_t dwSize = 0;
+    if (pFile->Has(CKZWebInstallerFile::FILE_FLAG_DIRECT) || !CKZPath::IsInsideRoot(pFile->m_strFilePath) ||
+        !CKZFile::FileExists(strFile, nullptr, &dwSize) || dwSize != pFile->m_dwSize ||
+        CKZFile::GetChecksum(strFile.c_str()) != pFile->m_dwExportedCrc)
+        return false;
+    if (m_parts.bUsePackFiles)
+    {
+        const CKZPath path = CKZPath::FilePath(strFile);
+        m_parts.packs.With([&](CKZPackFileArchive& archive) { archive.AddPatchFile(pFile->m_dwZipIndex, path); });
+    }
+    m_parts.catalogue.SetStatus(*pFile, CKZWebInstallerFile::FILE_STATUS_DONE);
+    m_parts.progress.AddFile(0, 0);
+    m_parts.progress.FileDone();
+    return true;
+}
+
+uint64_t CKZMainWorker::UpdateDiskBytes(const std::vector<CKZWebInstallerFile*>& vecQueued)
+{
+    uint64_t qwUnpacked = 0, qwLargest = 0;
+    std::set<uint32_t> setPacks;
+    for (const CKZWebInstallerFile* pFile : vecQueued)
+    {
+        qwUnpacked += pFile->m_dwSize;
+        qwLargest = std::max<uint64_t>(qwLargest, pFile->TransferBound());
+        setPacks.insert(pFile->m_dwZipIndex);
+    }
+    m_parts.packs.With([&](CKZPackFileArchive& archive) {
+        for (const CKZWebInstallerFile* pFile : vecQueued)
+            if (const SKZPackedFile* pPacked = archive.GetPackedFileByInternalRelativePath(pFile->m_strName))
+                setPacks.insert(archive.GetPackFileIndex(*pPacked)); // its old pack loses it
+        for (unsigned int i = 0; i < archive.GetPackFileCount(); ++i)
+            if (archive.IsPackMarkedForPatch(i))
+                setPacks.insert(i);
+    });
+    uint64_t qwRebuilt = 0;
+    for (const uint32_t pack : setPacks)
+        qwRebuilt += m_parts.catalogue.PackBytes(pack);
+    return qwUnpacked + 2 * qwLargest + qwRebuilt;
 }
 
 void CKZMainWorker::UpdateStep()
@@ -260,7 +324,9 @@ bool CKZMainWorker::MergePackFiles()
     KZOutput::Print(KZOutput::LEVEL_INFO, "Could not rebuild the pack files in %s", packDir.c_str());
     if (!CKZPackFileArchive::HasCommittedPatch(packDir))
         CKZPackFileArchive::RemoveTemporaryPatchFiles(packDir, packCount);
-    CKZFile::RemoveDirectoryContents(sourceDir.c_str());
+    // A cancelled run keeps the unpacked files: the next one merges them without fetching them again.
+    if (!m_parts.control.IsCancelled())
+        CKZFile::RemoveDirectoryContents(sourceDir.c_str());
     m_parts.states.Fail(ERROR_PACK_UPDATE);
     return false;
 }

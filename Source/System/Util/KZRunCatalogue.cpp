@@ -80,6 +80,25 @@ uint64_t CKZRunCatalogue::TotalSize() const
     return qwTotal;
 }
 
+uint64_t CKZRunCatalogue::PackBytes(uint32_t pack) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    uint64_t qwTotal = 0;
+    for (const auto& entry : m_entries)
+        if (entry.second->m_dwZipIndex == pack)
+            qwTotal += entry.second->m_dwSize;
+    return qwTotal;
+}
+
+std::vector<CKZWebInstallerFile*> CKZRunCatalogue::All() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<CKZWebInstallerFile*> vecAll;
+    for (const auto& entry : m_entries)
+        vecAll.push_back(entry.second.get());
+    return vecAll;
+}
+
 size_t CKZRunCatalogue::Size() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

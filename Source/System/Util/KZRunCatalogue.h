@@ -36,6 +36,10 @@ public:
     std::vector<CKZWebInstallerFile*> Pending() const;
     // The sum of the sizes of every catalogue entry.
     uint64_t TotalSize() const;
+    // The sum of the sizes of the catalogue entries that belong in one pack.
+    uint64_t PackBytes(uint32_t pack) const;
+    // Every catalogue entry, in name order.
+    std::vector<CKZWebInstallerFile*> All() const;
     size_t Size() const;
 
 private:

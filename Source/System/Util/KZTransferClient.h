@@ -25,6 +25,8 @@ public:
     };
 
     virtual ~IKZTransferClient() = default;
+    // The pause and cancel requests every later transfer follows (fakes may ignore them).
+    virtual void SetControl(const KZInternet::SKZTransferControl* pControl) { (void)pControl; }
     // The server every later request goes to: "http://" or "https://", and "host[:port][/path]".
     virtual void SetServer(const std::string& strScheme, const std::string& strServer) = 0;
     virtual bool Fetch(const SFetch& fetch, const Progress& progress, KZInternet::SKZTransferResult& result) = 0;

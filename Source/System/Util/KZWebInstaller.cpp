@@ -5,11 +5,13 @@
 
 #include "Base/Debug/KZLog.h"
 #include "Base/Debug/KZOutput.h"
+#include "Base/Platform/KZPlatform.h"
 #include "Base/Util/KZKillPoint.h"
 #include "System/KZInstallLayout.h"
 #include "System/Util/KZCurlTransferClient.h"
 #include "System/Util/KZFileTimeCache.h"
 
+#include <algorithm>
 #include <cstring>
 #include <strings.h>
 
@@ -44,18 +46,21 @@ std::unique_ptr<IKZTransferClient> OrCurl(std::unique_ptr<IKZTransferClient> pCl
 CKZWebInstaller::CKZWebInstaller(std::unique_ptr<IKZTransferClient> pClient, const SKZInstallerTiming& timing)
     : m_timing(timing),
       m_retryPolicy(timing.dwRetryDelayMs),
-      m_transfers(OrCurl(std::move(pClient)), m_progress, m_retryPolicy, m_workers),
+      m_transfers(OrCurl(std::move(pClient)), m_progress, m_retryPolicy, m_workers, m_control),
       m_states(STATE_IDLE, STATE_FAILED, Transitions()),
-      m_parts{m_timing,   m_strInstallRoot, m_bUsePackFiles, m_retryPolicy, m_catalogueFiles, m_catalogue,
-              m_progress, m_transfers,      m_workers,       m_states,      m_packs,          m_zipQueue,
-              m_downloadQueue, m_unzipQueue},
+      m_parts{m_timing,    m_strInstallRoot, m_bUsePackFiles, m_retryPolicy, m_catalogueFiles,
+              m_catalogue, m_progress,       m_transfers,     m_workers,     m_states,
+              m_control,   m_packs,          m_zipQueue,      m_downloadQueue, m_unzipQueue},
       m_downloads(m_parts),
       m_checksums(m_parts),
       m_unzip(m_parts, m_downloads),
-      m_main(m_parts, m_downloads, m_checksums)
+      m_main(m_parts, m_downloads, m_checksums, [this](uint64_t qwRequired) { return CheckDiskSpace(qwRequired); })
 {
     SetStateActions();
+    m_states.SetErrorFilter([this](int32_t nError) { return m_control.IsCancelled() ? int32_t(ERROR_CANCELLED) : nError; });
     m_progress.SetPackBytesSource([this] { return m_packs.Unguarded().GetPatchBytesDone(); });
+    // A cancelled run stops a pack rebuild between two files, before its commit.
+    m_packs.With([this](CKZPackFileArchive& archive) { archive.SetCancelCheck([this] { return m_control.IsCancelled(); }); });
 }
 
 CKZWebInstaller::~CKZWebInstaller()
@@ -92,7 +97,15 @@ void CKZWebInstaller::SetStateActions()
         m_checksums.Stop();
         return int32_t(ERROR_NONE);
     });
-    m_states.SetExitAction(STATE_NEW_INSTALL_DOWNLOAD, [this] { m_catalogueFiles.DeleteInstallMarkers(); });
+    // A cancelled new install keeps its markers: the next run installs only the zips that have none.
+    m_states.SetExitAction(STATE_NEW_INSTALL_DOWNLOAD, [this] {
+        if (!m_control.IsCancelled())
+            m_catalogueFiles.DeleteInstallMarkers();
+    });
+    m_states.SetEntryAction(STATE_INSTALLED, [this] {
+        CKZFile::RemoveFile((m_strInstallRoot + KZInstallLayout::kResumeName).c_str());
+        return int32_t(ERROR_NONE);
+    });
 }
 
 void CKZWebInstaller::ParseServer(const char* szServer)
@@ -126,7 +139,7 @@ bool CKZWebInstaller::Initialize(const char* szCacheName, const char* szInstallD
         return false;
     if (!m_bNewInstall)
         InitializeUpdate(strCache);
-    if (m_bNewInstall && GetState() != STATE_FAILED)
+    if (m_bNewInstall && GetState() != STATE_FAILED && !IsResuming())
     {
         m_packs.With([](CKZPackFileArchive& archive) { archive.ClosePackFileArchive(); });
         CKZFile::RemoveDirectoryContents((m_strInstallRoot + KZInstallLayout::kPackDirectory).c_str());
@@ -165,7 +178,11 @@ bool CKZWebInstaller::ClearLeftovers()
     CKZPackFileArchive::RemoveTemporaryPatchFiles(packDir, 32);
     // A catalogue whose installation was interrupted before its rename.
     CKZFile::RemoveFile((m_strInstallRoot + m_catalogueFiles.CacheFileName() + ".tmp").c_str());
-    return EmptyDirectory(m_strInstallRoot + m_catalogueFiles.CacheName());
+    // After a cancelled run the download folder holds what it fetched and unpacked, for this run.
+    const std::string strDownloads = m_strInstallRoot + m_catalogueFiles.CacheName();
+    if (IsResuming())
+        return !CKZFile::FileExists(strDownloads) || CKZFile::DirectoryExists(strDownloads.c_str());
+    return EmptyDirectory(strDownloads);
 }
 
 // The server's catalogue is fetched now, before any worker exists; a failure leaves the
@@ -188,6 +205,8 @@ void CKZWebInstaller::InitializeUpdate(const std::string& strCache)
     if (m_bNewInstall)
         return;
     m_packs.With([](CKZPackFileArchive& archive) { archive.PatchBegin(); });
+    m_main.SetResuming(IsResuming());
+    m_qwRequiredDiskBytes = m_main.UpdateDiskBytes(EntriesOutOfSync());
     CKZFile::CreateDir(m_strInstallRoot.c_str(), true);
     CKZFile::CreateDir((m_strInstallRoot + m_catalogueFiles.CacheName()).c_str(), true);
 }
@@ -225,6 +244,58 @@ void CKZWebInstaller::OpenLocalPackFiles(const std::string& strCache)
         m_bNewInstall = 1;
         KZOutput::Print(KZOutput::LEVEL_INFO, "File count mismatch between local PackFile and local cache file. New Install!");
     }
+}
+
+// The catalogue entries whose packed copy, by its directory entry, is not the record's: what the
+// comparison will find to fetch, as far as the pack headers tell without reading a file.
+std::vector<CKZWebInstallerFile*> CKZWebInstaller::EntriesOutOfSync()
+{
+    std::vector<CKZWebInstallerFile*> vecOut = m_catalogue.All();
+    m_packs.With([&vecOut](CKZPackFileArchive& archive) {
+        vecOut.erase(std::remove_if(vecOut.begin(), vecOut.end(),
+                                    [&archive](const CKZWebInstallerFile* pFile) {
+                                        const SKZPackedFile* pPacked =
+                                            archive.GetPackedFileByInternalRelativePath(pFile->m_strName);
+                                        return pPacked && pPacked->m_dwLength == pFile->m_dwSize &&
+                                               pPacked->m_dwCheckSum == pFile->m_dwExportedCrc &&
+                                               KZInstallLayout::MatchPackedPath(pPacked->m_strPath, pFile->m_strFilePath) !=
+                                                   KZInstallLayout::PACKED_PATH_DIFFERS;
+                                    }),
+                     vecOut.end());
+    });
+    return vecOut;
+}
+
+bool CKZWebInstaller::IsResuming() const
+{
+    return CKZFile::FileExists(m_strInstallRoot + KZInstallLayout::kResumeName);
+}
+
+void CKZWebInstaller::Cancel()
+{
+    m_control.Cancel(); // transfers break off within a second, pauses end
+    RequestShutDown();
+    if (!m_strInstallRoot.empty())
+        CKZFile::CreateEmptyFile((m_strInstallRoot + KZInstallLayout::kResumeName).c_str());
+    m_states.Fail(ERROR_CANCELLED);
+}
+
+uint64_t CKZWebInstaller::GetFreeDiskBytes() const
+{
+    uint64_t qwFree = 0;
+    return !m_strInstallRoot.empty() && KZPlatform::GetFreeDiskBytes(m_strInstallRoot.c_str(), &qwFree) ? qwFree : 0;
+}
+
+int32_t CKZWebInstaller::CheckDiskSpace(uint64_t qwRequired)
+{
+    m_qwRequiredDiskBytes = qwRequired;
+    const uint64_t qwFree = GetFreeDiskBytes();
+    if (qwRequired <= qwFree)
+        return ERROR_NONE;
+    KZOutput::Print(KZOutput::LEVEL_INFO, "Not enough disk space in %s: the run needs %llu bytes, %llu are free",
+                    m_strInstallRoot.c_str(), static_cast<unsigned long long>(qwRequired),
+                    static_cast<unsigned long long>(qwFree));
+    return ERROR_DISK_SPACE;
 }
 
 bool CKZWebInstaller::Install()
@@ -332,10 +403,9 @@ int32_t CKZWebInstaller::EnterNewInstallPrepare()
         return nError;
     PrepareDataFoldersForDownload();
     // A version-261 catalogue names every pack; zips beyond its last pack belong to none.
-    m_main.EnumerateFullInstallZips(m_catalogueFiles.Version() >= 261
-                                        ? static_cast<uint32_t>(m_catalogueFiles.StagePackCount())
-                                        : kMaxZipCount);
-    return ERROR_NONE;
+    const uint32_t dwLimit =
+        m_catalogueFiles.Version() >= 261 ? static_cast<uint32_t>(m_catalogueFiles.StagePackCount()) : kMaxZipCount;
+    return CheckDiskSpace(m_main.EnumerateFullInstallZips(dwLimit, IsResuming()));
 }
 
 int32_t CKZWebInstaller::EnterUpdatePrepare()

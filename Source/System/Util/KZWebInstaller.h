@@ -44,6 +44,8 @@ public:
     static constexpr EErrorCode ERROR_CATALOGUE_OPEN = KZInstaller::ERROR_CATALOGUE_OPEN;
     static constexpr EErrorCode ERROR_CATALOGUE_VERSION = KZInstaller::ERROR_CATALOGUE_VERSION;
     static constexpr EErrorCode ERROR_PACK_UPDATE = KZInstaller::ERROR_PACK_UPDATE;
+    static constexpr EErrorCode ERROR_CANCELLED = KZInstaller::ERROR_CANCELLED;
+    static constexpr EErrorCode ERROR_DISK_SPACE = KZInstaller::ERROR_DISK_SPACE;
     static constexpr uint32_t kMaxZipCount = CKZMainWorker::kMaxZipCount;
 
     // The client reaches the server (the libcurl one when null); timing holds the pauses.
@@ -77,6 +79,18 @@ public:
     void RequestShutDown();
     bool IsShutDown() const;
     void WaitForShutDown();
+
+    // Stops the run at every worker's next safe point and fails it as cancelled; what it fetched,
+    // unpacked and merged stays for the next run, which continues from there.
+    void Cancel();
+    // Holds every transfer until Resume (a cancel ends the pause too).
+    void Pause() { m_control.Pause(); }
+    void Resume() { m_control.Resume(); }
+    bool IsPaused() const { return m_control.IsPaused(); }
+    // The disk space the run needs at the most, as far as it knows yet (0 before it knows), and the
+    // free space of the install root's file system.
+    uint64_t GetRequiredDiskBytes() const { return m_qwRequiredDiskBytes; }
+    uint64_t GetFreeDiskBytes() const;
     bool IsInstallReady() const { return GetState() == STATE_INSTALLED; }
 
     uint32_t GetState() const { return m_states.State(); }
@@ -116,6 +130,10 @@ private:
     bool ClearLeftovers();
     void InitializeUpdate(const std::string& strCache);
     void OpenLocalPackFiles(const std::string& strCache);
+    bool IsResuming() const;
+    std::vector<CKZWebInstallerFile*> EntriesOutOfSync();
+    // Fails the run when the file system has less room than the run needs.
+    int32_t CheckDiskSpace(uint64_t qwRequired);
     void StartUpdateAndUnzipWorkers();
     int32_t EnterNewInstallPrepare();
     int32_t EnterUpdatePrepare();
@@ -123,6 +141,7 @@ private:
     int32_t InstallUpdatedCatalogue();
 
     const SKZInstallerTiming m_timing;
+    std::atomic<uint64_t> m_qwRequiredDiskBytes{0};
     CKZRetryPolicy m_retryPolicy;
     std::atomic<int32_t> m_bNewInstall{1};
     bool m_bUsePackFiles = false;
@@ -131,6 +150,7 @@ private:
     std::string m_strScheme = "http://";
 
     CKZWorkerGroup m_workers;
+    CKZRunControl m_control;
     CKZInstallProgress m_progress;
     CKZRunCatalogue m_catalogue;
     CKZCatalogueFiles m_catalogueFiles;

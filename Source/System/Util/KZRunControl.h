@@ -1,0 +1,34 @@
+#pragma once
+// What a launcher asks of a run while it goes: to hold its transfers for a while, or to stop. The
+// flags are the ones every transfer of the run follows; a worker about to start a transfer waits
+// here while the run is held.
+
+#include "Base/Net/KZInternet.h"
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+class CKZRunControl
+{
+public:
+    CKZRunControl() = default;
+    CKZRunControl(const CKZRunControl&) = delete;
+    CKZRunControl& operator=(const CKZRunControl&) = delete;
+
+    void Pause();
+    void Resume();
+    bool IsPaused() const { return m_flags.bPause; }
+    // Ends every pause, for good.
+    void Cancel();
+    bool IsCancelled() const { return m_flags.bCancel; }
+    // Waits while the run is held, in slices that ask whether to stop; false when cancelled or stopped.
+    bool WaitWhilePaused(const std::function<bool()>& stopRequested);
+
+    const KZInternet::SKZTransferControl* Transfers() const { return &m_flags; }
+
+private:
+    KZInternet::SKZTransferControl m_flags;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+};
