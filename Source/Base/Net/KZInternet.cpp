@@ -67,10 +67,11 @@ void ApplyReceiveRateLimit(CURL* pCurl)
 
 // What every request sets, whatever it is: the URL, the agent, HTTP and HTTPS only, no signals,
 // the peer checks (libcurl's default) against the configured authorities, the rate limit.
-void ApplyCommonOptions(CURL* pCurl, const std::string& strUrl, const std::string& strAgent)
+void ApplyCommonOptions(CURL* pCurl, const std::string& strUrl)
 {
+    // libcurl keeps copies of the texts it is given.
     curl_easy_setopt(pCurl, CURLOPT_URL, strUrl.c_str());
-    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, strAgent.c_str());
+    curl_easy_setopt(pCurl, CURLOPT_USERAGENT, KZInternet::GetAgentString().c_str());
     curl_easy_setopt(pCurl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(pCurl, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -91,6 +92,18 @@ void ApplyRedirectRule(CURL* pCurl, const std::string& strUrl)
     curl_easy_setopt(pCurl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(pCurl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     curl_easy_setopt(pCurl, CURLOPT_MAXREDIRS, kMaxRedirects);
+}
+
+// What every exchange that is not a download sets: the common options, the redirect rule, the
+// caller's header list and the time limits.
+void ApplyExchangeOptions(CURL* pCurl, const std::string& strUrl, curl_slist* pHeaders, long timeoutSeconds)
+{
+    ApplyCommonOptions(pCurl, strUrl);
+    ApplyRedirectRule(pCurl, strUrl);
+    if (pHeaders)
+        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, pHeaders);
+    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, timeoutSeconds);
+    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
 }
 
 size_t writer(char* pData, size_t size, size_t count, std::string* pString)
@@ -527,8 +540,7 @@ bool HttpGetFile(const SKZDownloadRequest& request, SKZTransferResult& result)
     body.pCallback = request.pCallback;
     body.pUser = request.pUser;
     body.pControl = request.pControl;
-    const std::string strAgent = GetAgentString();
-    ApplyCommonOptions(pCurl, request.szUrl, strAgent);
+    ApplyCommonOptions(pCurl, request.szUrl);
     SetDownloadOptions(pCurl, body, request);
     long httpStatus = 0;
     const CURLcode code = PerformDownload(pCurl, body, request.resumeTime, httpStatus);
@@ -589,17 +601,11 @@ static bool HeadRequest(const std::string& strUrl, curl_slist* pHeaders, CKZTran
     CURL* pCurl = handle.Get();
     if (!pCurl)
         return false;
-    const std::string strAgent = GetAgentString();
-    ApplyCommonOptions(pCurl, strUrl, strAgent);
-    ApplyRedirectRule(pCurl, strUrl);
-    if (pHeaders)
-        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, pHeaders);
+    ApplyExchangeOptions(pCurl, strUrl, pHeaders, kExchangeTimeoutSeconds);
     curl_easy_setopt(pCurl, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(pCurl, CURLOPT_FILETIME, 1L);
     curl_easy_setopt(pCurl, CURLOPT_HEADERFUNCTION, throw_away);
     curl_easy_setopt(pCurl, CURLOPT_HEADER, 0L);
-    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, kExchangeTimeoutSeconds);
-    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     if (pControl)
     {
         curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 0L);
@@ -656,17 +662,11 @@ bool HttpRequest(const char* szUrl, std::string& strResponse, curl_slist* pHeade
     CURL* pCurl = handle.Get();
     if (!pCurl)
         return false;
-    const std::string strAgent = GetAgentString();
-    ApplyCommonOptions(pCurl, strUrl, strAgent);
-    ApplyRedirectRule(pCurl, strUrl);
-    if (pHeaders)
-        curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, pHeaders);
+    ApplyExchangeOptions(pCurl, strUrl, pHeaders, kExchangeTimeoutSeconds);
     curl_easy_setopt(pCurl, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, &strResponse);
     curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, writer);
-    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, kExchangeTimeoutSeconds);
-    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     return curl_easy_perform(pCurl) == CURLE_OK;
 }
 
@@ -683,17 +683,12 @@ bool HttpRequestPost(const char* szUrl, const char* szSuffix, const char* szBody
             *pCurlCode = CURLE_FAILED_INIT;
         return false;
     }
-    const std::string strAgent = GetAgentString();
-    ApplyCommonOptions(pCurl, strUrl, strAgent);
-    ApplyRedirectRule(pCurl, strUrl);
-    curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, headers.get());
+    ApplyExchangeOptions(pCurl, strUrl, headers.get(), kPostTimeoutSeconds);
     curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(pCurl, CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(szBody)));
     curl_easy_setopt(pCurl, CURLOPT_POSTFIELDS, szBody);
     curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, &strResponse);
     curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, writer);
-    curl_easy_setopt(pCurl, CURLOPT_TIMEOUT, kPostTimeoutSeconds);
-    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     const CURLcode result = curl_easy_perform(pCurl);
     if (pHttpStatus)
     {

@@ -10,12 +10,12 @@
 #include "System/Util/KZInstallProgress.h"
 #include "System/Util/KZInstallerTransfers.h"
 #include "System/Util/KZRunCatalogue.h"
+#include "System/Util/KZWebInstaller.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <unistd.h>
 
-using namespace KZInstaller;
 
 namespace
 {
@@ -64,15 +64,15 @@ int32_t CKZCatalogueFiles::Read(const std::string& strPath, KZCatalogueEntries& 
         *pVersion = static_cast<int32_t>(dwVersion);
     // A catalogue older than 258 is refused before it is read.
     if (dwVersion <= 257)
-        return ERROR_CATALOGUE_VERSION;
+        return CKZWebInstaller::ERROR_CATALOGUE_VERSION;
     CKZFileTimeCache cache;
     if (!cache.Initialize(strPath.c_str(), nullptr, nullptr))
-        return ERROR_CATALOGUE_OPEN;
+        return CKZWebInstaller::ERROR_CATALOGUE_OPEN;
     uint64_t qwPackCount = 0;
     for (const auto& entry : cache.GetRawData())
     {
         if (!IsAcceptable(*entry.second))
-            return ERROR_CATALOGUE_OPEN;
+            return CKZWebInstaller::ERROR_CATALOGUE_OPEN;
         qwPackCount = std::max<uint64_t>(qwPackCount, entry.second->m_dwZipIndex + 1ULL);
     }
     for (const auto& entry : cache.GetRawData())
@@ -83,30 +83,30 @@ int32_t CKZCatalogueFiles::Read(const std::string& strPath, KZCatalogueEntries& 
     }
     if (pPackCount)
         *pPackCount = qwPackCount;
-    return ERROR_NONE;
+    return CKZWebInstaller::ERROR_NONE;
 }
 
 int32_t CKZCatalogueFiles::Retrieve(CKZInstallerTransfers& transfers, CKZRunCatalogue& catalogue)
 {
     if (m_bLoaded)
-        return ERROR_NONE;
+        return CKZWebInstaller::ERROR_NONE;
     const std::string strLocalName = m_strCacheName + ".update";
     if (!transfers.FetchBoundedExchange(strLocalName.c_str(), m_strCacheFileName.c_str(),
                                         CKZInstallProgress::kUncountedSlot))
-        return ERROR_CATALOGUE_DOWNLOAD;
+        return CKZWebInstaller::ERROR_CATALOGUE_DOWNLOAD;
     const std::string strPath = m_strInstallRoot + strLocalName;
     KZCatalogueEntries entries;
     int32_t version = -1;
     uint64_t qwPackCount = 0;
     const int32_t nError = Read(strPath, entries, &version, &qwPackCount);
-    if (nError != ERROR_NONE)
+    if (nError != CKZWebInstaller::ERROR_NONE)
         return nError;
     m_bUnchanged = CKZFile::GetChecksum(strPath.c_str()) == m_dwLocalChecksum;
     catalogue.Merge(std::move(entries));
     m_qwPackCount = qwPackCount;
     m_version = version;
     m_bLoaded = true;
-    return ERROR_NONE;
+    return CKZWebInstaller::ERROR_NONE;
 }
 
 bool CKZCatalogueFiles::Finalize() const
@@ -123,10 +123,10 @@ bool CKZCatalogueFiles::Finalize() const
 int32_t CKZCatalogueFiles::Install() const
 {
     if (Finalize())
-        return ERROR_NONE;
+        return CKZWebInstaller::ERROR_NONE;
     KZOutput::Print(KZOutput::LEVEL_INFO, "Could not install the catalogue %s",
                     (m_strInstallRoot + m_strCacheFileName).c_str());
-    return ERROR_PACK_UPDATE;
+    return CKZWebInstaller::ERROR_PACK_UPDATE;
 }
 
 bool CKZCatalogueFiles::PrepareDataFolders() const
@@ -157,11 +157,11 @@ int32_t CKZCatalogueFiles::ReadStageInfo(CKZInstallerTransfers& transfers, CKZIn
     const int32_t nError = Read(strPath, entries, &version, nullptr);
     CKZFile::RemoveFile(strPath.c_str());
     // A catalogue the run could never install fails it before any zip is fetched.
-    if (nError != ERROR_NONE)
+    if (nError != CKZWebInstaller::ERROR_NONE)
         return nError;
     m_version = version;
     m_qwStagePackCount = progress.SetStageCatalogue(std::move(entries));
-    return ERROR_NONE;
+    return CKZWebInstaller::ERROR_NONE;
 }
 
 std::string CKZCatalogueFiles::MarkerPath(uint32_t zip) const

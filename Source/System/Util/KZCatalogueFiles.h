@@ -4,7 +4,6 @@
 // the rules a catalogue must pass, its installation once a run is complete, and the install
 // markers of full-install zips.
 
-#include "System/Util/KZInstallerCodes.h"
 #include "System/Util/KZWebInstallerFile.h"
 
 #include <atomic>
@@ -28,7 +27,7 @@ public:
     const std::string& CacheFileName() const { return m_strCacheFileName; }
 
     // Reads a catalogue and checks it: a name is one file name, a path stays inside the install root
-    // below "Data/", a zip index is below kMaxZipIndex. An error code, ERROR_NONE when it passed.
+    // below "Data/", a zip index is below kMaxZipIndex. An error code of the installer, 0 when it passed.
     static int32_t Read(const std::string& strPath, KZCatalogueEntries& entries, int32_t* pVersion, uint64_t* pPackCount);
 
     // The checksum of the local catalogue found at strPath, against which the server's is compared.

@@ -37,19 +37,12 @@ void CKZChecksumWorker::ClearLocalFiles()
 
 void CKZChecksumWorker::Start()
 {
-    m_bRun = true;
     for (unsigned i = 0; i < kWorkers; ++i)
-        m_parts.workers.Start(CKZWorkerGroup::KIND_CHECKSUM, "WebInstallerChecksumThread", [this] {
+        StartThread(CKZWorkerGroup::KIND_CHECKSUM, "WebInstallerChecksumThread", [this] {
             Run();
             // The comparison step waits for the last worker to end: tell it at once.
             m_parts.downloadQueue.Wake();
         });
-}
-
-void CKZChecksumWorker::Stop()
-{
-    m_bRun = false;
-    m_parts.downloadQueue.Wake();
 }
 
 std::string CKZChecksumWorker::FileNameKey(const char* szPath)

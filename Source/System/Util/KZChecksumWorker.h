@@ -5,28 +5,25 @@
 // the catalogue no longer lists leaves). Three run at once; each takes one local record at a time.
 
 #include "Base/Core/KZFile.h"
-#include "System/Util/KZInstallerParts.h"
+#include "System/Util/KZWorkerKind.h"
 
-#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
 
-class CKZChecksumWorker
+class CKZChecksumWorker : public CKZWorkerKind
 {
 public:
     static constexpr unsigned kWorkers = 3;
 
-    explicit CKZChecksumWorker(SKZInstallerParts& parts) : m_parts(parts) {}
-    CKZChecksumWorker(const CKZChecksumWorker&) = delete;
-    CKZChecksumWorker& operator=(const CKZChecksumWorker&) = delete;
+    // They wait on the download queue, which the comparison step watches.
+    explicit CKZChecksumWorker(SKZInstallerParts& parts) : CKZWorkerKind(parts, parts.downloadQueue) {}
 
     // The files found on disk and in the packs, consumed by the workers.
     void SetLocalFiles(std::vector<SKZFileInfo> vecOnDisk, std::vector<SKZFileInfo> vecPacked);
     void ClearLocalFiles();
     // Starts the workers; they end by themselves once both lists are consumed, or when stopped.
     void Start();
-    void Stop();
     bool IsRunning() const { return m_parts.workers.Running(CKZWorkerGroup::KIND_CHECKSUM) != 0; }
 
     // The file name of a path as the catalogue keys it: the text after the last "/" or "\", so that
@@ -40,8 +37,6 @@ private:
     bool ComparePackedRecord(const SKZFileInfo& record, const CKZWebInstallerFile& entry);
     void RemoveUnlistedPackedFile(const SKZFileInfo& record);
 
-    SKZInstallerParts& m_parts;
-    std::atomic<bool> m_bRun{false};
     std::mutex m_listsMutex; // guards the two lists
     std::vector<SKZFileInfo> m_onDisk;
     std::vector<SKZFileInfo> m_packed;

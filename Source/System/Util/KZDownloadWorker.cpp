@@ -3,10 +3,10 @@
 #include "Base/Archive/KZZipFile.h"
 #include "Base/Debug/KZLog.h"
 #include "System/KZInstallLayout.h"
+#include "System/Util/KZWebInstaller.h"
 
 #include <chrono>
 
-using namespace KZInstaller;
 
 namespace
 {
@@ -24,14 +24,7 @@ const char* LocalDirOf(const CKZWebInstallerFile& file)
 
 void CKZDownloadWorker::Start()
 {
-    m_bRun = true;
-    m_parts.workers.Start(CKZWorkerGroup::KIND_DOWNLOAD, "WebInstallerUpdateThread", [this] { Run(); });
-}
-
-void CKZDownloadWorker::Stop()
-{
-    m_bRun = false;
-    m_parts.downloadQueue.Wake();
+    StartThread(CKZWorkerGroup::KIND_DOWNLOAD, "WebInstallerUpdateThread", [this] { Run(); });
 }
 
 void CKZDownloadWorker::Run()
@@ -41,7 +34,7 @@ void CKZDownloadWorker::Run()
     while (m_bRun)
     {
         CKZWebInstallerFile* pFile = nullptr;
-        if (m_parts.states.State() == STATE_UPDATE_DOWNLOAD && TakeReady(pFile, false))
+        if (m_parts.states.State() == CKZWebInstaller::STATE_UPDATE_DOWNLOAD && TakeReady(pFile, false))
             FetchUpdateZip(pFile, kSecondSlot);
         else
             m_parts.downloadQueue.WaitForPush(m_parts.timing.dwIdleWaitMs, m_bRun);

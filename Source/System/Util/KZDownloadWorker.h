@@ -4,23 +4,18 @@
 // its pause. The main worker downloads in slot 0; one more worker runs here in slot 1 while the
 // update downloads last.
 
-#include "System/Util/KZInstallerParts.h"
+#include "System/Util/KZWorkerKind.h"
 
-#include <atomic>
-
-class CKZDownloadWorker
+class CKZDownloadWorker : public CKZWorkerKind
 {
 public:
     static constexpr unsigned kMainSlot = 0;
     static constexpr unsigned kSecondSlot = 1;
 
-    explicit CKZDownloadWorker(SKZInstallerParts& parts) : m_parts(parts) {}
-    CKZDownloadWorker(const CKZDownloadWorker&) = delete;
-    CKZDownloadWorker& operator=(const CKZDownloadWorker&) = delete;
+    explicit CKZDownloadWorker(SKZInstallerParts& parts) : CKZWorkerKind(parts, parts.downloadQueue) {}
 
     // Starts the worker of slot 1.
     void Start();
-    void Stop();
 
     // Takes the first queued entry whose retry time has come. The worker of slot 1 leaves files
     // fetched under their own name, and entries that have failed too often, to the main worker,
@@ -43,7 +38,4 @@ public:
 
 private:
     void Run();
-
-    SKZInstallerParts& m_parts;
-    std::atomic<bool> m_bRun{false};
 };

@@ -7,12 +7,12 @@
 #include "System/Util/KZChecksumWorker.h"
 #include "System/Util/KZDownloadWorker.h"
 #include "System/Util/KZFileTimeCache.h"
+#include "System/Util/KZWebInstaller.h"
 
 #include <algorithm>
 #include <chrono>
 #include <set>
 
-using namespace KZInstaller;
 
 namespace
 {
@@ -49,19 +49,19 @@ void CKZMainWorker::Run(bool bNewInstall)
         return;
     if (!m_parts.transfers.ProbeExchange(m_parts.catalogueFiles.CacheFileName().c_str(), nullptr, nullptr))
     {
-        m_parts.states.Fail(ERROR_SERVER_UNREACHABLE);
+        m_parts.states.Fail(CKZWebInstaller::ERROR_SERVER_UNREACHABLE);
         return;
     }
-    if (bNewInstall ? m_parts.states.GoTo(STATE_NEW_INSTALL_PREPARE) : m_parts.states.GoTo(STATE_UPDATE_PREPARE))
-        m_parts.states.GoTo(bNewInstall ? STATE_NEW_INSTALL_DOWNLOAD : STATE_UPDATE_COMPARE);
+    if (bNewInstall ? m_parts.states.GoTo(CKZWebInstaller::STATE_NEW_INSTALL_PREPARE) : m_parts.states.GoTo(CKZWebInstaller::STATE_UPDATE_PREPARE))
+        m_parts.states.GoTo(bNewInstall ? CKZWebInstaller::STATE_NEW_INSTALL_DOWNLOAD : CKZWebInstaller::STATE_UPDATE_COMPARE);
     while (m_bRun)
     {
         const uint32_t state = m_parts.states.State();
-        if (state == STATE_NEW_INSTALL_DOWNLOAD)
+        if (state == CKZWebInstaller::STATE_NEW_INSTALL_DOWNLOAD)
             NewInstallStep();
-        else if (state == STATE_UPDATE_COMPARE)
+        else if (state == CKZWebInstaller::STATE_UPDATE_COMPARE)
             CompareStep();
-        else if (state == STATE_UPDATE_DOWNLOAD)
+        else if (state == CKZWebInstaller::STATE_UPDATE_DOWNLOAD)
             UpdateStep();
         else
             // Installed or failed: idle until shut down, without spinning.
@@ -79,14 +79,9 @@ uint64_t CKZMainWorker::EnumerateFullInstallZips(uint32_t dwLimit, bool bResumin
         SKZFileTime time;
         if (!m_parts.transfers.ProbeExchange(strName.c_str(), &qwSize, &time))
             break;
-        std::unique_ptr<CKZWebInstallerFile> pFile(new CKZWebInstallerFile);
-        pFile->m_strName = strName;
-        pFile->m_Time = time;
-        pFile->m_dwSize = pFile->m_dwCompressedSize = static_cast<uint32_t>(qwSize);
-        pFile->m_qwServerSize = qwSize;
+        std::unique_ptr<CKZWebInstallerFile> pFile = CKZWebInstallerFile::UnderOwnName(strName, time, qwSize);
         pFile->m_dwZipIndex = j;
-        pFile->m_dwFlags = CKZWebInstallerFile::FILE_FLAG_DIRECT | CKZWebInstallerFile::FILE_FLAG_EXTRACT |
-                           CKZWebInstallerFile::FILE_FLAG_FULL_ZIP;
+        pFile->m_dwFlags |= CKZWebInstallerFile::FILE_FLAG_EXTRACT | CKZWebInstallerFile::FILE_FLAG_FULL_ZIP;
         pFile->m_dwStage = m_parts.progress.StageOfZip(j);
         m_parts.progress.AddFullInstallZip(j, pFile->m_dwStage, pFile->m_dwSize);
         if (bResuming && m_parts.catalogueFiles.HasInstallMarker(*pFile))
@@ -115,7 +110,7 @@ bool CKZMainWorker::GiveUpOn(const CKZWebInstallerFile& file)
         return false;
     KZOutput::Print(KZOutput::LEVEL_INFO, "Could not install %s after %u tries", file.m_strName.c_str(),
                     file.m_retry.Tries());
-    m_parts.states.Fail(ERROR_PACK_UPDATE);
+    m_parts.states.Fail(CKZWebInstaller::ERROR_PACK_UPDATE);
     return true;
 }
 
@@ -130,7 +125,7 @@ void CKZMainWorker::NewInstallStep()
     }
     if (m_parts.zipQueue.Empty() && m_parts.progress.AllFilesDone())
     {
-        m_parts.states.GoTo(STATE_INSTALLED);
+        m_parts.states.GoTo(CKZWebInstaller::STATE_INSTALLED);
         return;
     }
     // Woken early when a refused zip comes back or on shutdown.
@@ -186,9 +181,9 @@ void CKZMainWorker::CompareStep()
         vecQueued.erase(std::remove_if(vecQueued.begin(), vecQueued.end(),
                                        [this](CKZWebInstallerFile* pFile) { return MergeFoundFile(pFile); }),
                         vecQueued.end());
-    if (m_checkDiskSpace(UpdateDiskBytes(vecQueued)) != ERROR_NONE)
+    if (m_checkDiskSpace(UpdateDiskBytes(vecQueued)) != CKZWebInstaller::ERROR_NONE)
     {
-        m_parts.states.Fail(ERROR_DISK_SPACE);
+        m_parts.states.Fail(CKZWebInstaller::ERROR_DISK_SPACE);
         return;
     }
     m_parts.downloadQueue.WithItems([&vecQueued](std::deque<CKZWebInstallerFile*>& items) {
@@ -196,7 +191,7 @@ void CKZMainWorker::CompareStep()
     });
     for (const CKZWebInstallerFile* pFile : vecQueued)
         m_parts.progress.AddFile(pFile->m_dwCompressedSize, 0);
-    m_parts.states.GoTo(STATE_UPDATE_DOWNLOAD);
+    m_parts.states.GoTo(CKZWebInstaller::STATE_UPDATE_DOWNLOAD);
     m_parts.downloadQueue.Wake();
 }
 
@@ -278,11 +273,11 @@ void CKZMainWorker::FinishUpdate()
         if (!PacksHoldCatalogue())
         {
             KZ_REPORT_EVENT(s_recordConsistency, "%s", "");
-            m_parts.states.Fail(ERROR_PACK_UPDATE);
+            m_parts.states.Fail(CKZWebInstaller::ERROR_PACK_UPDATE);
             return;
         }
     }
-    m_parts.states.GoTo(STATE_INSTALLED);
+    m_parts.states.GoTo(CKZWebInstaller::STATE_INSTALLED);
 }
 
 bool CKZMainWorker::PacksHoldCatalogue() const
@@ -327,6 +322,6 @@ bool CKZMainWorker::MergePackFiles()
     // A cancelled run keeps the unpacked files: the next one merges them without fetching them again.
     if (!m_parts.control.IsCancelled())
         CKZFile::RemoveDirectoryContents(sourceDir.c_str());
-    m_parts.states.Fail(ERROR_PACK_UPDATE);
+    m_parts.states.Fail(CKZWebInstaller::ERROR_PACK_UPDATE);
     return false;
 }

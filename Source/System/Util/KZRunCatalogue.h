@@ -15,9 +15,6 @@
 class CKZRunCatalogue
 {
 public:
-    CKZRunCatalogue() = default;
-    CKZRunCatalogue(const CKZRunCatalogue&) = delete;
-    CKZRunCatalogue& operator=(const CKZRunCatalogue&) = delete;
 
     // Takes the records of a catalogue read from the server; a name already held is replaced.
     void Merge(KZCatalogueEntries&& entries);

@@ -12,9 +12,6 @@
 class CKZRunControl
 {
 public:
-    CKZRunControl() = default;
-    CKZRunControl(const CKZRunControl&) = delete;
-    CKZRunControl& operator=(const CKZRunControl&) = delete;
 
     void Pause();
     void Resume();

@@ -22,14 +22,7 @@ void RemoveFiles(const std::vector<std::string>& vecPaths)
 
 void CKZUnzipWorker::Start()
 {
-    m_bRun = true;
-    m_parts.workers.Start(CKZWorkerGroup::KIND_UNZIP, "WebInstallerUnzipThread", [this] { Run(); });
-}
-
-void CKZUnzipWorker::Stop()
-{
-    m_bRun = false;
-    m_parts.unzipQueue.Wake();
+    StartThread(CKZWorkerGroup::KIND_UNZIP, "WebInstallerUnzipThread", [this] { Run(); });
 }
 
 void CKZUnzipWorker::Run()

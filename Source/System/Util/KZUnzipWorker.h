@@ -4,23 +4,22 @@
 // download directory, and its file enters the pack merge only when it holds exactly the
 // catalogue's bytes. A zip that does not unpack, or holds other bytes, is fetched again.
 
-#include "System/Util/KZInstallerParts.h"
+#include "System/Util/KZWorkerKind.h"
 
-#include <atomic>
 #include <string>
 #include <vector>
 
 class CKZDownloadWorker;
 
-class CKZUnzipWorker
+class CKZUnzipWorker : public CKZWorkerKind
 {
 public:
-    CKZUnzipWorker(SKZInstallerParts& parts, CKZDownloadWorker& downloads) : m_parts(parts), m_downloads(downloads) {}
-    CKZUnzipWorker(const CKZUnzipWorker&) = delete;
-    CKZUnzipWorker& operator=(const CKZUnzipWorker&) = delete;
+    CKZUnzipWorker(SKZInstallerParts& parts, CKZDownloadWorker& downloads)
+        : CKZWorkerKind(parts, parts.unzipQueue), m_downloads(downloads)
+    {
+    }
 
     void Start();
-    void Stop();
 
 private:
     void Run();
@@ -32,7 +31,5 @@ private:
     // The unpacked update file is whole, where its record puts it, with the record's checksum.
     bool HoldsTheRecordsBytes(const CKZWebInstallerFile& file) const;
 
-    SKZInstallerParts& m_parts;
     CKZDownloadWorker& m_downloads;
-    std::atomic<bool> m_bRun{false};
 };

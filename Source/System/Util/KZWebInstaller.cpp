@@ -15,7 +15,6 @@
 #include <cstring>
 #include <strings.h>
 
-using namespace KZInstaller;
 
 namespace
 {
@@ -333,14 +332,9 @@ void CKZWebInstaller::AddCustomFile(const char* szName, uint64_t qwSize, int bEx
     SKZFileTime time;
     if (!GetRemoteFileInfoHttp(szName, &qwSize, &time))
         return;
-    std::unique_ptr<CKZWebInstallerFile> pFile(new CKZWebInstallerFile);
-    pFile->m_strName = szName;
-    pFile->m_Time = time;
-    pFile->m_dwSize = pFile->m_dwCompressedSize = static_cast<uint32_t>(qwSize);
-    pFile->m_qwServerSize = qwSize;
+    std::unique_ptr<CKZWebInstallerFile> pFile = CKZWebInstallerFile::UnderOwnName(szName, time, qwSize);
     if (szLocalDir)
         pFile->m_strLocalDir = szLocalDir;
-    pFile->m_dwFlags = CKZWebInstallerFile::FILE_FLAG_DIRECT;
     if (bExtract)
         pFile->m_dwFlags |= CKZWebInstallerFile::FILE_FLAG_EXTRACT;
     if (m_bNewInstall)

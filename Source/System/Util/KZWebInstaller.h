@@ -28,24 +28,30 @@
 class CKZWebInstaller
 {
 public:
-    typedef KZInstaller::EState EState;
-    static constexpr EState STATE_IDLE = KZInstaller::STATE_IDLE;
-    static constexpr EState STATE_NEW_INSTALL_PREPARE = KZInstaller::STATE_NEW_INSTALL_PREPARE;
-    static constexpr EState STATE_NEW_INSTALL_DOWNLOAD = KZInstaller::STATE_NEW_INSTALL_DOWNLOAD;
-    static constexpr EState STATE_UPDATE_PREPARE = KZInstaller::STATE_UPDATE_PREPARE;
-    static constexpr EState STATE_UPDATE_COMPARE = KZInstaller::STATE_UPDATE_COMPARE;
-    static constexpr EState STATE_UPDATE_DOWNLOAD = KZInstaller::STATE_UPDATE_DOWNLOAD;
-    static constexpr EState STATE_INSTALLED = KZInstaller::STATE_INSTALLED;
-    static constexpr EState STATE_FAILED = KZInstaller::STATE_FAILED;
-    typedef KZInstaller::EErrorCode EErrorCode;
-    static constexpr EErrorCode ERROR_NONE = KZInstaller::ERROR_NONE;
-    static constexpr EErrorCode ERROR_SERVER_UNREACHABLE = KZInstaller::ERROR_SERVER_UNREACHABLE;
-    static constexpr EErrorCode ERROR_CATALOGUE_DOWNLOAD = KZInstaller::ERROR_CATALOGUE_DOWNLOAD;
-    static constexpr EErrorCode ERROR_CATALOGUE_OPEN = KZInstaller::ERROR_CATALOGUE_OPEN;
-    static constexpr EErrorCode ERROR_CATALOGUE_VERSION = KZInstaller::ERROR_CATALOGUE_VERSION;
-    static constexpr EErrorCode ERROR_PACK_UPDATE = KZInstaller::ERROR_PACK_UPDATE;
-    static constexpr EErrorCode ERROR_CANCELLED = KZInstaller::ERROR_CANCELLED;
-    static constexpr EErrorCode ERROR_DISK_SPACE = KZInstaller::ERROR_DISK_SPACE;
+    // The states, as the patch interface sees them (it tests for 7 and 8), 1 to 8 in this order.
+    enum EState : uint32_t
+    {
+        STATE_IDLE = 1,
+        STATE_NEW_INSTALL_PREPARE,
+        STATE_NEW_INSTALL_DOWNLOAD,
+        STATE_UPDATE_PREPARE,
+        STATE_UPDATE_COMPARE,
+        STATE_UPDATE_DOWNLOAD,
+        STATE_INSTALLED,
+        STATE_FAILED,
+    };
+    // The error codes the launcher gets: 0 to 4, then 6 to 8 (5 is not given).
+    enum EErrorCode : int32_t
+    {
+        ERROR_NONE = 0,
+        ERROR_SERVER_UNREACHABLE,
+        ERROR_CATALOGUE_DOWNLOAD,
+        ERROR_CATALOGUE_OPEN,
+        ERROR_CATALOGUE_VERSION,
+        ERROR_PACK_UPDATE = 6,
+        ERROR_CANCELLED,
+        ERROR_DISK_SPACE,
+    };
     static constexpr uint32_t kMaxZipCount = CKZMainWorker::kMaxZipCount;
 
     // The client reaches the server (the libcurl one when null); timing holds the pauses.

@@ -41,6 +41,10 @@ public:
             zipStages.clear();
     }
 
+    // A file fetched under its own name, with the size and time the server gave for it.
+    static std::unique_ptr<CKZWebInstallerFile> UnderOwnName(const std::string& strName, const SKZFileTime& time,
+                                                             uint64_t qwServerSize);
+
     bool Has(uint32_t dwFlag) const { return (m_dwFlags & dwFlag) != 0; }
     // The directory that holds its local copy: its own, or the install root.
     const std::string& LocalDir(const std::string& strInstallRoot) const
