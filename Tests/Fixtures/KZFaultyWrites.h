@@ -25,6 +25,8 @@ public:
     }
     // bytes more may be written, then the disk is full; ~0 is room without end.
     void SetRoom(uint64_t bytes) { m_qwRoom = bytes; }
+    // The free space the disk reports, whatever is written (~0: the file system's own).
+    void SetReportedFree(uint64_t bytes) { m_qwReportedFree = bytes; }
     uint64_t Writes() const { return m_qwWrites; }
     uint64_t Refused() const { return m_qwRefused; }
 
@@ -44,6 +46,14 @@ public:
         return true;
     }
 
+    bool FreeDiskBytes(uint64_t& qwFree) override
+    {
+        if (m_qwReportedFree == ~uint64_t(0))
+            return false;
+        qwFree = m_qwReportedFree;
+        return true;
+    }
+
 private:
     bool Refuse(int error)
     {
@@ -56,4 +66,5 @@ private:
     std::atomic<uint64_t> m_qwFailFrom{0};
     std::atomic<uint64_t> m_qwRoom{~uint64_t(0)};
     std::atomic<uint64_t> m_qwRefused{0};
+    std::atomic<uint64_t> m_qwReportedFree{~uint64_t(0)};
 };

@@ -34,8 +34,9 @@ first COUNT requests the rule applies to.
     skewrange             answer a range request with the part one byte later than asked for
     redirect:TARGET       answer 302 with Location: TARGET (which may hold colons)
 A cut rule counts the bytes sent. Requests are counted per method and path: /_count/PATH answers
-{"GET": n, "HEAD": m}; /_last answers the last recorded request as JSON. Neither is counted,
-recorded or subject to rules.
+{"GET": n, "HEAD": m}; /_count/_bytes answers {"ANY": n}, the body bytes sent to every path but
+these; /_last answers the last recorded request as JSON. Neither is counted, recorded or subject
+to rules.
 """
 import argparse
 import email.utils
@@ -134,6 +135,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 with open(state.log, "a") as out:
                     out.write(json.dumps(entry) + "\n")
 
+    def write(self, data):
+        """Sends body bytes, counting them under /_bytes."""
+        self.wfile.write(data)
+        with self.server.state.lock:
+            per_path = self.server.state.counts.setdefault("/_bytes", {})
+            per_path["ANY"] = per_path.get("ANY", 0) + len(data)
+
     def answer(self, code, body, headers=(), send_body=True):
         self.send_response(code)
         self.send_header("Content-Length", str(len(body)))
@@ -226,29 +234,34 @@ class Handler(http.server.BaseHTTPRequestHandler):
             elif "slow" in rules:
                 self.send_in_pieces(data, max(1, int(rules["slow"][0])), 1.0)
             elif "stall" in rules:
-                self.wfile.write(data[:len(data) // 2])
+                self.write(data[:len(data) // 2])
                 self.wfile.flush()
                 time.sleep(int(rules["stall"][0]) / 1000.0)
-                self.wfile.write(data[len(data) // 2:])
+                self.write(data[len(data) // 2:])
             else:
-                self.wfile.write(data if "cut" not in rules else data[:int(rules["cut"][0])])
+                self.send_chunks(data if "cut" not in rules else data[:int(rules["cut"][0])])
                 self.wfile.flush()
         except (BrokenPipeError, ConnectionResetError):
             pass
 
     def send_endless(self, data, limit=256 << 20):
         """The body, then zeros until the client goes away (or the limit is reached)."""
-        self.wfile.write(data)
+        self.write(data)
         zeros, sent = bytes(65536), len(data)
         while sent < limit:
-            self.wfile.write(zeros)
+            self.write(zeros)
             sent += len(zeros)
 
     def send_in_pieces(self, data, size, pause):
         for start in range(0, len(data), size):
-            self.wfile.write(data[start:start + size])
+            self.write(data[start:start + size])
             self.wfile.flush()
             time.sleep(pause)
+
+    def send_chunks(self, data, size=1 << 16):
+        """The body in pieces, so that a client that stops reading is counted for what it took."""
+        for start in range(0, len(data), size):
+            self.write(data[start:start + size])
 
     def do_GET(self):
         self.serve(True)

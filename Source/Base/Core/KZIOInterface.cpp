@@ -1,5 +1,7 @@
 #include "Base/Core/KZIOInterface.h"
 
+#include "Base/Platform/KZPlatform.h"
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -142,6 +144,11 @@ bool AdmitWrite(size_t bytes)
 {
     IKZWriteBackEnd* pBackEnd = s_pWriteBackEnd.load();
     return !pBackEnd || pBackEnd->Admit(bytes);
+}
+bool FreeDiskBytes(const char* szPath, uint64_t& qwFree)
+{
+    IKZWriteBackEnd* pBackEnd = s_pWriteBackEnd.load();
+    return (pBackEnd && pBackEnd->FreeDiskBytes(qwFree)) || KZPlatform::GetFreeDiskBytes(szPath, &qwFree);
 }
 
 CKZIOInterface* GetStandardInterface() { return &s_StandardIOInterface; }

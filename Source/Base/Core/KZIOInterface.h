@@ -2,6 +2,7 @@
 // The file back ends: every file access goes through an I/O interface that opens, reads, writes,
 // seeks and closes files named by a path, identified afterwards by an opaque handle.
 
+#include <cstdint>
 #include <cstdio>
 
 class CKZIOInterface
@@ -55,6 +56,8 @@ public:
     virtual ~IKZWriteBackEnd() = default;
     // False refuses the write, with errno set to why (EIO, ENOSPC).
     virtual bool Admit(size_t bytes) = 0;
+    // The free space of the disk the back end stands for; false to let the system say.
+    virtual bool FreeDiskBytes(uint64_t& qwFree) { (void)qwFree; return false; }
 };
 
 // The process-wide choice of interfaces; any thread may read or change them.
@@ -64,6 +67,8 @@ namespace KZFileIO
 void SetWriteBackEnd(IKZWriteBackEnd* pBackEnd);
 // Every write site asks this before it writes bytes to a file.
 bool AdmitWrite(size_t bytes);
+// The bytes that may still be written below a path: the back end's word, else the file system's.
+bool FreeDiskBytes(const char* szPath, uint64_t& qwFree);
 CKZIOInterface* GetStandardInterface();
 CKZIOInterface* GetDefaultInterface();
 void SetDefaultInterface(CKZIOInterface* pInterface);
