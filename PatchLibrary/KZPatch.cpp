@@ -415,7 +415,7 @@ const char* kzpatch_get_error_text(int32_t code)
 {
     switch (code)
     {
-    case KZ_PATCH_ERROR_NONE: return "the project folder is missing or the client application could not be updated";
+    case KZ_PATCH_ERROR_NONE: return "the project directory is missing or the client application could not be updated";
     case KZ_PATCH_ERROR_SERVER_UNREACHABLE: return "server unreachable";
     case KZ_PATCH_ERROR_CATALOGUE_DOWNLOAD: return "catalogue download failed";
     case KZ_PATCH_ERROR_CATALOGUE_UNREADABLE: return "catalogue could not be read";

@@ -3,6 +3,8 @@
  *
  *   kzlaunch PROJECT_DIR SERVER [--timeout S] [--json] [--limit-rate BYTES_PER_SECOND] [launch options]
  *
+ * SIGINT and SIGTERM cancel the run (exit 130 and 143; the next run resumes), SIGUSR1 pauses its
+ * transfers and SIGUSR2 resumes them.
  * Exit status: 0 done, 1 failed, 2 wrong usage, 3 timed out. */
 #define _POSIX_C_SOURCE 200809L
 
@@ -10,6 +12,8 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -58,7 +62,8 @@ static const char usageText[] =
     "usage: kzlaunch PROJECT_DIR SERVER [--timeout SECONDS] [--json] [--limit-rate BYTES_PER_SECOND]\n"
     "                [--language L] [--launcher-hash H] [--launcher-server S] [--user-id N]\n"
     "                [--metrics-server S] [--metrics-group G]\n"
-    "exit status: 0 done, 1 failed, 2 wrong usage, 3 timed out\n";
+    "SIGINT or SIGTERM cancels the run, SIGUSR1 pauses it, SIGUSR2 resumes it\n"
+    "exit status: 0 done, 1 failed, 2 wrong usage, 3 timed out, 130 or 143 cancelled by SIGINT or SIGTERM\n";
 
 static int usage(const char* problem)
 {
@@ -170,27 +175,6 @@ static int parse_options(int argc, char** argv, Options* options)
     return EXIT_DONE;
 }
 
-static const char* error_meaning(int32_t code)
-{
-    switch (code)
-    {
-    case 0:
-        return "the project directory is missing or the client application could not be updated";
-    case 1:
-        return "server unreachable";
-    case 2:
-        return "catalogue download failed";
-    case 3:
-        return "catalogue could not be read";
-    case 4:
-        return "catalogue version not supported";
-    case 6:
-        return "a zip could not be downloaded or installed";
-    default:
-        return "unknown error";
-    }
-}
-
 /* Writes text as a JSON string, quotes included. */
 static void json_string(FILE* out, const char* text)
 {
@@ -225,40 +209,131 @@ static double window_rate(RateWindow* window, double time, uint64_t bytes)
     return (double)(bytes - window->bytes[0]) / span;
 }
 
-static void show_progress(FILE* out, int mode, KZPatchStatus status, double rate)
+/* What the main thread draws and the library's threads print, one at a time: on a terminal a log
+ * line clears the progress line, stands on a line of its own and the progress line is drawn again. */
+typedef struct
+{
+    pthread_mutex_t mutex;
+    int mode;
+    FILE* progressOut;
+    FILE* logOut;
+    int showTrace;
+    char progress[512];
+} Screen;
+
+static Screen screen = {PTHREAD_MUTEX_INITIALIZER, OUTPUT_LINES, NULL, NULL, 0, ""};
+
+static void on_library_line(void* user, int32_t level, const char* line)
+{
+    (void)user;
+    if (level == KZ_PATCH_LOG_TRACE && !screen.showTrace)
+        return;
+    pthread_mutex_lock(&screen.mutex);
+    if (screen.mode == OUTPUT_TERMINAL)
+        fprintf(screen.progressOut, "\r\033[K%s\n%s", line, screen.progress);
+    else
+        fprintf(screen.logOut, "%s\n", line);
+    fflush(screen.mode == OUTPUT_TERMINAL ? screen.progressOut : screen.logOut);
+    pthread_mutex_unlock(&screen.mutex);
+}
+
+static void draw(const char* text)
+{
+    pthread_mutex_lock(&screen.mutex);
+    fputs(text, screen.progressOut);
+    fflush(screen.progressOut);
+    if (screen.mode == OUTPUT_TERMINAL)
+        snprintf(screen.progress, sizeof(screen.progress), "%s", text);
+    pthread_mutex_unlock(&screen.mutex);
+}
+
+/* One JSON event on the JSON output ({"type":"pause"}, ...). */
+static void json_event(const char* type)
+{
+    char line[64];
+    snprintf(line, sizeof(line), "{\"type\":\"%s\"}\n", type);
+    draw(line);
+}
+
+static void show_progress(KZPatchStatus status, double rate)
 {
     const float progress = kzpatch_get_progress();
     const uint32_t filesDone = kzpatch_get_current_files(), filesTotal = kzpatch_get_total_files();
     const uint64_t bytesDone = kzpatch_get_current_bytes(), bytesTotal = kzpatch_get_total_bytes();
     const uint64_t downDone = kzpatch_get_current_download_bytes(), downTotal = kzpatch_get_total_download_bytes();
     const uint32_t stages = kzpatch_get_download_stage_count(), inSync = kzpatch_get_download_stages_in_sync();
-    const int firstReady = kzpatch_is_first_download_stage_ready();
-    const double secondsLeft = rate > 0.0 && downTotal > downDone ? (double)(downTotal - downDone) / rate : -1.0;
-    if (mode == OUTPUT_JSON)
+    const int firstReady = kzpatch_is_first_download_stage_ready(), paused = kzpatch_is_paused();
+    const double secondsLeft =
+        !paused && rate > 0.0 && downTotal > downDone ? (double)(downTotal - downDone) / rate : -1.0;
+    char text[512];
+    if (screen.mode == OUTPUT_JSON)
+        snprintf(text, sizeof(text),
+                 "{\"type\":\"progress\",\"status\":%d,\"progress\":%.4f,\"files_done\":%u,\"files_total\":%u,"
+                 "\"bytes_done\":%llu,\"bytes_total\":%llu,\"download_done\":%llu,\"download_total\":%llu,"
+                 "\"rate\":%.0f,\"seconds_left\":%.0f,\"stages\":%u,\"stages_in_sync\":%u,\"first_stage_ready\":%s,"
+                 "\"paused\":%s}\n",
+                 (int)status, progress, filesDone, filesTotal, (unsigned long long)bytesDone,
+                 (unsigned long long)bytesTotal, (unsigned long long)downDone, (unsigned long long)downTotal, rate,
+                 secondsLeft, stages, inSync, firstReady ? "true" : "false", paused ? "true" : "false");
+    else
     {
-        fprintf(out,
-                "{\"type\":\"progress\",\"status\":%d,\"progress\":%.4f,\"files_done\":%u,\"files_total\":%u,"
-                "\"bytes_done\":%llu,\"bytes_total\":%llu,\"download_done\":%llu,\"download_total\":%llu,"
-                "\"rate\":%.0f,\"seconds_left\":%.0f,\"stages\":%u,\"stages_in_sync\":%u,\"first_stage_ready\":%s}\n",
-                (int)status, progress, filesDone, filesTotal, (unsigned long long)bytesDone,
-                (unsigned long long)bytesTotal, (unsigned long long)downDone, (unsigned long long)downTotal, rate,
-                secondsLeft, stages, inSync, firstReady ? "true" : "false");
-        fflush(out);
-        return;
+        char left[32] = "--:--";
+        if (secondsLeft >= 0.0 && secondsLeft < 360000.0)
+            snprintf(left, sizeof(left), "%d:%02d", (int)secondsLeft / 60, (int)secondsLeft % 60);
+        snprintf(text, sizeof(text),
+                 "%s%5.1f%%  files %u/%u  bytes %.1f/%.1f MB  download %.1f/%.1f MB  %.0f KB/s  left %s  stages %u/%u%s%s%s",
+                 screen.mode == OUTPUT_TERMINAL ? "\r" : "", 100.0 * progress, filesDone, filesTotal,
+                 bytesDone / 1048576.0, bytesTotal / 1048576.0, downDone / 1048576.0, downTotal / 1048576.0,
+                 paused ? 0.0 : rate / 1024.0, left, inSync, stages, firstReady ? "  first stage ready" : "",
+                 paused ? "  paused" : "", screen.mode == OUTPUT_TERMINAL ? "\033[K" : "\n");
     }
-    char left[32] = "--:--";
-    if (secondsLeft >= 0.0 && secondsLeft < 360000.0)
-        snprintf(left, sizeof(left), "%d:%02d", (int)secondsLeft / 60, (int)secondsLeft % 60);
-    fprintf(out,
-            "%s%5.1f%%  files %u/%u  bytes %.1f/%.1f MB  download %.1f/%.1f MB  %.0f KB/s  left %s  stages %u/%u%s%s",
-            mode == OUTPUT_TERMINAL ? "\r" : "", 100.0 * progress, filesDone, filesTotal, bytesDone / 1048576.0,
-            bytesTotal / 1048576.0, downDone / 1048576.0, downTotal / 1048576.0, rate / 1024.0, left, inSync,
-            stages, firstReady ? "  first stage ready" : "", mode == OUTPUT_TERMINAL ? "\033[K" : "\n");
-    fflush(out);
+    draw(text);
+}
+
+/* Signals only set these; the run loop acts on them. */
+static volatile sig_atomic_t cancelSignal = 0;
+static volatile sig_atomic_t pauseRequest = 0; /* 1 pause, 2 resume */
+
+static void on_signal(int number)
+{
+    if (number == SIGUSR1)
+        pauseRequest = 1;
+    else if (number == SIGUSR2)
+        pauseRequest = 2;
+    else if (!cancelSignal)
+        cancelSignal = number;
+}
+
+static void catch_signals(void)
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    const int numbers[] = {SIGINT, SIGTERM, SIGUSR1, SIGUSR2};
+    for (size_t i = 0; i < sizeof(numbers) / sizeof(numbers[0]); ++i)
+        sigaction(numbers[i], &action, NULL);
+}
+
+/* Passes a signal's request on to the run; a cancel is asked once, once the run takes it. */
+static void follow_signals(int* cancelled)
+{
+    if (cancelSignal && !*cancelled && kzpatch_cancel())
+    {
+        *cancelled = 1;
+        if (screen.mode == OUTPUT_JSON)
+            json_event("cancel");
+    }
+    const int request = pauseRequest;
+    pauseRequest = 0;
+    if (request == 1 && kzpatch_pause() && screen.mode == OUTPUT_JSON)
+        json_event("pause");
+    if (request == 2 && kzpatch_resume() && screen.mode == OUTPUT_JSON)
+        json_event("resume");
 }
 
 /* Polls until the status leaves the running ones or the deadline passes; shows progress meanwhile. */
-static KZPatchStatus wait_for_run(FILE* progressOut, int mode, double deadline, int* timedOut)
+static KZPatchStatus wait_for_run(double deadline, int* timedOut, int* cancelled)
 {
     RateWindow window = {{0}, {0}, 0};
     double nextLine = 0.0;
@@ -273,20 +348,22 @@ static KZPatchStatus wait_for_run(FILE* progressOut, int mode, double deadline, 
             *timedOut = 1;
             break;
         }
-        if (status == KZ_PATCH_INITIALIZED && !kzpatch_start())
+        follow_signals(cancelled);
+        if (status == KZ_PATCH_INITIALIZED && !*cancelled && !kzpatch_start())
             break;
         const double rate = window_rate(&window, time, kzpatch_get_current_download_bytes());
-        if (mode == OUTPUT_TERMINAL || time >= nextLine)
+        if (screen.mode == OUTPUT_TERMINAL || time >= nextLine)
         {
-            show_progress(progressOut, mode, status, rate);
+            show_progress(status, rate);
             drawn = 1;
             nextLine = time + 1.0;
         }
         sleep_ms(100);
         status = kzpatch_get_status();
     }
-    if (mode == OUTPUT_TERMINAL && drawn)
-        fputc('\n', progressOut);
+    if (screen.mode == OUTPUT_TERMINAL && drawn)
+        draw("\n");
+    screen.progress[0] = '\0';
     return status;
 }
 
@@ -294,6 +371,7 @@ static void report_result(FILE* out, int json, const char* result, KZPatchStatus
                           const Options* options)
 {
     const int done = status == KZ_PATCH_DONE;
+    pthread_mutex_lock(&screen.mutex);
     const char* path = done ? kzpatch_get_executable_path() : "";
     const char* args =
         done ? kzpatch_get_executable_args(options->language, options->launcherHash, options->launcherServer,
@@ -303,7 +381,7 @@ static void report_result(FILE* out, int json, const char* result, KZPatchStatus
     {
         fprintf(out, "{\"type\":\"result\",\"result\":\"%s\",\"status\":%d,\"error_code\":%d,\"error\":", result,
                 (int)status, (int)code);
-        json_string(out, done ? "" : strcmp(result, "timed out") == 0 ? "timed out" : error_meaning(code));
+        json_string(out, done ? "" : strcmp(result, "timed out") == 0 ? "timed out" : kzpatch_get_error_text(code));
         fprintf(out, ",\"executable\":");
         json_string(out, path);
         fprintf(out, ",\"arguments\":");
@@ -313,6 +391,40 @@ static void report_result(FILE* out, int json, const char* result, KZPatchStatus
     else if (done)
         fprintf(out, "executable\t%s\narguments\t%s\n", path, args);
     fflush(out);
+    pthread_mutex_unlock(&screen.mutex);
+}
+
+/* Why a failed run failed, in words; a shortfall of disk space with its numbers. */
+static void say_failure(KZPatchStatus status, int32_t code, const Options* options)
+{
+    fprintf(stderr, "kzlaunch: patch run failed in status %d, error code %d: %s\n", (int)status, (int)code,
+            kzpatch_get_error_text(code));
+    if (code == KZ_PATCH_ERROR_DISK_SPACE)
+        fprintf(stderr, "kzlaunch: the update needs %.1f MB on the disk of %s, and %.1f MB are free\n",
+                kzpatch_get_required_disk_bytes() / 1048576.0, options->projectDir,
+                kzpatch_get_free_disk_bytes() / 1048576.0);
+}
+
+/* Where the output goes. In JSON mode stdout carries the JSON lines only: the library's own lines go
+ * to stderr. Without a terminal they go to stdout; on a terminal above the progress line on stderr. */
+static void set_up_output(const Options* options, FILE** out)
+{
+    *out = stdout;
+    screen.mode = options->json ? OUTPUT_JSON : isatty(STDERR_FILENO) ? OUTPUT_TERMINAL : OUTPUT_LINES;
+    screen.progressOut = options->json ? stdout : stderr;
+    screen.logOut = options->json ? stderr : stdout;
+    const char* trace = getenv("KZ_TRACE");
+    screen.showTrace = trace && *trace && strcmp(trace, "0") != 0;
+    kzpatch_set_log_callback(on_library_line, NULL);
+}
+
+/* A run cancelled by a signal ends as a process killed by it would, once its workers have stopped. */
+static int end_cancelled(FILE* out, const Options* options, KZPatchStatus status, int32_t code)
+{
+    fprintf(stderr, "kzlaunch: cancelled by signal %d; the next run resumes\n", (int)cancelSignal);
+    report_result(out, options->json, "cancelled", status, code, options);
+    kzpatch_reset();
+    return 128 + (int)cancelSignal;
 }
 
 int main(int argc, char** argv)
@@ -321,21 +433,9 @@ int main(int argc, char** argv)
     const int parsed = parse_options(argc, argv, &options);
     if (parsed != EXIT_DONE)
         return parsed;
-
-    /* In JSON mode stdout carries the JSON lines only: the library's own lines go to stderr. */
-    FILE* out = stdout;
-    if (options.json)
-    {
-        fflush(stdout);
-        const int jsonFd = dup(STDOUT_FILENO);
-        if (jsonFd < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0 || !(out = fdopen(jsonFd, "w")))
-        {
-            fprintf(stderr, "kzlaunch: cannot set up the JSON output\n");
-            return EXIT_FAILED;
-        }
-    }
-    const int mode = options.json ? OUTPUT_JSON : isatty(STDERR_FILENO) ? OUTPUT_TERMINAL : OUTPUT_LINES;
-    FILE* progressOut = options.json ? out : stderr;
+    FILE* out = NULL;
+    set_up_output(&options, &out);
+    catch_signals();
 
     kzpatch_set_download_rate_limit((uint64_t)options.rateLimit);
     const double deadline = now_seconds() + options.timeoutSeconds;
@@ -345,8 +445,8 @@ int main(int argc, char** argv)
         report_result(out, options.json, "failed", kzpatch_get_status(), 0, &options);
         return EXIT_FAILED;
     }
-    int timedOut = 0;
-    const KZPatchStatus status = wait_for_run(progressOut, mode, deadline, &timedOut);
+    int timedOut = 0, cancelled = 0;
+    const KZPatchStatus status = wait_for_run(deadline, &timedOut, &cancelled);
     const int32_t code = kzpatch_get_error_code();
     if (timedOut)
     {
@@ -356,10 +456,11 @@ int main(int argc, char** argv)
         fflush(NULL);
         _exit(EXIT_TIMED_OUT);
     }
+    if (cancelled && status == KZ_PATCH_FAILED && code == KZ_PATCH_ERROR_CANCELLED)
+        return end_cancelled(out, &options, status, code);
     if (status != KZ_PATCH_DONE)
     {
-        fprintf(stderr, "kzlaunch: patch run failed in status %d, error code %d: %s\n", (int)status, (int)code,
-                error_meaning(code));
+        say_failure(status, code, &options);
         report_result(out, options.json, "failed", status, code, &options);
         fflush(NULL);
         _exit(EXIT_FAILED);

@@ -5,7 +5,6 @@
 
 #include "Base/Debug/KZLog.h"
 #include "Base/Debug/KZOutput.h"
-#include "Base/Platform/KZPlatform.h"
 #include "Base/Util/KZKillPoint.h"
 #include "System/KZInstallLayout.h"
 #include "System/Util/KZCurlTransferClient.h"
@@ -282,7 +281,7 @@ void CKZWebInstaller::Cancel()
 uint64_t CKZWebInstaller::GetFreeDiskBytes() const
 {
     uint64_t qwFree = 0;
-    return !m_strInstallRoot.empty() && KZPlatform::GetFreeDiskBytes(m_strInstallRoot.c_str(), &qwFree) ? qwFree : 0;
+    return !m_strInstallRoot.empty() && KZFileIO::FreeDiskBytes(m_strInstallRoot.c_str(), qwFree) ? qwFree : 0;
 }
 
 int32_t CKZWebInstaller::CheckDiskSpace(uint64_t qwRequired)
