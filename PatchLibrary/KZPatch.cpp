@@ -282,7 +282,7 @@ bool UpdateClientApplication(CKZWebInstaller& installer)
 void StartWorker()
 {
     const auto pInstaller = sm_webInstallerSlot.Lease();
-    if (!pInstaller || !UpdateClientApplication(*pInstaller))
+    if (!pInstaller || !pInstaller->HasRoomToStart() || !UpdateClientApplication(*pInstaller))
         state.exchange(KZ_PATCH_FAILED);
     if (KZPatch::TransitionFromTo(KZ_PATCH_UPDATING_CLIENT, KZ_PATCH_INSTALLING))
         pInstaller->Install();

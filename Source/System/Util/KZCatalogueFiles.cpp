@@ -129,14 +129,14 @@ int32_t CKZCatalogueFiles::Install() const
     return CKZWebInstaller::ERROR_PACK_UPDATE;
 }
 
-bool CKZCatalogueFiles::PrepareDataFolders() const
+bool CKZCatalogueFiles::PrepareDataFolders(bool bKeepDownloads) const
 {
     const int32_t version = m_version;
     if (version == -1)
         return false;
     if (version < 261)
         CKZFile::RemoveDirectoryContents((m_strInstallRoot + KZInstallLayout::kPackDirectory).c_str());
-    else
+    else if (!bKeepDownloads)
         CKZFile::RemoveDirectoryContents((m_strInstallRoot + m_strCacheName).c_str());
     return true;
 }

@@ -39,8 +39,9 @@ public:
     bool Finalize() const;
     // Finalize, saying so when it fails; an error code.
     int32_t Install() const;
-    // Empties the folder the downloads of the catalogue's version go to; false before a catalogue.
-    bool PrepareDataFolders() const;
+    // Empties the folder the downloads of the catalogue's version go to, except the download folder
+    // when bKeepDownloads (a cancelled run left it for this one); false before a catalogue.
+    bool PrepareDataFolders(bool bKeepDownloads) const;
     // Downloads the catalogue once more for the download stage tables; an error code, or
     // kStageInfoUnavailable.
     int32_t ReadStageInfo(CKZInstallerTransfers& transfers, CKZInstallProgress& progress);

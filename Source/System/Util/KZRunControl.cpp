@@ -18,6 +18,12 @@ void CKZRunControl::Resume()
 
 void CKZRunControl::Cancel()
 {
+    m_bCancelled = true;
+    Stop();
+}
+
+void CKZRunControl::Stop()
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     m_flags.bCancel = true;
     m_flags.bPause = false;

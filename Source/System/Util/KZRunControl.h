@@ -5,6 +5,7 @@
 
 #include "Base/Net/KZInternet.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -16,16 +17,20 @@ public:
     void Pause();
     void Resume();
     bool IsPaused() const { return m_flags.bPause; }
-    // Ends every pause, for good.
+    // Ends every pause and breaks off every transfer, for good, and marks the run cancelled.
     void Cancel();
-    bool IsCancelled() const { return m_flags.bCancel; }
+    bool IsCancelled() const { return m_bCancelled; }
+    // The run has ended (failed or shut down): the same, without marking it cancelled, so that no
+    // worker stays held in a pause nobody will lift.
+    void Stop();
     // Waits while the run is held, in slices that ask whether to stop; false when cancelled or stopped.
     bool WaitWhilePaused(const std::function<bool()>& stopRequested);
 
     const KZInternet::SKZTransferControl* Transfers() const { return &m_flags; }
 
 private:
-    KZInternet::SKZTransferControl m_flags;
+    KZInternet::SKZTransferControl m_flags; // bCancel: every transfer breaks off
+    std::atomic<bool> m_bCancelled{false};
     std::mutex m_mutex;
     std::condition_variable m_changed;
 };

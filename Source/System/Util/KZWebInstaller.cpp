@@ -90,6 +90,7 @@ void CKZWebInstaller::SetStateActions()
         return int32_t(ERROR_NONE);
     });
     m_states.SetEntryAction(STATE_FAILED, [this] {
+        m_control.Stop();
         m_downloads.Stop();
         m_unzip.Stop();
         m_checksums.Stop();
@@ -296,6 +297,15 @@ int32_t CKZWebInstaller::CheckDiskSpace(uint64_t qwRequired)
     return ERROR_DISK_SPACE;
 }
 
+bool CKZWebInstaller::HasRoomToStart()
+{
+    const int32_t error = CheckDiskSpace(m_qwRequiredDiskBytes);
+    if (error == ERROR_NONE)
+        return true;
+    m_states.Fail(error);
+    return false;
+}
+
 bool CKZWebInstaller::Install()
 {
     return m_main.Start(IsNewInstall());
@@ -373,7 +383,7 @@ bool CKZWebInstaller::FinalizeCacheFile()
 
 bool CKZWebInstaller::PrepareDataFoldersForDownload()
 {
-    return m_catalogueFiles.PrepareDataFolders();
+    return m_catalogueFiles.PrepareDataFolders(IsResuming());
 }
 
 void CKZWebInstaller::StartUpdateAndUnzipWorkers()
@@ -454,6 +464,7 @@ bool CKZWebInstaller::GetDownloadProgress(uint64_t* pBytesDone, uint64_t* pBytes
 
 void CKZWebInstaller::RequestShutDown()
 {
+    m_control.Stop();
     m_main.Stop();
     m_downloads.Stop();
     m_unzip.Stop();

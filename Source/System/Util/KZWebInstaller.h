@@ -97,6 +97,10 @@ public:
     // free space of the install root's file system.
     uint64_t GetRequiredDiskBytes() const { return m_qwRequiredDiskBytes; }
     uint64_t GetFreeDiskBytes() const;
+    // Before anything is fetched: fails the run (not enough disk space) when what it is known to need
+    // already exceeds the free space. An update knows that from its catalogue, a new install only
+    // once it has counted its zips.
+    bool HasRoomToStart();
     bool IsInstallReady() const { return GetState() == STATE_INSTALLED; }
 
     uint32_t GetState() const { return m_states.State(); }
