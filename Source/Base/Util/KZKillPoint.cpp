@@ -37,10 +37,19 @@ SKillPoint& Point()
     static SKillPoint s_point;
     return s_point;
 }
+
+std::atomic<KZKillPoint::Observer> s_observer{nullptr};
 } // namespace
+
+void KZKillPoint::SetObserver(Observer observer)
+{
+    s_observer = observer;
+}
 
 void KZKillPoint::Reached(const char* szName)
 {
+    if (const Observer observer = s_observer.load())
+        observer(szName);
     SKillPoint& point = Point();
     if (!point.bArmed || point.strName != szName)
         return;
