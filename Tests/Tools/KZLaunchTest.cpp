@@ -1,15 +1,23 @@
 // kzlaunch, the reference launcher, run as a process against the fixture server over loopback.
 
+#include "Base/Net/KZInternet.h"
 #include "Fixtures/KZTestCommand.h"
 #include "Fixtures/KZTestFiles.h"
 #include "Fixtures/KZTestHttpServer.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -56,15 +64,79 @@ protected:
         std::ofstream(m_dir / "lines.json", std::ios::binary) << strOut;
         return KZTestRunCommand("python3 -c 'import json, sys\n"
                                 "objects = [json.loads(line) for line in open(sys.argv[1])]\n"
-                                "kinds = set(o[\"type\"] for o in objects[:-1])\n"
+                                "kinds = sorted(set(o[\"type\"] for o in objects[:-1]))\n"
                                 "last = objects[-1]\n"
                                 "print(len(objects) > 1, kinds, last[\"type\"], last[\"result\"], last[\"status\"], "
                                 "last[\"error_code\"], last[\"error\"], last[\"executable\"].endswith(\"/TVKClient.app\"))' " +
                                 Path("lines.json") + " 2>&1");
     }
 
+    // A launcher running beside the test, its streams in OUT_NAME.out and OUT_NAME.err.
+    pid_t StartLauncher(const std::string& strOptions, const std::string& strOutName)
+    {
+        const std::string strCommand = "exec " + kLaunch + Path("project") + " " + m_server->Host() + " " + strOptions +
+                                       " >" + Path(strOutName + ".out") + " 2>" + Path(strOutName + ".err");
+        const pid_t pid = fork();
+        if (pid == 0)
+        {
+            execl("/bin/sh", "sh", "-c", strCommand.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    }
+    // How a launcher ended: its exit status, 128 + the signal that ended it, or -1 (killed after a
+    // minute).
+    static int WaitForLauncher(pid_t pid)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0)
+        {
+            if (std::chrono::steady_clock::now() > deadline)
+            {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    }
+    static bool WaitUntil(const std::function<bool()>& condition)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!condition())
+        {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+    bool OutputHas(const std::string& strName, const std::string& strText) const
+    {
+        return KZTestReadFile(m_dir / strName).find(strText) != std::string::npos;
+    }
+    // The body bytes the server has sent since it started.
+    uintmax_t BytesSent() const
+    {
+        std::string strJson;
+        KZInternet::HttpRequest(("http://" + m_server->Host() + "/_count/_bytes").c_str(), strJson, nullptr);
+        const size_t at = strJson.find(':');
+        return at == std::string::npos ? 0 : std::stoull(strJson.substr(at + 1));
+    }
+    std::string Check(const std::string& strShape)
+    {
+        return KZTestRunCommand("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/server_tree_gen.py --check " +
+                                Path("project") + " " + strShape + " 2>&1");
+    }
+
     std::unique_ptr<CKZTestHttpServer> m_server;
 };
+
+// A new install whose first zip is 4 MB, sent at 400 kB/s by the server: ten seconds to cancel in.
+const std::string kSlowShape = "--packs 2 --files 2 --big-file 4000000 --stored";
+const std::vector<std::string> kSlowZip = {"GET:/Data0.zip:slow:400000"};
 } // namespace
 
 TEST_F(KZLaunchTest, DoneRunPrintsTheClientAndItsArguments)
@@ -94,14 +166,14 @@ TEST_F(KZLaunchTest, JsonLinesAloneOnStdout)
     Serve();
     const SKZTestCommandResult done = Launch("--json --limit-rate 1m --timeout 60");
     ASSERT_EQ(done.status, 0) << done.err;
-    EXPECT_EQ(SummariseJson(done.out), "True {'progress'} result done 7 0  True\n") << done.out;
+    EXPECT_EQ(SummariseJson(done.out), "True ['progress'] result done 7 0  True\n") << done.out;
     EXPECT_NE(done.err.find("kzpatch debug:"), std::string::npos) << "the library's lines go to stderr";
 
     Generate("--packs 1 --version 257");
     Serve();
     const SKZTestCommandResult failed = Launch("--json --timeout 60");
     EXPECT_EQ(failed.status, 1) << failed.err;
-    EXPECT_EQ(SummariseJson(failed.out), "True {'progress'} result failed 8 4 catalogue version not supported False\n")
+    EXPECT_EQ(SummariseJson(failed.out), "True ['progress'] result failed 8 4 catalogue version not supported False\n")
         << failed.out;
 }
 
@@ -170,4 +242,89 @@ TEST_F(KZLaunchTest, ProgressLineOnATerminal)
     EXPECT_NE(strDrawn.find("%  files "), std::string::npos) << strDrawn;
     EXPECT_NE(strDrawn.find(" KB/s  left "), std::string::npos) << strDrawn;
     EXPECT_NE(strDrawn.find("stages 1/2  first stage ready"), std::string::npos) << strDrawn;
+    // The library's lines stand on lines of their own, the progress line drawn again below them.
+    const size_t line = strDrawn.find("\r\033[KFile ");
+    ASSERT_NE(line, std::string::npos) << strDrawn;
+    EXPECT_EQ(strDrawn.compare(strDrawn.find("Data.ccx not found", line), 20, "Data.ccx not found\r\n"), 0) << strDrawn;
+    EXPECT_EQ(strDrawn.find("0/0File"), std::string::npos) << strDrawn;
+}
+
+// A second launcher on a folder that one is patching exits 1 with "folder in use" at once and leaves
+// the first alone; after a kill -9 of the first a new run starts and completes.
+TEST_F(KZLaunchTest, OneLauncherPerFolder)
+{
+    Generate(kSlowShape);
+    Serve(kSlowZip);
+    const pid_t first = StartLauncher("--timeout 60", "first");
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(WaitUntil([this] { return OutputHas("first.err", "download 0."); })) << "the first run downloads";
+    const auto start = std::chrono::steady_clock::now();
+    const SKZTestCommandResult second = Launch("--timeout 60");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(second.status, 1) << second.err;
+    EXPECT_NE(second.err.find("error code 10: folder in use"), std::string::npos) << second.err;
+    EXPECT_EQ(waitpid(first, nullptr, WNOHANG), 0) << "the first run goes on";
+
+    kill(first, SIGKILL);
+    EXPECT_EQ(WaitForLauncher(first), 128 + SIGKILL);
+    Serve();
+    const SKZTestCommandResult after = Launch("--timeout 60");
+    EXPECT_EQ(after.status, 0) << after.err;
+    EXPECT_EQ(Check(kSlowShape), "ok\n");
+}
+
+// SIGUSR1 pauses, SIGUSR2 resumes and SIGTERM cancels: each is reported as a JSON event, the progress
+// says "paused" while held, and the cancelled launcher exits 143 with a "cancelled" result once its
+// workers have stopped. The next launcher resumes the broken transfer instead of starting over.
+TEST_F(KZLaunchTest, SignalsPauseResumeAndCancelAndTheRerunResumes)
+{
+    Generate(kSlowShape);
+    Serve(kSlowZip);
+    const pid_t launcher = StartLauncher("--json --timeout 60", "json");
+    ASSERT_GT(launcher, 0);
+    ASSERT_TRUE(WaitUntil([this] { return OutputHas("json.out", "\"status\":4"); }));
+    kill(launcher, SIGUSR1);
+    ASSERT_TRUE(WaitUntil([this] { return OutputHas("json.out", "\"paused\":true"); }));
+    EXPECT_TRUE(OutputHas("json.out", "{\"type\":\"pause\"}\n"));
+    kill(launcher, SIGUSR2);
+    ASSERT_TRUE(WaitUntil([this] { return OutputHas("json.out", "{\"type\":\"resume\"}\n"); }));
+    kill(launcher, SIGTERM);
+    EXPECT_EQ(WaitForLauncher(launcher), 143);
+    EXPECT_TRUE(OutputHas("json.out", "{\"type\":\"cancel\"}\n"));
+    EXPECT_EQ(SummariseJson(KZTestReadFile(m_dir / "json.out")),
+              "True ['cancel', 'pause', 'progress', 'resume'] result cancelled 8 7 cancelled False\n");
+    EXPECT_TRUE(OutputHas("json.err", "cancelled by signal 15; the next run resumes"));
+
+    // Ctrl-C in the lines mode, while paused: the progress line says so; exit 130.
+    const pid_t lines = StartLauncher("--timeout 60", "lines");
+    ASSERT_GT(lines, 0);
+    ASSERT_TRUE(WaitUntil([this] { return OutputHas("lines.err", "download 0."); }));
+    kill(lines, SIGUSR1);
+    ASSERT_TRUE(WaitUntil([this] { return OutputHas("lines.err", "  paused\n"); }));
+    kill(lines, SIGINT);
+    EXPECT_EQ(WaitForLauncher(lines), 130);
+
+    Serve();
+    const SKZTestCommandResult rerun = Launch("--timeout 60");
+    EXPECT_EQ(rerun.status, 0) << rerun.err;
+    EXPECT_EQ(Check(kSlowShape), "ok\n");
+    EXPECT_LT(BytesSent(), fs::file_size(m_dir / "server" / "Data0.zip")) << "the rerun continued the zip";
+}
+
+// A run that needs more than the disk holds is refused before its downloads, said in numbers.
+TEST_F(KZLaunchTest, DiskShortfallInWords)
+{
+    Generate(kSlowShape);
+    if (mount("tmpfs", Path("project").c_str(), "tmpfs", 0, "size=2m") != 0)
+        GTEST_SKIP() << "this machine refuses to mount a small file system";
+    Serve();
+    const SKZTestCommandResult result = Launch("--timeout 60");
+    umount2(Path("project").c_str(), MNT_DETACH);
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_NE(result.err.find("error code 8: not enough disk space"), std::string::npos) << result.err;
+    // The 4 MB zip unpacked, and twice its download: one zip unpacks while the next arrives.
+    EXPECT_NE(result.err.find("kzlaunch: the run needs 11.5 MB on the disk of " + Path("project") +
+                              ", and only 2.0 MB are free"),
+              std::string::npos)
+        << result.err;
 }

@@ -400,7 +400,7 @@ static void say_failure(KZPatchStatus status, int32_t code, const Options* optio
     fprintf(stderr, "kzlaunch: patch run failed in status %d, error code %d: %s\n", (int)status, (int)code,
             kzpatch_get_error_text(code));
     if (code == KZ_PATCH_ERROR_DISK_SPACE)
-        fprintf(stderr, "kzlaunch: the update needs %.1f MB on the disk of %s, and %.1f MB are free\n",
+        fprintf(stderr, "kzlaunch: the run needs %.1f MB on the disk of %s, and only %.1f MB are free\n",
                 kzpatch_get_required_disk_bytes() / 1048576.0, options->projectDir,
                 kzpatch_get_free_disk_bytes() / 1048576.0);
 }
