@@ -99,9 +99,9 @@ KZPATCH_API const char* kzpatch_get_error_text(int32_t code);
  * printing to standard output. Accepted in every status. */
 KZPATCH_API void kzpatch_set_log_callback(KZPatchLogCallback callback, void* user);
 /* Stops the run: accepted in statuses 2, 3 and 4. Every worker stops at its next safe point (a
- * transfer within two seconds, a pack rebuild between files) and the status becomes 8 with error
- * code KZ_PATCH_ERROR_CANCELLED. Nothing done is lost: the next run resumes broken transfers and keeps
- * what was unpacked and merged. */
+ * transfer within two seconds, a pack rebuild between files, an unzip at the end of its zip) and the
+ * status becomes 8 with error code KZ_PATCH_ERROR_CANCELLED. Nothing done is lost: the next run
+ * resumes broken transfers and keeps what was unpacked and merged. */
 KZPATCH_API bool kzpatch_cancel(void);
 /* Holds every transfer of the run (without closing its connection where it can) until resumed;
  * paused time counts against no time limit. Accepted in statuses 2, 3 and 4; a pause lasts until
@@ -113,9 +113,10 @@ KZPATCH_API bool kzpatch_is_paused(void);
  * and returns to status 0, so that kzpatch_init may be called again. Refused in every other status. */
 KZPATCH_API bool kzpatch_reset(void);
 /* The disk space a run needs at the most (downloads, unpacking and pack rebuilds, less what it
- * frees) and the free space of the file system that holds the project folder, from status 2 on;
- * 0 before. A run that needs more than is free ends in 8 with KZ_PATCH_ERROR_DISK_SPACE before it
- * downloads anything. */
+ * frees) as far as it knows yet, and the free space of the file system that holds the project
+ * folder, from status 2 on; 0 before. An update knows its need in status 2, a new install once it
+ * has counted its zips, early in status 4. A run that needs more than is free ends in 8 with
+ * KZ_PATCH_ERROR_DISK_SPACE before it downloads any zip. */
 KZPATCH_API uint64_t kzpatch_get_required_disk_bytes(void);
 KZPATCH_API uint64_t kzpatch_get_free_disk_bytes(void);
 /* Applies a delta: 0 done, 1 original unreadable, 2 original cannot be positioned, 3 output not
