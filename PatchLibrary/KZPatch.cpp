@@ -165,7 +165,7 @@ void RemoveTree(const std::string& strPath)
         CKZFile::RemoveFile(strPath.c_str());
 }
 
-// Pause and resume are accepted while a run may transfer: statuses 2, 3 and 4.
+// Cancel, pause and resume are accepted while a run may transfer: statuses 2, 3 and 4.
 template <typename Action>
 bool ControlRun(Action action)
 {
@@ -436,12 +436,8 @@ void kzpatch_set_log_callback(KZPatchLogCallback callback, void* user)
 bool kzpatch_cancel(void)
 {
     const int32_t current = state.load();
-    if (current != KZ_PATCH_INITIALIZED && current != KZ_PATCH_UPDATING_CLIENT && current != KZ_PATCH_INSTALLING)
+    if (!ControlRun([](CKZWebInstaller& installer) { installer.Cancel(); }))
         return false;
-    const auto pInstaller = sm_webInstallerSlot.Lease();
-    if (!pInstaller)
-        return false;
-    pInstaller->Cancel();
     // A run that has not started fails at once; a running one when its worker or a poll sees it.
     if (current == KZ_PATCH_INITIALIZED)
         KZPatch::TransitionFromTo(KZ_PATCH_INITIALIZED, KZ_PATCH_FAILED);

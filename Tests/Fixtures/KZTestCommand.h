@@ -1,10 +1,14 @@
 #pragma once
 // Runs a shell command for a test and answers what it wrote on standard output.
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 inline std::string KZTestRunCommand(const std::string& strCommand)
 {
@@ -50,4 +54,35 @@ inline SKZTestCommandResult KZTestRunCommandIn(const std::string& strDirectory, 
     remove(strOut.c_str());
     remove(strErr.c_str());
     return result;
+}
+
+// Starts a shell command beside the test ("exec PROGRAM ..." makes the answered process the program).
+inline pid_t KZTestStartCommand(const std::string& strCommand)
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+    {
+        execl("/bin/sh", "sh", "-c", strCommand.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+// How a child process ended: its exit status, 128 + the signal that ended it, or -1 when it ran past
+// the limit (it is then killed).
+inline int KZTestWaitForProcess(pid_t pid, int seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0)
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+        {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }

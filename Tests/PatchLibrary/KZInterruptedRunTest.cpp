@@ -68,21 +68,7 @@ int RunLauncher(const fs::path& project, const std::string& strServer, const cha
               static_cast<char*>(nullptr));
         _exit(127);
     }
-    if (pid < 0)
-        return -1;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0)
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-        {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    return pid < 0 ? -1 : KZTestWaitForProcess(pid, 120);
 }
 
 // Every file and folder below a directory, relative to it, folders with a trailing "/".

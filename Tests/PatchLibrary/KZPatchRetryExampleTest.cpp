@@ -74,31 +74,18 @@ TEST_F(KZPatchRetryExampleTest, CancelledUpdateStartedAgainCompletes)
     Generate(strShape);
     CKZTestHttpServer server(Path("server"), {"--rule", "GET:/Data0.zip:slow:400000"});
     ASSERT_NE(server.Port(), 0);
-    const pid_t pid = fork();
-    if (pid == 0)
-    {
-        const std::string strCommand = "exec " + kExample + Path("project") + " " + server.Host() + " >" +
-                                       Path("cancel.out") + " 2>" + Path("cancel.err");
-        execl("/bin/sh", "sh", "-c", strCommand.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    const pid_t pid = KZTestStartCommand("exec " + kExample + Path("project") + " " + server.Host() + " >" +
+                                         Path("cancel.out") + " 2>" + Path("cancel.err"));
     ASSERT_GT(pid, 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!fs::exists(m_dir / "project" / "Data0.zip") && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     kill(pid, SIGINT);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (std::chrono::steady_clock::now() >= deadline)
-    {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
+    const int status = KZTestWaitForProcess(pid, 60);
     const std::string strOut = KZTestReadFile(m_dir / "cancel.out");
     const std::string strErr = KZTestReadFile(m_dir / "cancel.err");
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << strOut << strErr;
+    EXPECT_EQ(status, 0) << strOut << strErr;
     EXPECT_NE(strErr.find("try 1: cancelled"), std::string::npos) << strErr;
     EXPECT_NE(strOut.find("cancelled; updating again"), std::string::npos) << strOut;
     EXPECT_NE(strOut.find("start " + Path("project") + "/TVKClient.app"), std::string::npos) << strOut;

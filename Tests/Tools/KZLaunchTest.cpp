@@ -74,34 +74,10 @@ protected:
     // A launcher running beside the test, its streams in OUT_NAME.out and OUT_NAME.err.
     pid_t StartLauncher(const std::string& strOptions, const std::string& strOutName)
     {
-        const std::string strCommand = "exec " + kLaunch + Path("project") + " " + m_server->Host() + " " + strOptions +
-                                       " >" + Path(strOutName + ".out") + " 2>" + Path(strOutName + ".err");
-        const pid_t pid = fork();
-        if (pid == 0)
-        {
-            execl("/bin/sh", "sh", "-c", strCommand.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        return pid;
+        return KZTestStartCommand("exec " + kLaunch + Path("project") + " " + m_server->Host() + " " + strOptions +
+                                  " >" + Path(strOutName + ".out") + " 2>" + Path(strOutName + ".err"));
     }
-    // How a launcher ended: its exit status, 128 + the signal that ended it, or -1 (killed after a
-    // minute).
-    static int WaitForLauncher(pid_t pid)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0)
-        {
-            if (std::chrono::steady_clock::now() > deadline)
-            {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                return -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-    }
+    static int WaitForLauncher(pid_t pid) { return KZTestWaitForProcess(pid, 60); }
     static bool WaitUntil(const std::function<bool()>& condition)
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
