@@ -53,10 +53,11 @@ inline std::string KZTestReadFile(const std::filesystem::path& path)
 // test, so that tests running side by side never share one.
 inline std::filesystem::path KZTestFreshDirectory(const std::string& strPrefix)
 {
+    // A parameterised test's name holds a "/": kept, it would leave an empty parent folder behind.
+    std::string strTest = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(strTest.begin(), strTest.end(), '/', '_');
     const std::filesystem::path dir =
-        std::filesystem::temp_directory_path() /
-        (strPrefix + "_" + std::to_string(getpid()) + "_" +
-         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::temp_directory_path() / (strPrefix + "_" + std::to_string(getpid()) + "_" + strTest);
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;
