@@ -64,6 +64,7 @@ TEST(KZToolHash, FileDigestsAgreeWithPython)
     strText.pop_back();
     std::ofstream(strEncoded) << strText;
     EXPECT_EQ(Tool("unbase64 --file " + strEncoded), strData);
+    std::filesystem::remove_all(strDir);
 }
 
 TEST(KZToolHash, RefusesUnknownAlgorithmsAndMissingFiles)
