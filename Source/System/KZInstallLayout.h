@@ -16,7 +16,9 @@ extern const char* const kUpdateName;      // "Data.update": the server's catalo
 extern const char* const kStageCatalogueName; // "Data.temp"
 extern const char* const kLockName;        // "Data.lock": held by the run that works on the installation
 extern const char* const kResumeName;      // "Data.resume": a cancelled run left downloads to resume
+extern const char* const kAcceptedReleaseName; // "Data.release": the highest signed release installed here
 // On the server.
+extern const char* const kManifestName;     // "Data.manifest": the signed release, beside the catalogue
 extern const char* const kClientZipName;   // "TVKClientOSX.zip"
 extern const char* const kClientAppName;   // "TVKClient.app"
 
