@@ -5,6 +5,7 @@
 #include "Base/Core/KZFile.h"
 #include "Base/Debug/KZLog.h"
 #include "Base/Debug/KZOutput.h"
+#include "Base/Hash/KZSignature.h"
 #include "Base/Net/KZInternet.h"
 #include "Base/Util/KZKillPoint.h"
 #include "System/Util/KZFolderLock.h"
@@ -110,6 +111,9 @@ CInstallerSlot sm_webInstallerSlot;
 // The project folder's lock, held from a successful init to destroy or reset; taken and let go by
 // the workers of the patch interface, one at a time.
 CKZFolderLock s_folderLock;
+// The keys every run checks its release with, set in status 0 and copied into each run's installer.
+std::mutex s_keysMutex;
+std::vector<KZSignature::PublicKey> s_trustedKeys;
 // The error code of a run that failed before it had an installer (a folder in use).
 std::atomic<int32_t> s_initErrorCode{KZ_PATCH_ERROR_NONE};
 const std::string strExecutableFileName = "TVKClient.app";
@@ -151,7 +155,18 @@ void StartDetached(Function&& function)
 bool InitializeInstaller(const std::string& strProjectPath, const std::string& strServerAddress)
 {
     const auto pInstaller = sm_webInstallerSlot.Lease();
-    return pInstaller && pInstaller->Initialize("Data", strProjectPath.c_str(), strServerAddress.c_str());
+    if (!pInstaller)
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(s_keysMutex);
+        pInstaller->SetTrustedKeys(s_trustedKeys);
+    }
+    if (pInstaller->Initialize("Data", strProjectPath.c_str(), strServerAddress.c_str()))
+        return true;
+    // A release that failed its check ends the run here; its code outlives the installer.
+    if (pInstaller->GetState() == CKZWebInstaller::STATE_FAILED)
+        s_initErrorCode = pInstaller->GetErrorCode();
+    return false;
 }
 
 void RemoveTree(const std::string& strPath)
@@ -423,6 +438,7 @@ const char* kzpatch_get_error_text(int32_t code)
     case KZ_PATCH_ERROR_ZIP: return "a zip could not be downloaded or installed";
     case KZ_PATCH_ERROR_CANCELLED: return "cancelled";
     case KZ_PATCH_ERROR_DISK_SPACE: return "not enough disk space";
+    case KZ_PATCH_ERROR_NOT_TRUSTED: return "not trusted";
     case KZ_PATCH_ERROR_FOLDER_IN_USE: return "folder in use";
     default: return "unknown error";
     }
@@ -431,6 +447,16 @@ const char* kzpatch_get_error_text(int32_t code)
 void kzpatch_set_log_callback(KZPatchLogCallback callback, void* user)
 {
     KZOutput::SetCallback(reinterpret_cast<KZOutput::LineCallback>(callback), user);
+}
+
+bool kzpatch_set_trusted_keys(const char* keys)
+{
+    std::vector<KZSignature::PublicKey> vecKeys;
+    if (state.load() != KZ_PATCH_IDLE || (keys && !KZSignature::ParseKeys(keys, vecKeys)))
+        return false;
+    std::lock_guard<std::mutex> lock(s_keysMutex);
+    s_trustedKeys = std::move(vecKeys);
+    return true;
 }
 
 bool kzpatch_cancel(void)

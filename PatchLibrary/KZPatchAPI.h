@@ -44,6 +44,7 @@ enum
     KZ_PATCH_ERROR_ZIP = 6,
     KZ_PATCH_ERROR_CANCELLED = 7,
     KZ_PATCH_ERROR_DISK_SPACE = 8,
+    KZ_PATCH_ERROR_NOT_TRUSTED = 9, /* with trusted keys: the release manifest failed its check */
     KZ_PATCH_ERROR_FOLDER_IN_USE = 10
 };
 
@@ -119,6 +120,15 @@ KZPATCH_API bool kzpatch_reset(void);
  * KZ_PATCH_ERROR_DISK_SPACE before it downloads any zip. */
 KZPATCH_API uint64_t kzpatch_get_required_disk_bytes(void);
 KZPATCH_API uint64_t kzpatch_get_free_disk_bytes(void);
+/* The public keys a release must be signed with: 64 hex digits each, separated by white space or
+ * commas, lines starting with "#" left out. Two keys let a publisher move from one to the other.
+ * Accepted in status 0 only, and false for a text holding anything but keys (the keys set before
+ * stay). Null or a text without keys turns the checks off, the default. With keys, every run
+ * fetches the signed manifest "Data.manifest" first and ends in 8 with KZ_PATCH_ERROR_NOT_TRUSTED
+ * unless a trusted key signed it, it has not expired and its release is no older than the last one
+ * installed in the project folder; every file the run downloads is then checked against the size
+ * and digest the manifest gives it before it is used, and one that differs is fetched again. */
+KZPATCH_API bool kzpatch_set_trusted_keys(const char* keys);
 /* Applies a delta: 0 done, 1 original unreadable, 2 original cannot be positioned, 3 output not
  * written, 4 original cannot be opened, 5 patch cannot be opened, 6 output cannot be created, 7 a
  * malformed patch or any other failure. */

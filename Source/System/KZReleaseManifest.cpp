@@ -1,7 +1,11 @@
 #include "System/KZReleaseManifest.h"
 
+#include "System/KZInstallLayout.h"
+
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <system_error>
 
 namespace
 {
@@ -47,6 +51,34 @@ bool CKZReleaseManifest::AddFile(const std::string& strPath, const SKZReleaseFil
         return false;
     m_files[strPath] = file;
     return true;
+}
+
+bool CKZReleaseManifest::AddTree(const std::string& strRoot, std::string& strWhy)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(strRoot, error), end; !error && it != end; it.increment(error))
+    {
+        if (!it->is_regular_file(error))
+            continue;
+        const std::string strPath = it->path().lexically_relative(strRoot).generic_string();
+        if (strPath == KZInstallLayout::kManifestName)
+            continue;
+        SKZReleaseFile file;
+        if (!KZSignature::HashFile(it->path().string(), file.digest, &file.qwSize))
+        {
+            strWhy = "cannot read " + it->path().string();
+            return false;
+        }
+        if (!AddFile(strPath, file))
+        {
+            strWhy = "a manifest cannot name " + strPath;
+            return false;
+        }
+    }
+    if (error)
+        strWhy = "cannot list " + strRoot + ": " + error.message();
+    return !error;
 }
 
 std::string CKZReleaseManifest::Body() const

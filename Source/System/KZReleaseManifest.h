@@ -50,6 +50,10 @@ public:
     // False for a path no manifest may hold (see IsServerPath).
     bool AddFile(const std::string& strPath, const SKZReleaseFile& file);
 
+    // Adds every regular file below a server tree's root but the manifest itself, with its size and
+    // digest; false, with strWhy, for a file that cannot be read or a name no manifest may hold.
+    bool AddTree(const std::string& strRoot, std::string& strWhy);
+
     // The text without its signature line, and the whole signed text.
     std::string Body() const;
     std::string Signed(const KZSignature::SecretSeed& seed) const;

@@ -55,6 +55,19 @@ bool CKZInstallerTransfers::Fetch(const char* szLocalName, const char* szRemoteN
 {
     if (!WaitUntilRunning())
         return false;
+    const unsigned index = std::min(slot, CKZInstallProgress::kUncountedSlot);
+    m_bLastMismatched[index] = false;
+    bool bListed = true;
+    const SKZReleaseFile* pSigned = SignedEntry(szRemoteName, bListed);
+    if (!bListed)
+    {
+        KZOutput::Print(KZOutput::LEVEL_INFO, "%s is not part of the signed release", szRemoteName);
+        m_bLastRefused[index] = true;
+        return false;
+    }
+    // A bound of 0 would mean none: an empty signed file may take one byte, which its check refuses.
+    if (pSigned)
+        qwMaxBytes = std::max<uint64_t>(1, qwMaxBytes ? std::min(qwMaxBytes, pSigned->qwSize) : pSigned->qwSize);
     m_progress.SetSlotBytes(slot, 0);
     IKZTransferClient::SFetch fetch;
     fetch.strRemoteName = szRemoteName;
@@ -69,13 +82,24 @@ bool CKZInstallerTransfers::Fetch(const char* szLocalName, const char* szRemoteN
         *pResumeTime = result.resumeTime;
     if (!bResult && pResumeTime && result.resumeTime >= 0 && PartialFileTime(fetch.strLocalPath) >= 0)
         SetModificationTime(fetch.strLocalPath, result.resumeTime);
-    m_bLastRefused[std::min(slot, CKZInstallProgress::kUncountedSlot)] = result.Refused();
+    m_bLastRefused[index] = result.Refused();
     const std::string strUrl = Url(szRemoteName);
     if (result.bWriteFailed)
         KZOutput::Print(KZOutput::LEVEL_INFO, "Could not write %s (disk full or not writable)", fetch.strLocalPath.c_str());
     if (result.bTooLarge)
         KZOutput::Print(KZOutput::LEVEL_INFO, "%s sent more than the %llu bytes it may hold", strUrl.c_str(),
                         static_cast<unsigned long long>(qwMaxBytes));
+    if (bResult && pSigned && !MatchesRelease(fetch.strLocalPath, *pSigned))
+    {
+        KZOutput::Print(KZOutput::LEVEL_INFO, "%s does not match the signed release", strUrl.c_str());
+        CKZFile::RemoveFile(fetch.strLocalPath.c_str());
+        if (pResumeTime)
+            *pResumeTime = -1;
+        m_bLastRefused[index] = true;
+        m_bLastMismatched[index] = true;
+        m_progress.SetSlotBytes(slot, 0);
+        return false;
+    }
     if (bResult)
     {
         KZKillPoint::Reached("download-done");
@@ -84,6 +108,24 @@ bool CKZInstallerTransfers::Fetch(const char* szLocalName, const char* szRemoteN
     m_progress.SetSlotBytes(slot, 0); // a failed transfer takes back what it had shown
     KZOutput::Print(KZOutput::LEVEL_INFO, "KZInternet::HttpGetFile failed to download %s", strUrl.c_str());
     return false;
+}
+
+const SKZReleaseFile* CKZInstallerTransfers::SignedEntry(const char* szRemoteName, bool& bListed) const
+{
+    bListed = true;
+    if (!m_pRelease)
+        return nullptr;
+    const SKZReleaseFile* pSigned = m_pRelease->Find(szRemoteName);
+    bListed = pSigned != nullptr;
+    return pSigned;
+}
+
+bool CKZInstallerTransfers::MatchesRelease(const std::string& strPath, const SKZReleaseFile& signedFile) const
+{
+    KZSignature::Digest digest;
+    uint64_t qwSize = 0;
+    return KZSignature::HashFile(strPath, digest, &qwSize) && qwSize == signedFile.qwSize &&
+           digest == signedFile.digest;
 }
 
 bool CKZInstallerTransfers::Probe(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime)
@@ -96,6 +138,7 @@ bool CKZInstallerTransfers::Probe(const char* szRemoteName, uint64_t* pSize, SKZ
     // Only a server error or no answer at all may go away on another try; any other answer that
     // gives no size and time is final.
     m_bLastProbeRefused = result.bNotTrusted || (result.httpStatus != 0 && result.httpStatus < 500);
+    m_bLastProbeAnswered = result.httpStatus != 0;
     if (!bAnswered)
         return false;
     if (pSize)
@@ -138,7 +181,8 @@ bool CKZInstallerTransfers::ProbeExchange(const char* szRemoteName, uint64_t* pS
 }
 
 // The server gives the file's size first, so that no answer can fill the disk beyond it.
-bool CKZInstallerTransfers::FetchBoundedExchange(const char* szLocalName, const char* szRemoteName, unsigned slot)
+bool CKZInstallerTransfers::FetchBoundedExchange(const char* szLocalName, const char* szRemoteName, unsigned slot,
+                                                 uint64_t qwLimit)
 {
     return RetryExchange([&](bool& bRefused) {
         uint64_t qwSize = 0;
@@ -147,9 +191,9 @@ bool CKZInstallerTransfers::FetchBoundedExchange(const char* szLocalName, const 
             bRefused = m_bLastProbeRefused;
             return false;
         }
-        if (Fetch(szLocalName, szRemoteName, slot, nullptr, nullptr, qwSize))
+        if (Fetch(szLocalName, szRemoteName, slot, nullptr, nullptr, qwLimit ? std::min(qwSize, qwLimit) : qwSize))
             return true;
-        bRefused = WasRefused(slot);
+        bRefused = WasRefused(slot) && !m_bLastMismatched[std::min(slot, CKZInstallProgress::kUncountedSlot)];
         return false;
     });
 }

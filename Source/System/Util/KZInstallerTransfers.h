@@ -5,6 +5,7 @@
 // exchange limits.
 
 #include "Base/Core/KZFile.h"
+#include "System/KZReleaseManifest.h"
 #include "System/Util/KZInstallProgress.h"
 #include "System/Util/KZRetryPolicy.h"
 #include "System/Util/KZRunControl.h"
@@ -29,6 +30,10 @@ public:
     // The URL of a file on the server, its name percent-encoded per path segment.
     std::string Url(const std::string& strRemoteName) const;
     void SetInstallRoot(const std::string& strInstallRoot) { m_strInstallRoot = strInstallRoot; }
+    // Set before any worker starts: from then on a file the release does not list is refused, its
+    // size bounds its transfer, and a file whose size or digest differs counts as refused and is
+    // removed, so that the next try fetches it whole.
+    void SetRelease(std::shared_ptr<const CKZReleaseManifest> pRelease) { m_pRelease = std::move(pRelease); }
 
     // One download into the install root (or szLocalDir) in a slot; qwMaxBytes bounds what the
     // server may send. On success the slot keeps its bytes until the caller credits them.
@@ -40,19 +45,27 @@ public:
                int64_t* pResumeTime, uint64_t qwMaxBytes);
     // Size and time of one file on the server; false when the server gives either not.
     bool Probe(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime);
+    // The last probe got an answer from the server, whatever it was.
+    bool ProbeWasAnswered() const { return m_bLastProbeAnswered; }
     // The last download in the slot was refused (see CKZRetryPolicy).
     bool WasRefused(unsigned slot) const;
 
     // Probe as one exchange.
     bool ProbeExchange(const char* szRemoteName, uint64_t* pSize, SKZFileTime* pTime);
-    // A file fetched whole as one exchange, bounded by the size a probe gives for it just before.
-    bool FetchBoundedExchange(const char* szLocalName, const char* szRemoteName, unsigned slot);
+    // A file fetched whole as one exchange, bounded by the size a probe gives for it just before
+    // and by qwLimit when not 0. A file that differs from its signed release is asked for again as
+    // an unanswered try.
+    bool FetchBoundedExchange(const char* szLocalName, const char* szRemoteName, unsigned slot, uint64_t qwLimit = 0);
 
 private:
     // False when the run was cancelled or is stopping while it waited.
     bool WaitUntilRunning();
     // attempt answers whether the try worked and, when not, whether it was refused.
     bool RetryExchange(const std::function<bool(bool& bRefused)>& attempt);
+    // The signed entry of a remote file, or null when no release is set; bListed false when a
+    // release is set and does not list the file.
+    const SKZReleaseFile* SignedEntry(const char* szRemoteName, bool& bListed) const;
+    bool MatchesRelease(const std::string& strPath, const SKZReleaseFile& signedFile) const;
 
     std::unique_ptr<IKZTransferClient> m_pClient;
     CKZInstallProgress& m_progress;
@@ -63,5 +76,8 @@ private:
     std::string m_strServer;
     std::string m_strInstallRoot;
     std::atomic<bool> m_bLastRefused[CKZInstallProgress::kUncountedSlot + 1] = {{false}, {false}, {false}};
+    std::atomic<bool> m_bLastMismatched[CKZInstallProgress::kUncountedSlot + 1] = {{false}, {false}, {false}};
     std::atomic<bool> m_bLastProbeRefused{false};
+    std::atomic<bool> m_bLastProbeAnswered{false};
+    std::shared_ptr<const CKZReleaseManifest> m_pRelease;
 };

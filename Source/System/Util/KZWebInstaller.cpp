@@ -11,6 +11,8 @@
 #include "System/Util/KZFileTimeCache.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <strings.h>
 
@@ -102,6 +104,7 @@ void CKZWebInstaller::SetStateActions()
             m_catalogueFiles.DeleteInstallMarkers();
     });
     m_states.SetEntryAction(STATE_INSTALLED, [this] {
+        RecordAcceptedRelease();
         CKZFile::RemoveFile((m_strInstallRoot + KZInstallLayout::kResumeName).c_str());
         return int32_t(ERROR_NONE);
     });
@@ -129,6 +132,16 @@ bool CKZWebInstaller::Initialize(const char* szCacheName, const char* szInstallD
     m_strInstallRoot = CKZPath::Slashify((std::string(szInstallDir) + "/").c_str()).GetString();
     m_catalogueFiles.SetNames(szCacheName, m_strInstallRoot);
     m_transfers.SetInstallRoot(m_strInstallRoot);
+    // Nothing of the installation is touched before the release is trusted.
+    if (!m_trustedKeys.empty())
+    {
+        const int32_t nError = LoadSignedRelease();
+        if (nError != ERROR_NONE)
+        {
+            m_states.Fail(nError);
+            return false;
+        }
+    }
     m_bNewInstall = 0;
     m_bUsePackFiles = true;
     m_checksums.ClearLocalFiles();
@@ -144,6 +157,59 @@ bool CKZWebInstaller::Initialize(const char* szCacheName, const char* szInstallD
         CKZFile::RemoveDirectoryContents((m_strInstallRoot + KZInstallLayout::kPackDirectory).c_str());
     }
     return true;
+}
+
+int32_t CKZWebInstaller::LoadSignedRelease()
+{
+    const char* const szName = KZInstallLayout::kManifestName;
+    const std::string strPath = m_strInstallRoot + szName;
+    std::string strText;
+    const bool bFetched = m_transfers.FetchBoundedExchange(szName, szName, CKZInstallProgress::kUncountedSlot,
+                                                           CKZReleaseManifest::kMaxBytes) &&
+                          CKZFile::ReadText(strText, strPath.c_str());
+    CKZFile::RemoveFile(strPath.c_str());
+    if (!bFetched)
+    {
+        KZOutput::Print(KZOutput::LEVEL_INFO, "Could not download the signed release %s", RemoteUrl(szName).c_str());
+        return m_transfers.ProbeWasAnswered() ? ERROR_NOT_TRUSTED : ERROR_SERVER_UNREACHABLE;
+    }
+    auto pRelease = std::make_shared<CKZReleaseManifest>();
+    std::string strWhy;
+    if (pRelease->Check(strText, m_trustedKeys, static_cast<int64_t>(time(nullptr)), AcceptedRelease(), strWhy) !=
+        CKZReleaseManifest::VERDICT_TRUSTED)
+    {
+        KZOutput::Print(KZOutput::LEVEL_INFO, "The release %s is not trusted: %s", RemoteUrl(szName).c_str(),
+                        strWhy.c_str());
+        return ERROR_NOT_TRUSTED;
+    }
+    KZOutput::Print(KZOutput::LEVEL_INFO, "Signed release %llu of %zu files, valid until %s",
+                    static_cast<unsigned long long>(pRelease->Release()), pRelease->Files().size(),
+                    CKZReleaseManifest::FormatTime(pRelease->Expires()).c_str());
+    m_pRelease = pRelease;
+    m_transfers.SetRelease(pRelease);
+    return ERROR_NONE;
+}
+
+// The release a run last installed in this folder, 0 when none was signed.
+uint64_t CKZWebInstaller::AcceptedRelease() const
+{
+    std::string strText;
+    if (!CKZFile::ReadText(strText, (m_strInstallRoot + KZInstallLayout::kAcceptedReleaseName).c_str()))
+        return 0;
+    return strtoull(strText.c_str(), nullptr, 10);
+}
+
+// Written once the run has installed everything, so that no older release is taken after it.
+void CKZWebInstaller::RecordAcceptedRelease() const
+{
+    if (!m_pRelease || m_pRelease->Release() <= AcceptedRelease())
+        return;
+    const std::string strText = std::to_string(m_pRelease->Release()) + "\n";
+    const std::string strRecord = m_strInstallRoot + KZInstallLayout::kAcceptedReleaseName;
+    if (!CKZFile::CreateTextFile((strRecord + ".tmp").c_str(), strText) ||
+        !CKZFile::Rename((strRecord + ".tmp").c_str(), strRecord.c_str()))
+        KZOutput::Print(KZOutput::LEVEL_INFO, "Could not record release %s in %s", strText.c_str(),
+                        m_strInstallRoot.c_str());
 }
 
 std::string CKZWebInstaller::FindLocalCatalogue()
@@ -402,6 +468,9 @@ int32_t CKZWebInstaller::EnterNewInstallPrepare()
         m_progress.AddFile(pFile->m_dwCompressedSize,
                            pFile->Has(CKZWebInstallerFile::FILE_FLAG_EXTRACT) ? pFile->m_dwSize : 0);
     const int32_t nError = m_catalogueFiles.ReadStageInfo(m_transfers, m_progress);
+    // A signed release's catalogue must pass its check before any zip is fetched.
+    if (nError == CKZCatalogueFiles::kStageInfoUnavailable && m_pRelease)
+        return ERROR_CATALOGUE_DOWNLOAD;
     if (nError != ERROR_NONE && nError != CKZCatalogueFiles::kStageInfoUnavailable)
         return nError;
     PrepareDataFoldersForDownload();

@@ -12,6 +12,8 @@
 //   the pack archive         under its own lock (CKZGuarded)
 
 #include "Base/Core/KZFile.h"
+#include "Base/Hash/KZSignature.h"
+#include "System/KZReleaseManifest.h"
 #include "System/Util/KZChecksumWorker.h"
 #include "System/Util/KZDownloadWorker.h"
 #include "System/Util/KZInstallerParts.h"
@@ -40,7 +42,7 @@ public:
         STATE_INSTALLED,
         STATE_FAILED,
     };
-    // The error codes the launcher gets: 0 to 4, then 6 to 8 (5 is not given).
+    // The error codes the launcher gets: 0 to 4, then 6 to 9 (5 is not given).
     enum EErrorCode : int32_t
     {
         ERROR_NONE = 0,
@@ -51,6 +53,7 @@ public:
         ERROR_PACK_UPDATE = 6,
         ERROR_CANCELLED,
         ERROR_DISK_SPACE,
+        ERROR_NOT_TRUSTED,
     };
     static constexpr uint32_t kMaxZipCount = CKZMainWorker::kMaxZipCount;
 
@@ -62,6 +65,10 @@ public:
     // Stops every worker and waits until all have ended.
     ~CKZWebInstaller();
 
+    // With keys, every run checks its signed release before it uses any file of the server.
+    void SetTrustedKeys(const std::vector<KZSignature::PublicKey>& keys) { m_trustedKeys = keys; }
+    // False when the run cannot start; its state is then failed where the server's release was not
+    // trusted.
     bool Initialize(const char* szCacheName, const char* szInstallDir, const char* szServer);
     bool Install();
     bool DownloadFile(const char* szName);
@@ -134,6 +141,11 @@ private:
     std::vector<CKZInstallerStateMachine::STransition> Transitions();
     void SetStateActions();
     void ParseServer(const char* szServer);
+    // Fetches the server's manifest and checks it against the trusted keys, the clock and the
+    // release installed here; from then on every download is checked against it.
+    int32_t LoadSignedRelease();
+    uint64_t AcceptedRelease() const;
+    void RecordAcceptedRelease() const;
     // The local catalogue's path (Data.ccx, else Data.cch); decides a new install when neither is usable.
     std::string FindLocalCatalogue();
     // Completes or clears what an interrupted run left; false when the download folder cannot be emptied.
@@ -158,6 +170,8 @@ private:
     std::string m_strInstallRoot;
     std::string m_strServer;
     std::string m_strScheme = "http://";
+    std::vector<KZSignature::PublicKey> m_trustedKeys;
+    std::shared_ptr<const CKZReleaseManifest> m_pRelease;
 
     CKZWorkerGroup m_workers;
     CKZRunControl m_control;
