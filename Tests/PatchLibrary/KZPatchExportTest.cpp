@@ -39,7 +39,8 @@ TEST(KZPatchExport, OnlyPatchFunctionsAreExported)
                                "kzpatch_set_download_rate_limit", "kzpatch_get_download_rate_limit",
                                "kzpatch_get_version", "kzpatch_get_error_text", "kzpatch_set_log_callback",
                                "kzpatch_cancel", "kzpatch_pause", "kzpatch_resume", "kzpatch_is_paused",
-                               "kzpatch_reset", "kzpatch_get_required_disk_bytes", "kzpatch_get_free_disk_bytes"})
+                               "kzpatch_reset", "kzpatch_get_required_disk_bytes", "kzpatch_get_free_disk_bytes",
+                               "kzpatch_set_trusted_keys"})
         EXPECT_EQ(symbols.count(szName), 1u) << szName;
 }
 

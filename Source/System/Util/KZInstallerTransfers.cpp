@@ -83,6 +83,8 @@ bool CKZInstallerTransfers::Fetch(const char* szLocalName, const char* szRemoteN
     if (!bResult && pResumeTime && result.resumeTime >= 0 && PartialFileTime(fetch.strLocalPath) >= 0)
         SetModificationTime(fetch.strLocalPath, result.resumeTime);
     m_bLastRefused[index] = result.Refused();
+    // More than the signed size is as much a wrong file as other bytes of that size.
+    m_bLastMismatched[index] = pSigned && result.bTooLarge;
     const std::string strUrl = Url(szRemoteName);
     if (result.bWriteFailed)
         KZOutput::Print(KZOutput::LEVEL_INFO, "Could not write %s (disk full or not writable)", fetch.strLocalPath.c_str());
