@@ -8,18 +8,24 @@
 //                                                   fetching the same update zips over one connection
 //   KZWholeRunBenchmark memory [DIR] [MEGABYTES]    the peak resident memory of this process during a
 //                                                   new install (default 1024 MB)
+//   KZWholeRunBenchmark signed [DIR] [MEGABYTES]    a new install of a signed release with trusted keys
+//                                                   against the same install without, three of each taken
+//                                                   in turn (default 256 MB): the cost of the digests
 // The server is nginx when it is installed, else Tests/Fixtures/http_server.py; the output names it.
 // Generated server trees stay in DIR (default $TMPDIR/kzwholerun_bench) so that a repeated run only
 // measures; delete DIR to generate afresh.
 
 #include "PatchLibrary/KZPatchAPI.h"
 #include "Benchmarks/KZBenchmarkTiming.h"
+#include "Base/Hash/KZSignature.h"
+#include "System/KZReleaseManifest.h"
 #include "Tests/Fixtures/KZTestHttpServer.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -264,6 +270,56 @@ int PeakMemory(const fs::path& dir, size_t megabytes)
     return times.bDone ? 0 : 1;
 }
 
+// The same client installed with and without trusted keys: the signed run also fetches the manifest and
+// hashes every file it downloads.
+int SignedInstall(const fs::path& dir, size_t megabytes)
+{
+    const fs::path tree = dir / ("install" + std::to_string(megabytes));
+    if (!GenerateClient(tree, megabytes, ""))
+        return 1;
+    KZSignature::PublicKey publicKey;
+    KZSignature::SecretSeed seed;
+    KZSignature::GenerateKeyPair(publicKey, seed);
+    CKZReleaseManifest manifest;
+    std::string strWhy;
+    if (!manifest.AddTree((tree / "server").string(), strWhy))
+    {
+        fprintf(stderr, "%s\n", strWhy.c_str());
+        return 1;
+    }
+    manifest.SetRelease(1);
+    manifest.SetExpires(static_cast<int64_t>(time(nullptr)) + 86400);
+    std::ofstream(tree / "server" / "Data.manifest", std::ios::binary) << manifest.Signed(seed);
+    CServer server(tree / "server", dir);
+    printf("server\t%s\n", server.Name().c_str());
+
+    const fs::path project = dir / "project";
+    std::vector<double> plain, checked;
+    bool bDone = true;
+    for (int i = 0; i < 3; ++i)
+        for (const bool bKeys : {false, true})
+        {
+            kzpatch_set_trusted_keys(bKeys ? KZSignature::ToHex(publicKey).c_str() : nullptr);
+            MakeEmptyDirectory(project);
+            const SRunTimes times = RunPatch(project, server.Host());
+            bDone = bDone && times.bDone;
+            (bKeys ? checked : plain).push_back(times.total);
+            PrintRun(bKeys ? "kzpatch run with keys" : "kzpatch run without keys", times);
+        }
+    kzpatch_set_trusted_keys(nullptr);
+    fs::remove_all(project);
+    std::sort(plain.begin(), plain.end());
+    std::sort(checked.begin(), checked.end());
+    const double overhead = checked[1] / plain[1] - 1;
+    printf("new install\t%zu MB in 8 zips, %zu files signed\n", megabytes, manifest.Files().size());
+    printf("median without keys\t%.3f s\nmedian with keys\t%.3f s\n", plain[1], checked[1]);
+    printf("cost of the checks\t%+.1f %%\n", 100 * overhead);
+    printf("goal (<= 10 %%)\t%s\n", overhead <= 0.10 ? "met" : "missed");
+    printf("peak resident memory\t%.1f MB (goal <= 64 MB: %s)\n", PeakResidentKilobytes() / 1024.0,
+           PeakResidentKilobytes() <= 64 * 1024 ? "met" : "missed");
+    return bDone ? 0 : 1;
+}
+
 // The installation holds version 1 of a client (seed 1) of 8 packs: FILES small files and one large
 // file of zeros that stays the same; the server holds the same client from another seed, so every
 // small file differs and only the large file is in sync.
@@ -343,6 +399,8 @@ int main(int argc, char** argv)
         return Update(dir, count ? count : 1000);
     if (strMode == "memory")
         return PeakMemory(dir, count ? count : 1024);
-    fprintf(stderr, "usage: KZWholeRunBenchmark install|update|memory [DIR] [MEGABYTES or FILES]\n");
+    if (strMode == "signed")
+        return SignedInstall(dir, count ? count : 256);
+    fprintf(stderr, "usage: KZWholeRunBenchmark install|update|memory|signed [DIR] [MEGABYTES or FILES]\n");
     return 2;
 }
