@@ -1,12 +1,16 @@
 // kzpublish: a client folder in, a patch-server tree out.
 
 #include "KZPublisher.h"
+#include "KZReleaseSigner.h"
 
+#include "System/KZReleaseManifest.h"
 #include "Tools/Common/KZToolArguments.h"
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <exception>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -15,7 +19,7 @@ namespace
 {
 const char* const kUsage =
     "usage: kzpublish CLIENT_DIR SERVER_DIR [--previous SERVER_DIR] [--stages RULES] [--zip-size BYTES]\n"
-    "                 [--app APP_DIR]\n";
+    "                 [--app APP_DIR] [--sign-key SECRET_KEY_FILE [--expires DAYS] [--release N]]\n";
 
 void PrintHelp()
 {
@@ -35,6 +39,13 @@ void PrintHelp()
            "  --zip-size BYTES the size at which a pack is closed (default 67108864); a pack ends with the\n"
            "                   file that crosses it, and every stage starts a pack of its own\n"
            "  --app APP_DIR    the client application; without it the previous tree's is kept\n"
+           "  --sign-key FILE  signs the release: once the tree is in place, Data.manifest at its root lists\n"
+           "                   every file of the tree with its size and BLAKE2b-256 digest, signed with the\n"
+           "                   Ed25519 secret key in FILE (kztool key generate makes one). Without it no\n"
+           "                   manifest is written, and one left by an earlier signed publication is removed\n"
+           "  --expires DAYS   the signed release expires DAYS days from now (0 to 3650, default 30)\n"
+           "  --release N      the signed release's number (default: one more than the release of the\n"
+           "                   manifest in SERVER_DIR or in the --previous tree, else 1); it must be above it\n"
            "  --version        prints the version\n"
            "\n"
            "Refused, with nothing written: an empty client folder, two files whose names differ at most in\n"
@@ -50,8 +61,32 @@ int Usage(const std::string& strProblem)
     return 2;
 }
 
+// Signs the tree just published, or removes the manifest of an earlier signed publication from it.
+int Sign(CKZReleaseSigner* pSigner, const std::string& strServerDir)
+{
+    if (!pSigner)
+    {
+        std::string strError;
+        if (CKZReleaseSigner::RemoveStale(strServerDir, strError))
+            printf("removed the signed release manifest of an earlier publication: this one is not signed\n");
+        if (strError.empty())
+            return 0;
+        fprintf(stderr, "kzpublish: %s\n", strError.c_str());
+        return 1;
+    }
+    if (!pSigner->Write(static_cast<int64_t>(time(nullptr))))
+    {
+        fprintf(stderr, "kzpublish: the tree is published, but not signed: %s\n", pSigner->GetError().c_str());
+        return 1;
+    }
+    printf("signed release %llu of %zu files, expires %s, key %s\n",
+           static_cast<unsigned long long>(pSigner->Release()), pSigner->Files(),
+           CKZReleaseManifest::FormatTime(pSigner->Expires()).c_str(), pSigner->PublicKeyHex().c_str());
+    return 0;
+}
+
 // Runs the publication: 0, or 1 with one line on stderr.
-int Publish(const SKZPublishOptions& options)
+int Publish(const SKZPublishOptions& options, CKZReleaseSigner* pSigner)
 {
     try
     {
@@ -65,7 +100,7 @@ int Publish(const SKZPublishOptions& options)
         printf("published %zu files (%llu bytes) in %u packs to %s: %u pack zips and %zu update zips written\n",
                summary.files, static_cast<unsigned long long>(summary.bytes), summary.packs,
                options.strServerDir.c_str(), summary.packZipsWritten, summary.updateZipsWritten);
-        return 0;
+        return Sign(pSigner, options.strServerDir);
     }
     catch (const std::exception& e)
     {
@@ -85,7 +120,10 @@ int main(int argc, char** argv)
         .AddOption("--previous")
         .AddOption("--stages")
         .AddOption("--app")
-        .AddNumber("--zip-size", 1, 0x7FFFFFFF, "a number of bytes");
+        .AddNumber("--zip-size", 1, 0x7FFFFFFF, "a number of bytes")
+        .AddOption("--sign-key", 1, CKZToolArguments::REPEAT_REFUSED)
+        .AddNumber("--expires", 0, 3650, "a number of days")
+        .AddNumber("--release", 1, INT64_MAX, "a release number");
     if (!arguments.Parse(std::vector<std::string>(argv + 1, argv + argc)))
         return Usage(arguments.Error());
     if (arguments.Stopped() == "--version")
@@ -106,5 +144,25 @@ int main(int argc, char** argv)
     options.strAppDir = arguments.Value("--app");
     options.dwZipSize = static_cast<uint32_t>(arguments.Number("--zip-size", options.dwZipSize));
     options.bProgress = isatty(STDERR_FILENO) != 0;
-    return Publish(options);
+
+    std::unique_ptr<CKZReleaseSigner> pSigner;
+    if (arguments.Has("--sign-key"))
+    {
+        CKZReleaseSigner::SOptions signing;
+        signing.strKeyPath = arguments.Value("--sign-key");
+        signing.expiresDays = arguments.Number("--expires", signing.expiresDays);
+        signing.qwRelease = static_cast<uint64_t>(arguments.Number("--release", 0));
+        pSigner = std::make_unique<CKZReleaseSigner>(signing, options.strServerDir, options.strPreviousDir);
+        const CKZReleaseSigner::EPrepared prepared = pSigner->Prepare();
+        if (prepared == CKZReleaseSigner::PREPARE_USAGE)
+            return Usage(pSigner->GetError());
+        if (prepared != CKZReleaseSigner::PREPARED)
+        {
+            fprintf(stderr, "kzpublish: %s\n", pSigner->GetError().c_str());
+            return 1;
+        }
+    }
+    else if (arguments.Has("--expires") || arguments.Has("--release"))
+        return Usage("--expires and --release sign a release: give --sign-key SECRET_KEY_FILE");
+    return Publish(options, pSigner.get());
 }
