@@ -1,0 +1,90 @@
+// kztool key: the key pair a publisher signs releases with.
+
+#include "KZTool.h"
+
+#include "Base/Hash/KZSignature.h"
+
+#include <sodium.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+const char* const kSecretComment = "# kzpatch secret signing key: keep it private\n";
+const char* const kPublicComment = "# kzpatch public key\n";
+
+// Creates a file that must not exist yet and writes the text into it; errno tells why not.
+bool CreateNew(const std::string& strPath, mode_t mode, const std::string& strText)
+{
+    const int fd = open(strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0)
+        return false;
+    size_t done = 0;
+    while (done < strText.size())
+    {
+        const ssize_t n = write(fd, strText.data() + done, strText.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    const bool bWritten = done == strText.size() && fsync(fd) == 0;
+    const int error = errno;
+    close(fd);
+    if (!bWritten)
+        unlink(strPath.c_str());
+    errno = error;
+    return bWritten;
+}
+
+std::string Refusal(const std::string& strPath, int error)
+{
+    return error == EEXIST ? strPath + " exists already: a key file is never overwritten"
+                           : KZTool::SystemReason("cannot create " + strPath, error);
+}
+
+int RunGenerate(const CKZToolArguments& arguments)
+{
+    const std::string& strSecret = arguments[0];
+    const std::string& strPublic = arguments[1];
+    if (strSecret == strPublic)
+        return KZTool::Fail("the secret and the public key need files of their own");
+    // Both names are checked before either file is made; O_EXCL then closes the race.
+    struct stat status;
+    for (const std::string* pPath : {&strSecret, &strPublic})
+        if (lstat(pPath->c_str(), &status) == 0)
+            return KZTool::Fail(Refusal(*pPath, EEXIST));
+
+    KZSignature::PublicKey publicKey;
+    KZSignature::SecretSeed seed;
+    KZSignature::GenerateKeyPair(publicKey, seed);
+    std::string strSecretText = kSecretComment + KZSignature::ToHex(seed) + "\n";
+    sodium_memzero(seed.data(), seed.size());
+    const bool bSecret = CreateNew(strSecret, 0600, strSecretText);
+    const int secretError = errno;
+    sodium_memzero(&strSecretText[0], strSecretText.size());
+    if (!bSecret)
+        return KZTool::Fail(Refusal(strSecret, secretError));
+    const std::string strPublicHex = KZSignature::ToHex(publicKey);
+    if (!CreateNew(strPublic, 0644, kPublicComment + strPublicHex + "\n"))
+    {
+        const int error = errno;
+        // A secret without its public half would only be a puzzle later.
+        unlink(strSecret.c_str());
+        return KZTool::Fail(Refusal(strPublic, error));
+    }
+    printf("secret\t%s\npublic\t%s\t%s\n", strSecret.c_str(), strPublic.c_str(), strPublicHex.c_str());
+    return KZTool::RESULT_OK;
+}
+
+const KZTool::CRegistration s_generate(
+    {"key generate", "SECRET_FILE PUBLIC_FILE",
+     "makes an Ed25519 key pair for signed releases: the secret key (mode 0600) for kzpublish --sign-key, the "
+     "public key for launchers; refuses to overwrite either file",
+     RunGenerate, CKZToolArguments(2)});
+} // namespace
