@@ -1,8 +1,10 @@
 /* kzlaunch: the reference launcher. It drives one patch run through libkzpatch.so's public C
  * interface exactly as a launcher would, shows its progress and prints how to start the client.
  *
- *   kzlaunch PROJECT_DIR SERVER [--timeout S] [--json] [--limit-rate BYTES_PER_SECOND] [launch options]
+ *   kzlaunch PROJECT_DIR SERVER [--timeout S] [--json] [--limit-rate BYTES_PER_SECOND]
+ *            [--trusted-keys FILE] [launch options]
  *
+ * With --trusted-keys the run installs only a release signed by one of the public keys in FILE.
  * SIGINT and SIGTERM cancel the run (exit 130 and 143; the next run resumes), SIGUSR1 pauses its
  * transfers and SIGUSR2 resumes them.
  * Exit status: 0 done, 1 failed, 2 wrong usage, 3 timed out. */
@@ -48,6 +50,7 @@ typedef struct
     int userId;
     const char* metricsServer;
     const char* metricsGroup;
+    const char* trustedKeys;
 } Options;
 
 /* The download rate over the last second or so, for the rate and the time left. */
@@ -60,8 +63,9 @@ typedef struct
 
 static const char usageText[] =
     "usage: kzlaunch PROJECT_DIR SERVER [--timeout SECONDS] [--json] [--limit-rate BYTES_PER_SECOND]\n"
-    "                [--language L] [--launcher-hash H] [--launcher-server S] [--user-id N]\n"
+    "                [--trusted-keys FILE] [--language L] [--launcher-hash H] [--launcher-server S] [--user-id N]\n"
     "                [--metrics-server S] [--metrics-group G]\n"
+    "--trusted-keys FILE: install only a release signed by one of the public keys in FILE\n"
     "SIGINT or SIGTERM cancels the run, SIGUSR1 pauses it, SIGUSR2 resumes it\n"
     "exit status: 0 done, 1 failed, 2 wrong usage, 3 timed out, 130 or 143 cancelled by SIGINT or SIGTERM\n";
 
@@ -165,6 +169,8 @@ static int parse_options(int argc, char** argv, Options* options)
             options->metricsServer = value;
         else if (strcmp(arg, "--metrics-group") == 0)
             options->metricsGroup = value;
+        else if (strcmp(arg, "--trusted-keys") == 0)
+            options->trustedKeys = value;
         else
             return usage("unknown option");
     }
@@ -173,6 +179,63 @@ static int parse_options(int argc, char** argv, Options* options)
     if (!options->launcherServer)
         options->launcherServer = options->server;
     return EXIT_DONE;
+}
+
+/* Key files are a few lines; anything longer is not one. */
+#define TRUSTED_KEYS_MAX_BYTES (64 * 1024)
+
+/* Whether a key text holds anything but blank and comment lines: one without keys would turn the
+ * checks off, which is not what a launcher asking for them means. */
+static int has_key_words(const char* text)
+{
+    int lineStart = 1, comment = 0;
+    for (const char* p = text; *p; ++p)
+    {
+        if (*p == '\n')
+        {
+            lineStart = 1;
+            comment = 0;
+            continue;
+        }
+        if (lineStart && *p == '#')
+            comment = 1;
+        if (*p != ' ' && *p != '\t')
+            lineStart = 0;
+        if (!comment && *p != ' ' && *p != '\t' && *p != '\r' && *p != ',')
+            return 1;
+    }
+    return 0;
+}
+
+/* Reads the key file and hands its keys to the library before the run; a usage error otherwise. */
+static int set_trusted_keys(const char* path)
+{
+    static char text[TRUSTED_KEYS_MAX_BYTES + 1];
+    char problem[512];
+    FILE* file = fopen(path, "rb");
+    if (!file)
+    {
+        snprintf(problem, sizeof(problem), "cannot read the trusted keys %s: %s", path, strerror(errno));
+        return usage(problem);
+    }
+    const size_t length = fread(text, 1, TRUSTED_KEYS_MAX_BYTES + 1, file);
+    const int failed = ferror(file);
+    fclose(file);
+    text[length <= TRUSTED_KEYS_MAX_BYTES ? length : TRUSTED_KEYS_MAX_BYTES] = '\0';
+    if (failed)
+        snprintf(problem, sizeof(problem), "cannot read the trusted keys %s", path);
+    else if (length > TRUSTED_KEYS_MAX_BYTES)
+        snprintf(problem, sizeof(problem), "the trusted keys %s: larger than %d bytes, not a key file", path,
+                 TRUSTED_KEYS_MAX_BYTES);
+    else if (strlen(text) != length || !has_key_words(text))
+        snprintf(problem, sizeof(problem), "the trusted keys %s: no public key in it", path);
+    else if (!kzpatch_set_trusted_keys(text))
+        snprintf(problem, sizeof(problem),
+                 "the trusted keys %s: the library refused them (each key is 64 hex digits, '#' starts a comment line)",
+                 path);
+    else
+        return EXIT_DONE;
+    return usage(problem);
 }
 
 /* Writes text as a JSON string, quotes included. */
@@ -399,6 +462,10 @@ static void say_failure(KZPatchStatus status, int32_t code, const Options* optio
 {
     fprintf(stderr, "kzlaunch: patch run failed in status %d, error code %d: %s\n", (int)status, (int)code,
             kzpatch_get_error_text(code));
+    if (code == KZ_PATCH_ERROR_NOT_TRUSTED)
+        fprintf(stderr, "kzlaunch: the server's release did not pass the check against the trusted keys of %s "
+                        "(not signed by one of them, expired, older than the release installed, or a file that "
+                        "differs from it)\n", options->trustedKeys ? options->trustedKeys : "--trusted-keys");
     if (code == KZ_PATCH_ERROR_DISK_SPACE)
         fprintf(stderr, "kzlaunch: the run needs %.1f MB on the disk of %s, and only %.1f MB are free\n",
                 kzpatch_get_required_disk_bytes() / 1048576.0, options->projectDir,
@@ -429,10 +496,16 @@ static int end_cancelled(FILE* out, const Options* options, KZPatchStatus status
 
 int main(int argc, char** argv)
 {
-    Options options = {NULL, NULL, 3600.0, 0, 0, "en", "", NULL, 0, "", ""};
+    Options options = {NULL, NULL, 3600.0, 0, 0, "en", "", NULL, 0, "", "", NULL};
     const int parsed = parse_options(argc, argv, &options);
     if (parsed != EXIT_DONE)
         return parsed;
+    if (options.trustedKeys)
+    {
+        const int keys = set_trusted_keys(options.trustedKeys);
+        if (keys != EXIT_DONE)
+            return keys;
+    }
     FILE* out = NULL;
     set_up_output(&options, &out);
     catch_signals();
