@@ -160,9 +160,14 @@ CKZReleaseManifest::EVerdict CKZReleaseManifest::Check(const std::string& strTex
 
 bool CKZReleaseManifest::ParseBody(const std::string& strBody, std::string& strWhy)
 {
-    m_qwRelease = 0;
-    m_expires = 0;
-    m_files.clear();
+    // A refused body leaves the manifest empty, not holding the lines before the bad one.
+    const auto refuse = [this]() {
+        m_qwRelease = 0;
+        m_expires = 0;
+        m_files.clear();
+        return false;
+    };
+    refuse();
     if (strBody.size() > kMaxBytes || (!strBody.empty() && strBody.back() != '\n'))
     {
         strWhy = "it is too large or cut short";
@@ -173,13 +178,13 @@ bool CKZReleaseManifest::ParseBody(const std::string& strBody, std::string& strW
     {
         const size_t end = strBody.find('\n', start);
         if (!ParseLine(strBody.substr(start, end - start), ++number, strWhy))
-            return false;
+            return refuse();
         start = end + 1;
     }
     if (number < 3)
     {
         strWhy = "it lacks its release or expiry line";
-        return false;
+        return refuse();
     }
     return true;
 }
