@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The whole story on one machine, each step with its time:
 #   set up and build; generate a sample client (a few hundred files, tens of MB, three download
-#   stages); publish it with kzpublish; serve it with nginx on a free loopback port; install it with
-#   kzlaunch into a fresh folder and check it with kztool verify; publish version 2 (changed, added and
-#   removed files) with --previous; update with kzlaunch; verify against the published catalogue.
+#   stages); make a signing key pair (kztool key generate, once per work folder); publish it signed with
+#   kzpublish --sign-key and check the tree against its manifest (kztool release verify); serve it with
+#   nginx on a free loopback port; install it with kzlaunch --trusted-keys into a fresh folder and check
+#   it with kztool verify against the signed release; publish version 2 (changed, added and removed
+#   files) with --previous, signed as the next release; update with kzlaunch; verify again.
 # DEMO_DIR chooses the work folder (default: a new one under /tmp); KZ_DEMO_UNTIL=install stops after
 # the install and its check.
 set -euo pipefail
@@ -75,8 +77,19 @@ EOF
 printf '   version 1: %s files, %s bytes\n' "$(find "$demo/client-v1" -type f | wc -l)" \
   "$(du -sb "$demo/client-v1" | cut -f1)"
 
-step "publish version 1 (kzpublish)"
-"$build/kzpublish" "$demo/client-v1" "$demo/server" --app "$demo/app" --stages "$demo/stages" --zip-size 8000000
+step "make the signing key pair (kztool key generate)"
+keys="$demo/keys"
+mkdir -p "$keys"
+if [ ! -f "$keys/release.secret" ]; then
+  "$build/kztool" key generate "$keys/release.secret" "$keys/release.public"
+else
+  echo "   kept the key pair already in $keys"
+fi
+
+step "publish version 1, signed (kzpublish --sign-key)"
+"$build/kzpublish" "$demo/client-v1" "$demo/server" --app "$demo/app" --stages "$demo/stages" --zip-size 8000000 \
+  --sign-key "$keys/release.secret"
+"$build/kztool" release verify "$demo/server" "$keys/release.public"
 
 step "serve the tree with nginx on a free loopback port"
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -119,27 +132,29 @@ EOF
 echo "   http://127.0.0.1:$port/"
 served() { awk '{ sum += $10 } END { print sum + 0 }' "$demo/nginx/access.log"; }
 
-step "install version 1 into a fresh folder (kzlaunch)"
+step "install version 1 into a fresh folder (kzlaunch --trusted-keys)"
 mkdir -p "$demo/game"
-"$build/kzlaunch" "$demo/game" "127.0.0.1:$port" --timeout 600
+"$build/kzlaunch" "$demo/game" "127.0.0.1:$port" --timeout 600 --trusted-keys "$keys/release.public"
 install_bytes=$(served)
 install_time=$(elapsed)
 
-step "check the installation (kztool verify)"
-"$build/kztool" verify "$demo/game"
+step "check the installation against the signed release (kztool verify)"
+"$build/kztool" verify "$demo/game" --manifest "$demo/server/Data.manifest" --key "$keys/release.public"
 cmp "$demo/game/Data.ccx" "$demo/server/Data.ccx"
 
 if [ "${KZ_DEMO_UNTIL:-}" != install ]; then
-  step "publish version 2 over the live tree (kzpublish --previous)"
+  step "publish version 2 over the live tree, signed as the next release (kzpublish --previous)"
   "$build/kzpublish" "$demo/client-v2" "$demo/server" --previous "$demo/server" --stages "$demo/stages" \
-    --zip-size 8000000
+    --zip-size 8000000 --sign-key "$keys/release.secret"
+  "$build/kztool" release verify "$demo/server" "$keys/release.public"
 
   step "update to version 2 (kzlaunch)"
-  "$build/kzlaunch" "$demo/game" "127.0.0.1:$port" --timeout "${KZ_DEMO_UPDATE_TIMEOUT:-600}"
+  "$build/kzlaunch" "$demo/game" "127.0.0.1:$port" --timeout "${KZ_DEMO_UPDATE_TIMEOUT:-600}" \
+    --trusted-keys "$keys/release.public"
   update_bytes=$(( $(served) - install_bytes ))
 
   step "check the updated installation against version 2 (kztool verify)"
-  "$build/kztool" verify "$demo/game"
+  "$build/kztool" verify "$demo/game" --manifest "$demo/server/Data.manifest" --key "$keys/release.public"
   cmp "$demo/game/Data.ccx" "$demo/server/Data.ccx"
 fi
 
