@@ -28,6 +28,9 @@ std::string CannotRead(const std::string& strPath, int error)
 
 namespace KZToolRelease
 {
+const char* const kSecretKeyComment = "# kzpatch secret signing key: keep it private";
+const char* const kPublicKeyComment = "# kzpatch public key";
+
 bool ReadBounded(const std::string& strPath, uint64_t maxBytes, std::string& strBytes, std::string& strWhy)
 {
     struct stat status;
@@ -72,6 +75,12 @@ bool ReadSecretKeyFile(const std::string& strPath, KZSignature::SecretSeed& seed
     std::string strText;
     if (!ReadBounded(strPath, kMaxKeyFileBytes, strText, strWhy))
         return false;
+    if (strText.compare(0, strlen(kPublicKeyComment), kPublicKeyComment) == 0 ||
+        strText.find(std::string("\n") + kPublicKeyComment) != std::string::npos)
+    {
+        strWhy = strPath + " holds a public key: signing takes the secret key";
+        return false;
+    }
     if (!KZSignature::ParseSecret(strText, seed))
     {
         strWhy = strPath + " is not a secret key file: it must hold one key of 64 hex digits";

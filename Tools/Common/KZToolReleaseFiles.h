@@ -16,10 +16,14 @@ namespace KZToolRelease
 {
 // Key files are small: anything longer is not one.
 constexpr uint64_t kMaxKeyFileBytes = 64 * 1024;
+// The first lines of the files kztool key generate writes.
+extern const char* const kSecretKeyComment; // "# kzpatch secret signing key: keep it private"
+extern const char* const kPublicKeyComment; // "# kzpatch public key"
 
 // The whole file when it holds at most maxBytes; false with one line in strWhy otherwise.
 bool ReadBounded(const std::string& strPath, uint64_t maxBytes, std::string& strBytes, std::string& strWhy);
 
+// A file that says it holds a public key is refused: both kinds are 64 hex digits.
 bool ReadSecretKeyFile(const std::string& strPath, KZSignature::SecretSeed& seed, std::string& strWhy);
 // At least one key; a file of comments alone is refused, as it would trust nothing.
 bool ReadPublicKeyFile(const std::string& strPath, std::vector<KZSignature::PublicKey>& keys, std::string& strWhy);

@@ -3,6 +3,7 @@
 #include "KZTool.h"
 
 #include "Base/Hash/KZSignature.h"
+#include "Tools/Common/KZToolReleaseFiles.h"
 
 #include <sodium.h>
 
@@ -14,9 +15,6 @@
 
 namespace
 {
-const char* const kSecretComment = "# kzpatch secret signing key: keep it private\n";
-const char* const kPublicComment = "# kzpatch public key\n";
-
 // Creates a file that must not exist yet and writes the text into it; errno tells why not.
 bool CreateNew(const std::string& strPath, mode_t mode, const std::string& strText)
 {
@@ -63,7 +61,8 @@ int RunGenerate(const CKZToolArguments& arguments)
     KZSignature::PublicKey publicKey;
     KZSignature::SecretSeed seed;
     KZSignature::GenerateKeyPair(publicKey, seed);
-    std::string strSecretText = kSecretComment + KZSignature::ToHex(seed) + "\n";
+    std::string strSecretText =
+        std::string(KZToolRelease::kSecretKeyComment) + "\n" + KZSignature::ToHex(seed) + "\n";
     sodium_memzero(seed.data(), seed.size());
     const bool bSecret = CreateNew(strSecret, 0600, strSecretText);
     const int secretError = errno;
@@ -71,7 +70,7 @@ int RunGenerate(const CKZToolArguments& arguments)
     if (!bSecret)
         return KZTool::Fail(Refusal(strSecret, secretError));
     const std::string strPublicHex = KZSignature::ToHex(publicKey);
-    if (!CreateNew(strPublic, 0644, kPublicComment + strPublicHex + "\n"))
+    if (!CreateNew(strPublic, 0644, std::string(KZToolRelease::kPublicKeyComment) + "\n" + strPublicHex + "\n"))
     {
         const int error = errno;
         // A secret without its public half would only be a puzzle later.
