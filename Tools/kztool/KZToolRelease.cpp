@@ -78,8 +78,8 @@ int RunVerify(const CKZToolArguments& arguments)
         problems.push_back({"signature", KZInstallLayout::kManifestName, arguments[1], "signed by none of its keys"});
     const int64_t now = static_cast<int64_t>(time(nullptr));
     if (now > manifest.Expires())
-        problems.push_back({"expired", KZInstallLayout::kManifestName, CKZReleaseManifest::FormatTime(manifest.Expires()),
-                            CKZReleaseManifest::FormatTime(now)});
+        problems.push_back({"expired", KZInstallLayout::kManifestName,
+                            CKZReleaseManifest::FormatTime(manifest.Expires()), CKZReleaseManifest::FormatTime(now)});
     const std::vector<STreeProblem> files = KZToolRelease::CompareTree(manifest, strTree);
     problems.insert(problems.end(), files.begin(), files.end());
 

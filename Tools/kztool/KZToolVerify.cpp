@@ -105,7 +105,8 @@ bool Verify(const std::string& strRoot, SReport& report, std::string& strError)
         catalogue, strRoot + KZInstallLayout::kPackDirectory + "/", Verifier::DEPTH_CONTENT);
     report.dwFiles = result.m_dwCatalogueFiles;
     for (const Verifier::SProblem& p : result.m_Problems)
-        report.problems.push_back({Verifier::GetProblemName(p.m_eProblem), p.m_strPath, p.m_strExpected, p.m_strActual});
+        report.problems.push_back(
+            {Verifier::GetProblemName(p.m_eProblem), p.m_strPath, p.m_strExpected, p.m_strActual});
     return true;
 }
 
