@@ -185,7 +185,7 @@ TEST_F(KZLaunchTest, WrongUsageAndTimeOut)
 {
     for (const char* szArgs : {"", "onlyone", "a b c", "a b --timeout", "a b --timeout -1", "a b --limit-rate fast",
                                "a b --limit-rate 99999999999999m",
-                               "a b --user-id 1x", "a b --unknown 1"})
+                               "a b --user-id 1x", "a b --unknown 1", "a b --trusted-keys"})
     {
         const SKZTestCommandResult result = KZTestRunCommandIn(m_dir.string(), kLaunch + szArgs, Path("usage"));
         EXPECT_EQ(result.status, 2) << szArgs;
@@ -303,4 +303,67 @@ TEST_F(KZLaunchTest, DiskShortfallInWords)
                               ", and only 2.0 MB are free"),
               std::string::npos)
         << result.err;
+}
+
+// With --trusted-keys a tree that kzpublish signed installs and records its release; one signed with
+// another key ends in "not trusted" with nothing installed; a key file that gives no keys is wrong usage.
+TEST_F(KZLaunchTest, TrustedKeysInstallOnlyTheReleaseTheyVouchFor)
+{
+    fs::create_directories(m_dir / "client" / "maps");
+    std::ofstream(m_dir / "client" / "maps" / "a.map") << std::string(20000, 'a');
+    std::ofstream(m_dir / "client" / "b.txt") << "bbb";
+    fs::create_directories(m_dir / "app");
+    std::ofstream(m_dir / "app" / "Info.plist") << "app";
+    const std::string strTool = KZ_BINARY_DIR "/kztool key generate ";
+    ASSERT_EQ(system((strTool + Path("k.secret") + " " + Path("k.public") + " > /dev/null").c_str()), 0);
+    ASSERT_EQ(system((strTool + Path("o.secret") + " " + Path("o.public") + " > /dev/null").c_str()), 0);
+    const auto publish = [this](const char* szKey) {
+        const SKZTestCommandResult result = KZTestRunCommandIn(
+            m_dir.string(), KZ_BINARY_DIR "/kzpublish client server --app app --sign-key " + std::string(szKey),
+            Path("publish"));
+        ASSERT_EQ(result.status, 0) << result.err;
+    };
+    fs::create_directories(m_dir / "project");
+    publish("k.secret");
+    Serve();
+    SKZTestCommandResult result = Launch("--timeout 60 --trusted-keys " + Path("k.public"));
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("Signed release 1 of 7 files"), std::string::npos) << result.out;
+    EXPECT_EQ(KZTestReadFile(m_dir / "project" / "Data.release"), "1\n");
+    EXPECT_EQ(KZTestReadFile(m_dir / "project" / "Data.ccx"), KZTestReadFile(m_dir / "server" / "Data.ccx"));
+
+    // The next release, signed with the other key, is refused before anything of it is installed.
+    std::ofstream(m_dir / "client" / "b.txt") << "changed";
+    publish("o.secret");
+    const std::string strInstalled = KZTestReadFile(m_dir / "project" / "Data.ccx");
+    result = Launch("--timeout 60 --trusted-keys " + Path("k.public"));
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_NE(result.err.find("error code 9: not trusted"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("did not pass the check against the trusted keys of " + Path("k.public")),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.out.find("executable\t"), std::string::npos);
+    EXPECT_EQ(KZTestReadFile(m_dir / "project" / "Data.ccx"), strInstalled);
+    EXPECT_EQ(KZTestReadFile(m_dir / "project" / "Data.release"), "1\n");
+    result = Launch("--json --timeout 60 --trusted-keys " + Path("k.public"));
+    EXPECT_EQ(SummariseJson(result.out), "True ['progress'] result failed 8 9 not trusted False\n") << result.out;
+
+    // Both keys trusted: the new release installs.
+    std::ofstream(m_dir / "both.public") << KZTestReadFile(m_dir / "k.public") << KZTestReadFile(m_dir / "o.public");
+    result = Launch("--timeout 60 --trusted-keys " + Path("both.public"));
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(KZTestReadFile(m_dir / "project" / "Data.release"), "2\n");
+
+    std::ofstream(m_dir / "comments.public") << "# nothing but a comment\n\n";
+    std::ofstream(m_dir / "garbage.public") << "not-a-key\n";
+    std::ofstream(m_dir / "huge.public") << std::string(70000, ' ');
+    for (const char* szFile : {"nowhere.public", "comments.public", "garbage.public", "huge.public"})
+    {
+        result = Launch("--timeout 60 --trusted-keys " + Path(szFile));
+        EXPECT_EQ(result.status, 2) << szFile;
+        EXPECT_NE(result.err.find(std::string("kzlaunch: ") + (szFile[0] == 'n' ? "cannot read" : "the trusted keys")),
+                  std::string::npos)
+            << result.err;
+        EXPECT_NE(result.err.find("usage: kzlaunch PROJECT_DIR SERVER"), std::string::npos) << szFile;
+    }
 }
