@@ -112,3 +112,46 @@ TEST_F(KZToolVerifyTest, NoInstallation)
     EXPECT_EQ(result.err, "kztool: no such file: nowhere/Data.ccx\n");
     EXPECT_EQ(Run(kTool + "verify project --xml").status, 2);
 }
+
+// With a signed manifest the installed catalogue must be the release's; the installed release is shown.
+TEST_F(KZToolVerifyTest, AgainstASignedRelease)
+{
+    for (const char* szKey : {"k", "other"})
+        ASSERT_EQ(Run(kTool + "key generate " + szKey + ".secret " + szKey + ".public").status, 0);
+    for (const char* szClient : {"v1", "v2"})
+        ASSERT_EQ(Run(std::string(KZ_BINARY_DIR "/kzpublish ") + szClient + " srv-" + szClient + " --previous srv-" +
+                      szClient + " --zip-size 4000 --sign-key k.secret")
+                      .status,
+                  0);
+    fs::copy_file(m_dir / "srv-v1" / "Data.ccx", m_dir / "project" / "Data.ccx", fs::copy_options::overwrite_existing);
+    SKZTestCommandResult result = Run(kTool + "verify project --manifest srv-v1/Data.manifest --key k.public");
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(result.out, "problem\tpath\texpected\tactual\n");
+    EXPECT_EQ(result.err, "kztool: checked against release 1, 3 files checked, 0 problems\n");
+
+    std::ofstream(m_dir / "project" / "Data.release") << "1\n";
+    result = Run(kTool + "verify project --manifest srv-v1/Data.manifest --key k.public --json");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "{\"project\":\"project\",\"files\":3,\"release\":1,\"manifest_release\":1,\"clean\":true,"
+                          "\"problems\":[]}\n");
+    EXPECT_EQ(Run(kTool + "verify project").err, "kztool: release 1 installed, 3 files checked, 0 problems\n");
+
+    // Version 2's release does not hold version 1's catalogue; another key did not sign it.
+    result = Run(kTool + "verify project --manifest srv-v2/Data.manifest --key k.public");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 2) << result.out;
+    EXPECT_EQ(result.out.find("catalogue\tData.ccx\t" + std::to_string(fs::file_size(m_dir / "srv-v2" / "Data.ccx")) +
+                              " "),
+              result.out.find('\n') + 1)
+        << result.out;
+    result = Run(kTool + "verify project --manifest srv-v1/Data.manifest --key other.public");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("\nsignature\tsrv-v1/Data.manifest\tother.public\t"), std::string::npos) << result.out;
+    EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 2) << result.out;
+
+    EXPECT_EQ(Run(kTool + "verify project --manifest srv-v1/Data.manifest").status, 2);
+    EXPECT_EQ(Run(kTool + "verify project --key k.public").status, 2);
+    result = Run(kTool + "verify project --manifest nowhere --key k.public");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "kztool: no such file: nowhere\n");
+}
