@@ -202,6 +202,37 @@ TEST_F(KZPublishTest, PublishedFolderInstallsFileByFileAndRepublishesInPlace)
     EXPECT_EQ(KZTestReadFile(m_dir / "server" / "ZipInfo.txt"), strReport);
 }
 
+// Signed publications install and update through the library with the publisher's key trusted, each
+// file checked against the manifest; the installation records the release.
+TEST_F(KZPublishTest, SignedPublicationsInstallWithTrustedKeys)
+{
+    ASSERT_EQ(KZTestRunCommand(KZ_BINARY_DIR "/kztool key generate " + Path("k.secret") + " " + Path("k.public") +
+                               " > /dev/null; echo $?"),
+              "0\n");
+    // The keys outlive a run: whatever happens here, the tests after this one run without them.
+    struct SUntrust
+    {
+        ~SUntrust()
+        {
+            KZPatch::ResetForTesting();
+            kzpatch_set_trusted_keys(nullptr);
+        }
+    } untrust;
+    ASSERT_TRUE(kzpatch_set_trusted_keys(KZTestReadFile(m_dir / "k.public").c_str()));
+    MakeClient(m_dir / "v1");
+    SKZTestCommandResult result = Publish("v1 server --app app --stages rules --zip-size 30000 --sign-key k.secret");
+    ASSERT_EQ(result.status, 0) << result.err;
+    Install(m_dir / "server", m_dir / "project");
+    EXPECT_EQ(KZTestReadFile(m_dir / "project" / "Data.release"), "1\n");
+
+    MakeSecondClient(m_dir / "v2");
+    result = Publish("v2 server --previous server --stages rules --zip-size 30000 --sign-key k.secret");
+    ASSERT_EQ(result.status, 0) << result.err;
+    Install(m_dir / "server", m_dir / "project");
+    ExpectSameFiles(PackedFiles(m_dir / "project" / "PackFiles"), FolderFiles(m_dir / "v2"));
+    EXPECT_EQ(KZTestReadFile(m_dir / "project" / "Data.release"), "2\n");
+}
+
 TEST_F(KZPublishTest, PreviousKeepsUnchangedZipsAndPacks)
 {
     MakeClient(m_dir / "v1");
@@ -303,9 +334,12 @@ TEST_F(KZPublishTest, RefusalsWriteNothing)
     refuse("good server --app app --previous nowhere", "previous catalogue");
     WriteFile(m_dir / "bad-rules", "maps/** one\n");
     refuse("good server --app app --stages bad-rules", "bad-rules:1:");
+    refuse("good server --app app --sign-key nowhere", "no such file: nowhere");
+    refuse("good server --app app --sign-key bad-rules", "bad-rules is not a secret key file");
 
     const std::vector<std::string> before = KZTestTree(m_dir);
-    for (const char* szArgs : {"good", "good server --zip-size 0", "good server --zip-size 12x", "good server --bogus"})
+    for (const char* szArgs : {"good", "good server --zip-size 0", "good server --zip-size 12x", "good server --bogus",
+                               "good server --app app --expires 1", "good server --app app --sign-key"})
         EXPECT_EQ(Publish(szArgs).status, 2) << szArgs;
     EXPECT_EQ(KZTestTree(m_dir), before);
 }
