@@ -207,6 +207,14 @@ auto AskAboutStages(Query query) -> decltype(query(std::declval<CKZWebInstaller&
     return {};
 }
 
+// Deletes the run's installer once no getter holds it (its destructor waits for its workers) and
+// lets go of the project folder.
+void EndRun()
+{
+    sm_webInstallerSlot.Withdraw();
+    s_folderLock.Release();
+}
+
 void InitWorker(std::string strProjectPath, std::string strServerAddress)
 {
     if (!CKZFile::DirectoryExists(strProjectPath.c_str()))
@@ -228,8 +236,7 @@ void InitWorker(std::string strProjectPath, std::string strServerAddress)
         state.exchange(KZ_PATCH_INITIALIZED);
         return;
     }
-    sm_webInstallerSlot.Withdraw(); // deleted here, once no getter holds it
-    s_folderLock.Release();
+    EndRun(); // an error code the installer gave outlives it
     state.exchange(KZ_PATCH_FAILED);
 }
 
@@ -313,15 +320,6 @@ void ClearBuffers()
     memset(sm_param, 0, sizeof(sm_param));
 }
 
-// Deletes the run's installer once no getter holds it (its destructor waits for its workers) and
-// lets go of the project folder.
-void EndRun()
-{
-    sm_webInstallerSlot.Withdraw();
-    s_folderLock.Release();
-    s_initErrorCode = KZ_PATCH_ERROR_NONE;
-}
-
 void DestroyWorker()
 {
     EndRun();
@@ -370,6 +368,7 @@ bool kzpatch_init(const char* projectPath, const char* serverAddress)
         return false;
     if (!KZPatch::TransitionFromTo(KZ_PATCH_IDLE, KZ_PATCH_INITIALIZING))
         return false;
+    s_initErrorCode = KZ_PATCH_ERROR_NONE;
     {
         std::lock_guard<std::mutex> lock(s_bufferMutex);
         CopyBounded(sm_projectPath, projectPath);
@@ -446,7 +445,7 @@ const char* kzpatch_get_error_text(int32_t code)
 
 void kzpatch_set_log_callback(KZPatchLogCallback callback, void* user)
 {
-    KZOutput::SetCallback(reinterpret_cast<KZOutput::LineCallback>(callback), user);
+    KZOutput::SetCallback(callback, user);
 }
 
 bool kzpatch_set_trusted_keys(const char* keys)
@@ -491,8 +490,7 @@ bool kzpatch_reset(void)
     if (!KZPatch::TransitionFromTo(KZ_PATCH_FAILED, KZ_PATCH_DESTROYING))
         return false;
     ClearBuffers();
-    EndRun();
-    state.exchange(KZ_PATCH_IDLE);
+    DestroyWorker();
     return true;
 }
 

@@ -6,6 +6,7 @@
 // included, one call at a time whatever thread prints; it may call the library again.
 
 #include <cstdarg>
+#include <cstdint>
 
 namespace KZOutput
 {
@@ -18,7 +19,7 @@ enum ELevel
 };
 
 // (user pointer, level, the line without its newline)
-typedef void (*LineCallback)(void* pUser, int level, const char* szLine);
+typedef void (*LineCallback)(void* pUser, int32_t level, const char* szLine);
 
 // One line, formatted as printf does; a line's own trailing "\n" is not part of it.
 void Print(ELevel level, const char* szFormat, ...) __attribute__((format(printf, 2, 3)));
