@@ -177,6 +177,24 @@ TEST_F(KZPatchSignedReleaseTest, SignedReleaseInstalls)
     }
 }
 
+// A download broken off and continued is checked as a whole file: the digest taken as bytes arrive
+// covers only the continuation.
+TEST_F(KZPatchSignedReleaseTest, ContinuedDownloadsAreCheckedWhole)
+{
+    for (ERunKind kind : {ERunKind::NewInstall, ERunKind::Update})
+    {
+        SCOPED_TRACE(KindName(kind));
+        Prepare(kind);
+        const std::string strPath = kind == ERunKind::NewInstall ? "/Data1.zip" : "/Data/file0_0.bin.zip";
+        const fs::path log = m_base / "requests.log";
+        fs::remove(log);
+        Serve({"GET:" + strPath + ":cut:100:1"}, {"--log", log.string()});
+        ExpectInstalled("7");
+        EXPECT_EQ(Requests(strPath), 2);
+        EXPECT_NE(KZTestReadFile(log).find("\"Range\", \"bytes=100-\""), std::string::npos);
+    }
+}
+
 // Every attack the checks answer, each ending at once or after the bounded tries, with the project
 // as it was.
 TEST_F(KZPatchSignedReleaseTest, AttacksEndWithTheInstallationAsItWas)

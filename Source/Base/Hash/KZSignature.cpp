@@ -98,27 +98,47 @@ Digest Hash(const void* pData, size_t length)
     return digest;
 }
 
-bool HashFile(const std::string& strPath, Digest& digest, uint64_t* pSize)
+struct CHasher::SState
+{
+    crypto_generichash_state state;
+};
+
+CHasher::CHasher() : m_pState(new SState)
 {
     Ready();
+    crypto_generichash_init(&m_pState->state, nullptr, 0, sizeof(Digest));
+}
+
+CHasher::~CHasher() = default;
+
+void CHasher::Add(const void* pData, size_t length)
+{
+    crypto_generichash_update(&m_pState->state, static_cast<const uint8_t*>(pData), length);
+    m_qwBytes += length;
+}
+
+Digest CHasher::Finish()
+{
+    Digest digest;
+    crypto_generichash_final(&m_pState->state, digest.data(), digest.size());
+    return digest;
+}
+
+bool HashFile(const std::string& strPath, Digest& digest, uint64_t* pSize)
+{
     std::unique_ptr<FILE, int (*)(FILE*)> pFile(fopen(strPath.c_str(), "rb"), fclose);
     if (!pFile)
         return false;
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, digest.size());
+    CHasher hasher;
     static constexpr size_t kPiece = 1 << 20;
     std::unique_ptr<uint8_t[]> pBuffer(new uint8_t[kPiece]);
-    uint64_t qwSize = 0;
     for (size_t got; (got = fread(pBuffer.get(), 1, kPiece, pFile.get())) > 0;)
-    {
-        crypto_generichash_update(&state, pBuffer.get(), got);
-        qwSize += got;
-    }
+        hasher.Add(pBuffer.get(), got);
     if (ferror(pFile.get()))
         return false;
-    crypto_generichash_final(&state, digest.data(), digest.size());
+    digest = hasher.Finish();
     if (pSize)
-        *pSize = qwSize;
+        *pSize = hasher.Bytes();
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,23 @@ Signature Sign(const void* pMessage, size_t length, const SecretSeed& seed);
 bool Verify(const Signature& signature, const void* pMessage, size_t length, const PublicKey& publicKey);
 
 Digest Hash(const void* pData, size_t length);
+// A digest taken piece by piece, as the bytes go by.
+class CHasher
+{
+public:
+    CHasher();
+    ~CHasher();
+    CHasher(const CHasher&) = delete;
+    CHasher& operator=(const CHasher&) = delete;
+    void Add(const void* pData, size_t length);
+    uint64_t Bytes() const { return m_qwBytes; }
+    Digest Finish();
+
+private:
+    struct SState;
+    std::unique_ptr<SState> m_pState;
+    uint64_t m_qwBytes = 0;
+};
 // The digest of a whole file, read in pieces; false when it cannot be read.
 bool HashFile(const std::string& strPath, Digest& digest, uint64_t* pSize = nullptr);
 

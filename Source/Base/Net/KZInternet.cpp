@@ -210,6 +210,7 @@ struct SBodyTarget
     const KZInternet::SKZTransferControl* pControl = nullptr;
     KZInternet::ProgressCallback pCallback = nullptr;
     void* pUser = nullptr;
+    const std::function<void(const void*, size_t)>* pObserver = nullptr;
     CThroughputFloor floor;
 };
 
@@ -268,6 +269,8 @@ size_t WriteBody(char* pData, size_t size, size_t count, void* pUser)
         return 0;
     const size_t written = fwrite(pData, 1, length, body.pFile);
     body.qwWritten += written;
+    if (body.pObserver && *body.pObserver)
+        (*body.pObserver)(pData, written);
     return written;
 }
 
@@ -540,6 +543,7 @@ bool HttpGetFile(const SKZDownloadRequest& request, SKZTransferResult& result)
     body.pCallback = request.pCallback;
     body.pUser = request.pUser;
     body.pControl = request.pControl;
+    body.pObserver = &request.bodyObserver;
     ApplyCommonOptions(pCurl, request.szUrl);
     SetDownloadOptions(pCurl, body, request);
     long httpStatus = 0;

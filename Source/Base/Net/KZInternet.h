@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <functional>
 #include <string>
 
 struct curl_slist;
@@ -86,6 +87,9 @@ struct SKZDownloadRequest
     uint64_t qwMaxBytes = 0;
     // Pauses and cancels the transfer when given; paused time counts towards no limit.
     const SKZTransferControl* pControl = nullptr;
+    // Sees every body byte as it is written, in order: the whole file unless the answer continued
+    // bytes already on disk.
+    std::function<void(const void*, size_t)> bodyObserver;
 };
 
 // How a request ended.

@@ -47,6 +47,7 @@ bool CKZCurlTransferClient::Fetch(const SFetch& fetch, const Progress& progress,
     request.resumeTime = fetch.resumeTime;
     request.qwMaxBytes = fetch.qwMaxBytes;
     request.pControl = m_pControl;
+    request.bodyObserver = fetch.bodyObserver;
     return KZInternet::HttpGetFile(request, result);
 }
 

@@ -75,6 +75,10 @@ bool CKZInstallerTransfers::Fetch(const char* szLocalName, const char* szRemoteN
     fetch.slot = slot;
     fetch.resumeTime = pResumeTime ? (*pResumeTime >= 0 ? *pResumeTime : PartialFileTime(fetch.strLocalPath)) : -1;
     fetch.qwMaxBytes = qwMaxBytes;
+    // The digest is taken as the bytes arrive, so that a whole download is not read a second time.
+    KZSignature::CHasher hasher;
+    if (pSigned)
+        fetch.bodyObserver = [&hasher](const void* pData, size_t length) { hasher.Add(pData, length); };
     KZInternet::SKZTransferResult result;
     const bool bResult =
         m_pClient->Fetch(fetch, [this, slot](uint64_t qwDone, uint64_t) { m_progress.SetSlotBytes(slot, qwDone); }, result);
@@ -91,7 +95,7 @@ bool CKZInstallerTransfers::Fetch(const char* szLocalName, const char* szRemoteN
     if (result.bTooLarge)
         KZOutput::Print(KZOutput::LEVEL_INFO, "%s sent more than the %llu bytes it may hold", strUrl.c_str(),
                         static_cast<unsigned long long>(qwMaxBytes));
-    if (bResult && pSigned && !MatchesRelease(fetch.strLocalPath, *pSigned))
+    if (bResult && pSigned && !MatchesRelease(fetch.strLocalPath, *pSigned, hasher))
     {
         KZOutput::Print(KZOutput::LEVEL_INFO, "%s does not match the signed release", strUrl.c_str());
         CKZFile::RemoveFile(fetch.strLocalPath.c_str());
@@ -122,8 +126,15 @@ const SKZReleaseFile* CKZInstallerTransfers::SignedEntry(const char* szRemoteNam
     return pSigned;
 }
 
-bool CKZInstallerTransfers::MatchesRelease(const std::string& strPath, const SKZReleaseFile& signedFile) const
+bool CKZInstallerTransfers::MatchesRelease(const std::string& strPath, const SKZReleaseFile& signedFile,
+                                           KZSignature::CHasher& hasher)
 {
+    struct stat info;
+    if (stat(strPath.c_str(), &info) != 0 || static_cast<uint64_t>(info.st_size) != signedFile.qwSize)
+        return false;
+    // Fewer bytes seen than the file holds: the answer continued a partial file.
+    if (hasher.Bytes() == signedFile.qwSize)
+        return hasher.Finish() == signedFile.digest;
     KZSignature::Digest digest;
     uint64_t qwSize = 0;
     return KZSignature::HashFile(strPath, digest, &qwSize) && qwSize == signedFile.qwSize &&

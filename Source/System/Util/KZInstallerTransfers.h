@@ -65,7 +65,8 @@ private:
     // The signed entry of a remote file, or null when no release is set; bListed false when a
     // release is set and does not list the file.
     const SKZReleaseFile* SignedEntry(const char* szRemoteName, bool& bListed) const;
-    bool MatchesRelease(const std::string& strPath, const SKZReleaseFile& signedFile) const;
+    // hasher saw the bytes as they came; when they are not the whole file the file is read again.
+    static bool MatchesRelease(const std::string& strPath, const SKZReleaseFile& signedFile, KZSignature::CHasher& hasher);
 
     std::unique_ptr<IKZTransferClient> m_pClient;
     CKZInstallProgress& m_progress;

@@ -22,6 +22,9 @@ public:
         unsigned slot = 0;         // transfers of one slot may share a connection
         int64_t resumeTime = -1;   // see KZInternet::SKZDownloadRequest
         uint64_t qwMaxBytes = 0;   // 0: no bound
+        // See KZInternet::SKZDownloadRequest; a client that does not call it leaves the check to a
+        // read of the whole file.
+        std::function<void(const void*, size_t)> bodyObserver;
     };
 
     virtual ~IKZTransferClient() = default;
