@@ -2,6 +2,7 @@
 
 #include "System/KZInstallLayout.h"
 
+#include <array>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -26,6 +27,16 @@ bool ParseNumber(const std::string& strText, uint64_t& qwValue)
         qwValue = qwValue * 10 + static_cast<uint64_t>(c - '0');
     }
     return qwValue <= static_cast<uint64_t>(INT64_MAX);
+}
+
+// Digests and signatures in lower case only, so that a manifest has one text.
+template <size_t N>
+bool FromLowerHex(const std::string& strHex, std::array<uint8_t, N>& bytes)
+{
+    for (const char c : strHex)
+        if (c >= 'A' && c <= 'F')
+            return false;
+    return KZSignature::FromHex(strHex, bytes);
 }
 
 // The line's first word and the rest after one space.
@@ -108,7 +119,7 @@ bool CKZReleaseManifest::SplitSigned(const std::string& strText, std::string& st
     const size_t lineStart = lastBreak == std::string::npos ? 0 : lastBreak + 1;
     const std::string strLine = strText.substr(lineStart, strText.size() - 1 - lineStart);
     std::string strHex;
-    if (!SplitWord(strLine, "signature", strHex) || !KZSignature::FromHex(strHex, signature))
+    if (!SplitWord(strLine, "signature", strHex) || !FromLowerHex(strHex, signature))
         return false;
     strBody = strText.substr(0, lineStart);
     return true;
@@ -130,6 +141,7 @@ CKZReleaseManifest::EVerdict CKZReleaseManifest::Check(const std::string& strTex
                                                        const std::vector<KZSignature::PublicKey>& keys, int64_t now,
                                                        uint64_t qwAccepted, std::string& strWhy)
 {
+    *this = CKZReleaseManifest(); // nothing of an earlier text stays behind a refusal
     std::string strBody;
     KZSignature::Signature signature;
     if (!SplitSigned(strText, strBody, signature))
@@ -209,7 +221,7 @@ bool CKZReleaseManifest::ParseLine(const std::string& strLine, size_t number, st
     SKZReleaseFile file;
     const std::string strPath = strRest.substr(sizeEnd + 66);
     if (!ParseNumber(strRest.substr(0, sizeEnd), file.qwSize) ||
-        !KZSignature::FromHex(strRest.substr(sizeEnd + 1, 64), file.digest) || !IsServerPath(strPath))
+        !FromLowerHex(strRest.substr(sizeEnd + 1, 64), file.digest) || !IsServerPath(strPath))
         return false;
     if (m_files.count(strPath))
     {

@@ -1,5 +1,5 @@
 #pragma once
-// A signed release: every file a server tree serves, with its size and BLAKE2b-256 digest, the
+// A signed release: every file a server tree serves, with its size and SHA-256 digest, the
 // release number (which only grows) and the time the release expires, signed with Ed25519. It is a
 // text file beside the catalogue ("Data.manifest"), lines ending in "\n":
 //

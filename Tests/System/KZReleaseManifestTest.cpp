@@ -20,10 +20,10 @@ const char* const kOtherSeedHex = "4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba
 // 2027-01-08T06:54:24Z in seconds since 1970.
 const int64_t kExpires = 1799391264;
 
-// BLAKE2b-256 of "abc", "" and "x" (Python's hashlib.blake2b(digest_size=32)).
-const char* const kDigestAbc = "bddd813c634239723171ef3fee98579b94964e3bb1cb3e427262c8c068d52319";
-const char* const kDigestEmpty = "0e5751c026e543b2e8ab2eb06099daa1d1e5df47778f7787faab45cdf12fe3a8";
-const char* const kDigestX = "d161d71145abeec5ef15abcf0459cec60a27321e2f0ac0ef7ace5254f5944476";
+// SHA-256 of "abc", "" and "x" (FIPS 180-2 for "abc" and ""; Python's hashlib.sha256 for "x").
+const char* const kDigestAbc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+const char* const kDigestEmpty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+const char* const kDigestX = "2d711642b726b04401627ca9fbac32f5c8530fb1903cc4db02258717921a4881";
 
 // Written by hand from the format the header describes, not by the writer under test. The signature
 // line was made by OpenSSL over the bytes before it with TEST 1's key:
@@ -32,12 +32,12 @@ const char* const kDigestX = "d161d71145abeec5ef15abcf0459cec60a27321e2f0ac0ef7a
 const char* const kHandBody = "kzpatch-release-manifest 1\n"
                               "release 12\n"
                               "expires 2027-01-08T06:54:24Z\n"
-                              "file 3 bddd813c634239723171ef3fee98579b94964e3bb1cb3e427262c8c068d52319 Data.ccx\n"
-                              "file 0 0e5751c026e543b2e8ab2eb06099daa1d1e5df47778f7787faab45cdf12fe3a8 "
+                              "file 3 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad Data.ccx\n"
+                              "file 0 e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855 "
                               "Data/levels/empty.lvl\n"
-                              "file 1 d161d71145abeec5ef15abcf0459cec60a27321e2f0ac0ef7ace5254f5944476 Data1.zip\n";
-const char* const kHandSignatureLine = "signature 457f147027f92dad126ea4894f92a7919a2969a2c7a605ee3c7b25e67f89ed50"
-                                       "56eb3090c1616362b2f7fd576010feee17a016c29e7ad811b8de89834afd1000\n";
+                              "file 1 2d711642b726b04401627ca9fbac32f5c8530fb1903cc4db02258717921a4881 Data1.zip\n";
+const char* const kHandSignatureLine = "signature 0fd85a722f6cbda508e6c24ab5e1b3e5afcd8a81b9d4d584a8e4a1d472522c90"
+                                       "a30bebb1f1732506c5ca35efbd9ae80e8c54b30f835eb0e4f0a3c39956982303\n";
 
 template <size_t N>
 std::array<uint8_t, N> Array(const std::string& strHex)
@@ -317,6 +317,8 @@ TEST_F(KZReleaseManifestTest, MalformedBodiesAreRefused)
         Body({FileLine("Data.ccx", "-3")}),
         Body({FileLine("Data.ccx", "9223372036854775808")}),
         Body({FileLine("Data.ccx", "3", std::string(kDigestAbc).substr(1))}),
+        // Digests in lower case only: one manifest, one text.
+        Body({FileLine("Data.ccx", "3", "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD")}),
         Body({FileLine("Data.ccx", "3", std::string(kDigestAbc) + "0")}),
         Body({FileLine("Data.ccx", "3", std::string(63, '0') + "g")}),
         Body({FileLine("Data.ccx", "3", "")}),
@@ -377,8 +379,7 @@ TEST_F(KZReleaseManifestTest, AcceptedEdgesOfTheFormat)
     // The values at the edges of what each field allows, and names as a server may hold them.
     const std::string strBody = Body({FileLine("Data.ccx", "9223372036854775807"), FileLine("0", "0"),
                                       FileLine("a b/ c /d "), FileLine("..a/a..b/.hidden"), FileLine("ü/名前"),
-                                      FileLine(std::string(4096, 'a')),
-                                      FileLine("Upper", "1", "BDDD813C634239723171EF3FEE98579B94964E3BB1CB3E427262C8C068D52319")},
+                                      FileLine(std::string(4096, 'a')), FileLine("Upper", "1", kDigestAbc)},
                                      "9223372036854775807", "2000-02-29T23:59:59Z");
     Manifest read;
     std::string strWhy;

@@ -338,7 +338,7 @@ for line in body.decode().splitlines()[3:]:
     word, size, digest, path = line.split(" ", 3)
     data = open(os.path.join(tree, path), "rb").read()
     assert word == "file" and int(size) == len(data), line
-    assert hashlib.blake2b(data, digest_size=32).hexdigest() == digest, line
+    assert hashlib.sha256(data).hexdigest() == digest, line
     listed.add(path)
 files = set(os.path.relpath(os.path.join(d, n), tree) for d, _, names in os.walk(tree) for n in names)
 assert files - {"Data.manifest"} == listed, files ^ listed

@@ -40,7 +40,7 @@ void PrintHelp()
            "                   file that crosses it, and every stage starts a pack of its own\n"
            "  --app APP_DIR    the client application; without it the previous tree's is kept\n"
            "  --sign-key FILE  signs the release: once the tree is in place, Data.manifest at its root lists\n"
-           "                   every file of the tree with its size and BLAKE2b-256 digest, signed with the\n"
+           "                   every file of the tree with its size and SHA-256 digest, signed with the\n"
            "                   Ed25519 secret key in FILE (kztool key generate makes one). Without it no\n"
            "                   manifest is written, and one left by an earlier signed publication is removed\n"
            "  --expires DAYS   the signed release expires DAYS days from now (0 to 3650, default 30)\n"

@@ -118,7 +118,7 @@ int RunVerify(const CKZToolArguments& arguments)
 
 const KZTool::CRegistration s_show({"release show", "TREE|MANIFEST [--json]",
                                     "shows a signed release manifest (a server tree's Data.manifest, or the file): "
-                                    "format, release, expiry and every file's size and BLAKE2b-256 digest; the "
+                                    "format, release, expiry and every file's size and SHA-256 digest; the "
                                     "signature is not checked",
                                     RunShow,
                                     CKZToolArguments(1).AddFlag("--json", CKZToolArguments::REPEAT_REFUSED)});

@@ -1,6 +1,7 @@
 #include "Base/Hash/KZSignature.h"
 
 #include <sodium.h>
+#include <openssl/evp.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -92,35 +93,37 @@ bool Verify(const Signature& signature, const void* pMessage, size_t length, con
 
 Digest Hash(const void* pData, size_t length)
 {
-    Ready();
-    Digest digest;
-    crypto_generichash(digest.data(), digest.size(), static_cast<const uint8_t*>(pData), length, nullptr, 0);
-    return digest;
+    CHasher hasher;
+    hasher.Add(pData, length);
+    return hasher.Finish();
 }
 
 struct CHasher::SState
 {
-    crypto_generichash_state state;
+    EVP_MD_CTX* pContext = EVP_MD_CTX_new();
+    ~SState() { EVP_MD_CTX_free(pContext); }
 };
 
 CHasher::CHasher() : m_pState(new SState)
 {
-    Ready();
-    crypto_generichash_init(&m_pState->state, nullptr, 0, sizeof(Digest));
+    // Only an allocation can fail here, and nothing can go on without memory.
+    if (!m_pState->pContext || EVP_DigestInit_ex(m_pState->pContext, EVP_sha256(), nullptr) != 1)
+        abort();
 }
 
 CHasher::~CHasher() = default;
 
 void CHasher::Add(const void* pData, size_t length)
 {
-    crypto_generichash_update(&m_pState->state, static_cast<const uint8_t*>(pData), length);
+    EVP_DigestUpdate(m_pState->pContext, pData, length);
     m_qwBytes += length;
 }
 
 Digest CHasher::Finish()
 {
     Digest digest;
-    crypto_generichash_final(&m_pState->state, digest.data(), digest.size());
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(m_pState->pContext, digest.data(), &length);
     return digest;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// Ed25519 signatures and BLAKE2b-256 digests, through libsodium. Keys travel as text: 64 lower-case
+// Ed25519 signatures through libsodium and SHA-256 digests through libcrypto (which uses the
+// processor's SHA instructions where it has them). Keys travel as text: 64 lower-case
 // hex digits, a public key's 32 bytes or a secret key's 32-byte seed. A key text may hold several
 // keys, separated by white space or commas, and comment lines starting with "#".
 

@@ -123,11 +123,21 @@ TEST(KZSignatureTest, GeneratedPairsSignAndDiffer)
     EXPECT_FALSE(KZSignature::Verify(signature, strMessage.data(), strMessage.size(), second));
 }
 
-TEST(KZSignatureTest, Blake2b256PublishedDigests)
+TEST(KZSignatureTest, Sha256PublishedDigests)
 {
-    // Unkeyed BLAKE2b with a 32-byte output (checked against Python's hashlib.blake2b(digest_size=32)).
-    EXPECT_EQ("0e5751c026e543b2e8ab2eb06099daa1d1e5df47778f7787faab45cdf12fe3a8", DigestHex(""));
-    EXPECT_EQ("bddd813c634239723171ef3fee98579b94964e3bb1cb3e427262c8c068d52319", DigestHex("abc"));
+    // RFC 6234 section 8.5 (TEST1, TEST2_1, TEST3 with its million "a") and the empty message.
+    EXPECT_EQ("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad", DigestHex("abc"));
+    EXPECT_EQ("248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1",
+              DigestHex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"));
+    EXPECT_EQ("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0", DigestHex(std::string(1000000, 'a')));
+    EXPECT_EQ("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", DigestHex(""));
+    // The same digest taken piece by piece, in uneven pieces.
+    const std::string strMillion(1000000, 'a');
+    KZSignature::CHasher hasher;
+    for (size_t at = 0, piece = 1; at < strMillion.size(); at += piece, piece = piece * 3 % 65521 + 1)
+        hasher.Add(strMillion.data() + at, std::min(piece, strMillion.size() - at));
+    EXPECT_EQ(hasher.Bytes(), strMillion.size());
+    EXPECT_EQ("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0", KZSignature::ToHex(hasher.Finish()));
 }
 
 class KZSignatureFileTest : public CKZTestWithDirectory
