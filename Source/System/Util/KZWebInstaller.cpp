@@ -208,8 +208,8 @@ void CKZWebInstaller::RecordAcceptedRelease() const
     const std::string strRecord = m_strInstallRoot + KZInstallLayout::kAcceptedReleaseName;
     if (!CKZFile::CreateTextFile((strRecord + ".tmp").c_str(), strText) ||
         !CKZFile::Rename((strRecord + ".tmp").c_str(), strRecord.c_str()))
-        KZOutput::Print(KZOutput::LEVEL_INFO, "Could not record release %s in %s", strText.c_str(),
-                        m_strInstallRoot.c_str());
+        KZOutput::Print(KZOutput::LEVEL_INFO, "Could not record release %llu in %s",
+                        static_cast<unsigned long long>(m_pRelease->Release()), strRecord.c_str());
 }
 
 std::string CKZWebInstaller::FindLocalCatalogue()
