@@ -6,10 +6,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <memory>
 #include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -28,6 +30,31 @@ std::string CannotRead(const std::string& strPath, int error)
 
 namespace KZToolRelease
 {
+bool WriteFileDurably(const std::string& strPath, bool bMustBeNew, unsigned mode, const std::string& strText)
+{
+    const int fd = open(strPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (bMustBeNew ? O_EXCL : O_TRUNC),
+                        static_cast<mode_t>(mode));
+    if (fd < 0)
+        return false;
+    size_t done = 0;
+    while (done < strText.size())
+    {
+        const ssize_t n = write(fd, strText.data() + done, strText.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    const bool bWritten = done == strText.size() && fsync(fd) == 0;
+    const int error = errno;
+    close(fd);
+    if (!bWritten)
+        unlink(strPath.c_str());
+    errno = error;
+    return bWritten;
+}
+
 const char* const kSecretKeyComment = "# kzpatch secret signing key: keep it private";
 const char* const kPublicKeyComment = "# kzpatch public key";
 

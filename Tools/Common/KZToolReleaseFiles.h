@@ -22,6 +22,9 @@ extern const char* const kPublicKeyComment; // "# kzpatch public key"
 
 // The whole file when it holds at most maxBytes; false with one line in strWhy otherwise.
 bool ReadBounded(const std::string& strPath, uint64_t maxBytes, std::string& strBytes, std::string& strWhy);
+// Writes the whole text into a file with the mode and flushes it to the disk; a file that could not
+// be written whole is removed. bMustBeNew refuses an existing file. False with errno set.
+bool WriteFileDurably(const std::string& strPath, bool bMustBeNew, unsigned mode, const std::string& strText);
 
 // A file that says it holds a public key is refused: both kinds are 64 hex digits.
 bool ReadSecretKeyFile(const std::string& strPath, KZSignature::SecretSeed& seed, std::string& strWhy);

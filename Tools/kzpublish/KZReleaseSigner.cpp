@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <system_error>
 #include <unistd.h>
@@ -23,29 +22,6 @@ const int64_t kSecondsPerDay = 86400;
 fs::path ManifestIn(const std::string& strTree)
 {
     return fs::path(strTree) / KZInstallLayout::kManifestName;
-}
-
-// Writes the whole text to a new file and flushes it to the disk; false with errno set.
-bool WriteDurably(const fs::path& path, const std::string& strText)
-{
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    size_t done = 0;
-    while (done < strText.size())
-    {
-        const ssize_t n = write(fd, strText.data() + done, strText.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    const bool bWritten = done == strText.size() && fsync(fd) == 0;
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return bWritten;
 }
 } // namespace
 
@@ -144,10 +120,9 @@ bool CKZReleaseSigner::Write(int64_t now)
         fs::path(m_strServerDir) / ("." + std::string(KZInstallLayout::kManifestName) + ".tmp-" +
                                     std::to_string(getpid()));
     std::error_code error;
-    if (!WriteDurably(temporary, manifest.Signed(m_seed)))
+    if (!KZToolRelease::WriteFileDurably(temporary.string(), false, 0644, manifest.Signed(m_seed)))
     {
         m_strError = "cannot write " + temporary.string() + ": " + strerror(errno);
-        fs::remove(temporary, error);
         return false;
     }
     fs::rename(temporary, target, error);

@@ -9,37 +9,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace
 {
-// Creates a file that must not exist yet and writes the text into it; errno tells why not.
-bool CreateNew(const std::string& strPath, mode_t mode, const std::string& strText)
-{
-    const int fd = open(strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0)
-        return false;
-    size_t done = 0;
-    while (done < strText.size())
-    {
-        const ssize_t n = write(fd, strText.data() + done, strText.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    const bool bWritten = done == strText.size() && fsync(fd) == 0;
-    const int error = errno;
-    close(fd);
-    if (!bWritten)
-        unlink(strPath.c_str());
-    errno = error;
-    return bWritten;
-}
-
 std::string Refusal(const std::string& strPath, int error)
 {
     return error == EEXIST ? strPath + " exists already: a key file is never overwritten"
@@ -64,13 +38,13 @@ int RunGenerate(const CKZToolArguments& arguments)
     std::string strSecretText =
         std::string(KZToolRelease::kSecretKeyComment) + "\n" + KZSignature::ToHex(seed) + "\n";
     sodium_memzero(seed.data(), seed.size());
-    const bool bSecret = CreateNew(strSecret, 0600, strSecretText);
+    const bool bSecret = KZToolRelease::WriteFileDurably(strSecret, true, 0600, strSecretText);
     const int secretError = errno;
     sodium_memzero(&strSecretText[0], strSecretText.size());
     if (!bSecret)
         return KZTool::Fail(Refusal(strSecret, secretError));
     const std::string strPublicHex = KZSignature::ToHex(publicKey);
-    if (!CreateNew(strPublic, 0644, std::string(KZToolRelease::kPublicKeyComment) + "\n" + strPublicHex + "\n"))
+    if (!KZToolRelease::WriteFileDurably(strPublic, true, 0644, std::string(KZToolRelease::kPublicKeyComment) + "\n" + strPublicHex + "\n"))
     {
         const int error = errno;
         // A secret without its public half would only be a puzzle later.
