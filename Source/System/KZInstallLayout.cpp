@@ -15,6 +15,7 @@ const char* const kLockName = "Data.lock";
 const char* const kResumeName = "Data.resume";
 const char* const kAcceptedReleaseName = "Data.release";
 const char* const kManifestName = "Data.manifest";
+const char* const kDeltaIndexName = "Data.deltas";
 const char* const kClientZipName = "TVKClientOSX.zip";
 const char* const kClientAppName = "TVKClient.app";
 const char* const kRecordPrefix = "Data/";
@@ -95,5 +96,12 @@ std::string FullInstallZipName(unsigned int zip)
 std::string UpdateZipName(const std::string& strName)
 {
     return std::string(kCacheName) + "/" + strName + ".zip";
+}
+
+std::string DeltaName(const std::string& strName, uint32_t dwBaseCrc)
+{
+    char szCrc[9];
+    snprintf(szCrc, sizeof(szCrc), "%08x", dwBaseCrc);
+    return std::string(kCacheName) + "/" + strName + "." + szCrc + ".delta";
 }
 } // namespace KZInstallLayout

@@ -3,6 +3,7 @@
 // to the internal path of its packed copy. Everything that lays files out or looks for them (the
 // installer, the pack archive's callers, kzpublish, kztool) takes the names from here.
 
+#include <cstdint>
 #include <string>
 
 namespace KZInstallLayout
@@ -19,6 +20,7 @@ extern const char* const kResumeName;      // "Data.resume": a cancelled run lef
 extern const char* const kAcceptedReleaseName; // "Data.release": the highest signed release installed here
 // On the server.
 extern const char* const kManifestName;     // "Data.manifest": the signed release, beside the catalogue
+extern const char* const kDeltaIndexName;   // "Data.deltas": the deltas the server holds, beside the catalogue
 extern const char* const kClientZipName;   // "TVKClientOSX.zip"
 extern const char* const kClientAppName;   // "TVKClient.app"
 
@@ -66,4 +68,7 @@ std::string PackHeaderName(const std::string& strPackName);
 std::string FullInstallZipName(unsigned int zip);
 // The update zip of a catalogue file: "Data/<name>.zip".
 std::string UpdateZipName(const std::string& strName);
+// The delta that turns a catalogue file whose CRC-32 is dwBaseCrc into its current bytes:
+// "Data/<name>.<crc, 8 lower-case hex digits>.delta".
+std::string DeltaName(const std::string& strName, uint32_t dwBaseCrc);
 } // namespace KZInstallLayout

@@ -1,5 +1,6 @@
 #include "System/KZReleaseManifest.h"
 
+#include "Base/Util/KZString.h"
 #include "System/KZInstallLayout.h"
 
 #include <array>
@@ -13,31 +14,6 @@ namespace
 const char* const kMagic = "kzpatch-release-manifest";
 const char* const kSignatureWord = "signature ";
 const size_t kMaxPathLength = 4096;
-
-// A decimal number without sign or leading zeros, at most 2^63 - 1.
-bool ParseNumber(const std::string& strText, uint64_t& qwValue)
-{
-    if (strText.empty() || strText.size() > 19 || (strText.size() > 1 && strText[0] == '0'))
-        return false;
-    qwValue = 0;
-    for (const char c : strText)
-    {
-        if (c < '0' || c > '9')
-            return false;
-        qwValue = qwValue * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return qwValue <= static_cast<uint64_t>(INT64_MAX);
-}
-
-// Digests and signatures in lower case only, so that a manifest has one text.
-template <size_t N>
-bool FromLowerHex(const std::string& strHex, std::array<uint8_t, N>& bytes)
-{
-    for (const char c : strHex)
-        if (c >= 'A' && c <= 'F')
-            return false;
-    return KZSignature::FromHex(strHex, bytes);
-}
 
 // The line's first word and the rest after one space.
 bool SplitWord(const std::string& strLine, const char* szWord, std::string& strRest)
@@ -119,7 +95,7 @@ bool CKZReleaseManifest::SplitSigned(const std::string& strText, std::string& st
     const size_t lineStart = lastBreak == std::string::npos ? 0 : lastBreak + 1;
     const std::string strLine = strText.substr(lineStart, strText.size() - 1 - lineStart);
     std::string strHex;
-    if (!SplitWord(strLine, "signature", strHex) || !FromLowerHex(strHex, signature))
+    if (!SplitWord(strLine, "signature", strHex) || !KZSignature::FromLowerHex(strHex, signature))
         return false;
     strBody = strText.substr(0, lineStart);
     return true;
@@ -207,9 +183,9 @@ bool CKZReleaseManifest::ParseLine(const std::string& strLine, size_t number, st
     std::string strRest;
     uint64_t qwValue = 0;
     if (number == 1)
-        return SplitWord(strLine, kMagic, strRest) && ParseNumber(strRest, qwValue) && qwValue == kFormatVersion;
+        return SplitWord(strLine, kMagic, strRest) && KZStringParseDecimal(strRest, qwValue) && qwValue == kFormatVersion;
     if (number == 2)
-        return SplitWord(strLine, "release", strRest) && ParseNumber(strRest, m_qwRelease);
+        return SplitWord(strLine, "release", strRest) && KZStringParseDecimal(strRest, m_qwRelease);
     if (number == 3)
         return SplitWord(strLine, "expires", strRest) && ParseTime(strRest, m_expires);
     // file SIZE DIGEST PATH
@@ -220,8 +196,8 @@ bool CKZReleaseManifest::ParseLine(const std::string& strLine, size_t number, st
         return false;
     SKZReleaseFile file;
     const std::string strPath = strRest.substr(sizeEnd + 66);
-    if (!ParseNumber(strRest.substr(0, sizeEnd), file.qwSize) ||
-        !FromLowerHex(strRest.substr(sizeEnd + 1, 64), file.digest) || !IsServerPath(strPath))
+    if (!KZStringParseDecimal(strRest.substr(0, sizeEnd), file.qwSize) ||
+        !KZSignature::FromLowerHex(strRest.substr(sizeEnd + 1, 64), file.digest) || !IsServerPath(strPath))
         return false;
     if (m_files.count(strPath))
     {

@@ -157,6 +157,14 @@ std::string ToHex(const uint8_t* pBytes, size_t size)
     return strHex;
 }
 
+bool FromLowerHex(const std::string& strHex, uint8_t* pBytes, size_t size)
+{
+    for (const char c : strHex)
+        if (c >= 'A' && c <= 'F')
+            return false;
+    return FromHex(strHex, pBytes, size);
+}
+
 bool FromHex(const std::string& strHex, uint8_t* pBytes, size_t size)
 {
     if (strHex.size() != 2 * size)

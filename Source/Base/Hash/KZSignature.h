@@ -60,6 +60,13 @@ bool FromHex(const std::string& strHex, std::array<uint8_t, N>& bytes)
 {
     return FromHex(strHex, bytes.data(), N);
 }
+// The same in lower case only, for texts that must have one form.
+bool FromLowerHex(const std::string& strHex, uint8_t* pBytes, size_t size);
+template <size_t N>
+bool FromLowerHex(const std::string& strHex, std::array<uint8_t, N>& bytes)
+{
+    return FromLowerHex(strHex, bytes.data(), N);
+}
 
 // Every key of a key text; false when any word is not a key (the list is then left empty).
 bool ParseKeys(const std::string& strText, std::vector<PublicKey>& keys);

@@ -101,6 +101,20 @@ bool KZStringStartsWith(const std::string& str, const std::string& strPrefix)
     return str.size() >= strPrefix.size() && str.compare(0, strPrefix.size(), strPrefix) == 0;
 }
 
+bool KZStringParseDecimal(const std::string& strText, uint64_t& qwValue)
+{
+    if (strText.empty() || strText.size() > 19 || (strText.size() > 1 && strText[0] == '0'))
+        return false;
+    qwValue = 0;
+    for (const char c : strText)
+    {
+        if (c < '0' || c > '9')
+            return false;
+        qwValue = qwValue * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return qwValue <= static_cast<uint64_t>(INT64_MAX);
+}
+
 bool KZStringEndsWith(const std::string& str, const std::string& strSuffix)
 {
     return str.size() >= strSuffix.size() && str.compare(str.size() - strSuffix.size(), strSuffix.size(), strSuffix) == 0;

@@ -24,6 +24,8 @@ void KZStringFilter09azAZ(std::string& str);
 void KZStringRemove(std::string& str, char ch);
 bool KZStringStartsWith(const std::string& str, const std::string& strPrefix);
 bool KZStringEndsWith(const std::string& str, const std::string& strSuffix);
+// A decimal number without sign or leading zeros, at most 2^63 - 1, as the text formats write them.
+bool KZStringParseDecimal(const std::string& strText, uint64_t& qwValue);
 void KZStringReplace(std::string& str, char fromChar, char toChar);
 void KZStrToLower(std::string& str);
 void KZStrToUpper(std::string& str);

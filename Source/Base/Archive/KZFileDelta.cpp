@@ -1,0 +1,191 @@
+#include "Base/Archive/KZFileDelta.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace
+{
+const unsigned kMinWindowLog = 10;
+const unsigned kMaxWindowLog = 31;
+const size_t kOutputChunk = 1u << 20;
+const size_t kFrameHeaderMax = 18; // magic, descriptor, window, dictionary ID and content size
+
+struct SCompressor
+{
+    void operator()(ZSTD_CCtx* p) const { ZSTD_freeCCtx(p); }
+};
+struct SDecompressor
+{
+    void operator()(ZSTD_DCtx* p) const { ZSTD_freeDCtx(p); }
+};
+
+unsigned HighBit(uint64_t qwValue)
+{
+    unsigned bit = 0;
+    while (qwValue >>= 1)
+        ++bit;
+    return bit;
+}
+
+// A window that reaches from any place of the target back over the whole base: the log of twice
+// the larger of the two, as `zstd --patch-from` chooses it.
+unsigned WindowLogFor(uint64_t qwBase, uint64_t qwTarget)
+{
+    return std::clamp(HighBit(std::max(qwBase, qwTarget)) + 1, kMinWindowLog, kMaxWindowLog);
+}
+
+bool Failed(size_t code, std::string& strWhy)
+{
+    if (!ZSTD_isError(code))
+        return false;
+    strWhy = ZSTD_getErrorName(code);
+    return true;
+}
+} // namespace
+
+namespace KZFileDelta
+{
+bool Make(const uint8_t* pBase, size_t baseSize, const uint8_t* pTarget, size_t targetSize, int level,
+          const Writer& write, std::string& strWhy)
+{
+    if (baseSize > kMaxFileSize || targetSize > kMaxFileSize)
+    {
+        strWhy = "a base or target of 2 GiB or more";
+        return false;
+    }
+    std::unique_ptr<ZSTD_CCtx, SCompressor> pContext(ZSTD_createCCtx());
+    if (!pContext)
+    {
+        strWhy = "out of memory";
+        return false;
+    }
+    ZSTD_CCtx* pCctx = pContext.get();
+    const unsigned windowLog = WindowLogFor(baseSize, targetSize);
+    if (Failed(ZSTD_CCtx_setParameter(pCctx, ZSTD_c_compressionLevel, level), strWhy) ||
+        Failed(ZSTD_CCtx_setParameter(pCctx, ZSTD_c_windowLog, static_cast<int>(windowLog)), strWhy) ||
+        Failed(ZSTD_CCtx_setParameter(pCctx, ZSTD_c_enableLongDistanceMatching, 1), strWhy) ||
+        Failed(ZSTD_CCtx_setParameter(pCctx, ZSTD_c_checksumFlag, 1), strWhy) ||
+        Failed(ZSTD_CCtx_setParameter(pCctx, ZSTD_c_contentSizeFlag, 1), strWhy) ||
+        Failed(ZSTD_CCtx_setPledgedSrcSize(pCctx, targetSize), strWhy) ||
+        Failed(ZSTD_CCtx_refPrefix(pCctx, baseSize ? pBase : nullptr, baseSize), strWhy))
+        return false;
+    std::vector<uint8_t> output(std::max(ZSTD_CStreamOutSize(), kOutputChunk));
+    ZSTD_inBuffer in = {targetSize ? pTarget : nullptr, targetSize, 0};
+    for (;;)
+    {
+        ZSTD_outBuffer out = {output.data(), output.size(), 0};
+        const size_t remaining = ZSTD_compressStream2(pCctx, &out, &in, ZSTD_e_end);
+        if (Failed(remaining, strWhy))
+            return false;
+        if (out.pos && !write(output.data(), out.pos))
+        {
+            strWhy = "the delta could not be written";
+            return false;
+        }
+        if (remaining == 0)
+            return true;
+    }
+}
+
+const char* ResultText(EResult result)
+{
+    switch (result)
+    {
+    case APPLIED:
+        return "applied";
+    case MALFORMED:
+        return "the delta is malformed or does not fit the base";
+    case WRONG_SIZE:
+        return "the delta does not declare the target's size";
+    case READ_FAILED:
+        return "the delta could not be read";
+    case WRITE_FAILED:
+        return "the target could not be written";
+    }
+    return "unknown result";
+}
+
+bool StartsLikeDelta(const void* pData, size_t size)
+{
+    const uint8_t* p = static_cast<const uint8_t*>(pData);
+    return size >= 4 && (p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24) == ZSTD_MAGICNUMBER;
+}
+
+EResult Apply(const uint8_t* pBase, size_t baseSize, const Reader& read, const Writer& write, uint64_t qwTargetSize,
+              std::string& strWhy)
+{
+    std::vector<uint8_t> input(ZSTD_DStreamInSize());
+    size_t filled = 0;
+    // The frame header is at most 18 bytes: gather them before anything is decoded.
+    while (filled < kFrameHeaderMax)
+    {
+        const int64_t got = read(input.data() + filled, input.size() - filled);
+        if (got < 0)
+            return strWhy = ResultText(READ_FAILED), READ_FAILED;
+        if (got == 0)
+            break;
+        filled += static_cast<size_t>(got);
+    }
+    if (!StartsLikeDelta(input.data(), filled))
+        return strWhy = "not a delta", MALFORMED;
+    const unsigned long long qwDeclared = ZSTD_getFrameContentSize(input.data(), filled);
+    if (qwDeclared == ZSTD_CONTENTSIZE_ERROR)
+        return strWhy = "its frame header is damaged", MALFORMED;
+    if (qwDeclared == ZSTD_CONTENTSIZE_UNKNOWN || qwDeclared > kMaxFileSize ||
+        (qwTargetSize != kAnySize && qwDeclared != qwTargetSize))
+        return strWhy = ResultText(WRONG_SIZE), WRONG_SIZE;
+
+    std::unique_ptr<ZSTD_DCtx, SDecompressor> pContext(ZSTD_createDCtx());
+    if (!pContext)
+        return strWhy = "out of memory", MALFORMED;
+    ZSTD_DCtx* pDctx = pContext.get();
+    // The decoder's window buffer is bounded by the declared size; its window by base and target.
+    const unsigned windowLog = std::clamp(HighBit(baseSize + qwDeclared) + 2, kMinWindowLog, kMaxWindowLog);
+    if (Failed(ZSTD_DCtx_setParameter(pDctx, ZSTD_d_windowLogMax, static_cast<int>(windowLog)), strWhy) ||
+        Failed(ZSTD_DCtx_refPrefix(pDctx, baseSize ? pBase : nullptr, baseSize), strWhy))
+        return MALFORMED;
+
+    std::vector<uint8_t> output(kOutputChunk);
+    uint64_t qwWritten = 0;
+    ZSTD_inBuffer in = {input.data(), filled, 0};
+    bool bEnded = filled == 0;
+    for (;;)
+    {
+        ZSTD_outBuffer out = {output.data(), output.size(), 0};
+        const size_t hint = ZSTD_decompressStream(pDctx, &out, &in);
+        if (ZSTD_isError(hint))
+            return strWhy = ZSTD_getErrorName(hint), MALFORMED;
+        qwWritten += out.pos;
+        if (qwWritten > qwDeclared)
+            return strWhy = "it writes more than it declares", MALFORMED;
+        if (out.pos && !write(output.data(), out.pos))
+            return strWhy = ResultText(WRITE_FAILED), WRITE_FAILED;
+        if (hint == 0)
+        {
+            // One frame, and nothing after it.
+            if (in.pos != in.size)
+                return strWhy = "bytes follow its frame", MALFORMED;
+            const int64_t got = bEnded ? 0 : read(input.data(), 1);
+            if (got < 0)
+                return strWhy = ResultText(READ_FAILED), READ_FAILED;
+            if (got > 0)
+                return strWhy = "bytes follow its frame", MALFORMED;
+            if (qwWritten != qwDeclared)
+                return strWhy = "it writes less than it declares", MALFORMED;
+            return APPLIED;
+        }
+        if (out.pos == out.size || in.pos < in.size)
+            continue; // the decoder has more to give from what it holds
+        if (bEnded)
+            return strWhy = "it is cut short", MALFORMED;
+        const int64_t got = read(input.data(), input.size());
+        if (got < 0)
+            return strWhy = ResultText(READ_FAILED), READ_FAILED;
+        bEnded = got == 0;
+        in = {input.data(), static_cast<size_t>(got), 0};
+    }
+}
+} // namespace KZFileDelta
