@@ -115,6 +115,12 @@ bool CKZPackFileArchive::GetPackedFilePackFileIndex(unsigned int* pIndex, const 
     return true;
 }
 
+bool CKZPackFileArchive::MapPackedFile(const SKZPackedFile& packed, CKZMappedRegion& region) const
+{
+    const CKZPackReader reader = m_Index.OpenReader(packed);
+    return region.Map(reader.GetDescriptor(), packed.m_dwOffset, packed.m_dwLength);
+}
+
 bool CKZPackFileArchive::Extract(const CKZPath& directory)
 {
     for (unsigned int i = 0; i < GetPackFileCount(); ++i)

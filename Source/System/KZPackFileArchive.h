@@ -13,6 +13,7 @@
 #include "Base/Core/FileIO/KZPath.h"
 #include "Base/Core/KZFile.h"
 #include "Base/Core/KZIOInterface.h"
+#include "Base/Core/KZMappedRegion.h"
 #include "System/KZPackIndex.h"
 #include "System/KZPackRebuilder.h"
 
@@ -77,6 +78,9 @@ public:
     static std::string CreateFileName(int index, const char* szBase, const char* szExtension);
 
     bool Extract(const CKZPath& directory);
+    // A packed file's bytes in place in its pack's data file, mapped rather than copied; the view
+    // outlives the archive and a patch run that replaces the pack. False when it cannot be mapped.
+    bool MapPackedFile(const SKZPackedFile& packed, CKZMappedRegion& region) const;
 
     const std::string& GetRootDirectory() const { return m_Index.GetRootDirectory(); }
 
