@@ -46,6 +46,13 @@ Options:
                        copy (repeatable)
     --bare NAME        NAME (as version 1 calls it) loses its extension in every version: file3_0.bin
                        becomes file3_0 at Data/pack3/file3_0 (repeatable; before --corrupt and --duplicate)
+    --edits            a changed file keeps most of its bytes: its new content is the old one with a
+                       run overwritten and a run inserted (give it to --check as well)
+    --deltas N         also writes, for every file whose content differs from client version N's,
+                       the delta Data/<name>.<base CRC-32, 8 lower-case hex digits>.delta made by the
+                       zstd program (--patch-from the old content, -19 --long) and lists them in
+                       Data.deltas ("kzpatch-delta-index 1", "publication 1", one line per delta:
+                       "delta BASESIZE BASECRC TARGETSIZE TARGETCRC TARGETSHA256 DELTASIZE 1 NAME")
 
 Client versions. Version 1 has the files file<p>_<i>.bin (p < packs, i < files) in pack p, path
 Data/pack<p>/file<p>_<i>.bin. Versions 2 and 3 need --packs 4 or more and --files 3 or more:
@@ -68,10 +75,14 @@ order and with any fill; any file under INSTALL_DIR/Data/ is left over. Prints o
 and exits 1, or prints "ok" and exits 0.
 """
 import argparse
+import copy
+import hashlib
 import os
 import random
 import shutil
+import subprocess
 import sys
+import tempfile
 import zipfile
 import zlib
 
@@ -161,9 +172,21 @@ class ClientBuilder:
         rng = random.Random("%d/%d/%s" % (self.args.seed, version, name))
         return random_content(rng, self.args.file_size)
 
+    def edited_content(self, version, name, old):
+        """The old content with a twentieth of it overwritten at one place and inserted at another."""
+        rng = random.Random("%d/%d/%s/edit" % (self.args.seed, version, name))
+        n = max(1, len(old) // 20)
+        run = rng.getrandbits(8 * n).to_bytes(n, "little")
+        data = bytearray(old)
+        at = rng.randrange(len(data))
+        data[at:at + n] = run[:len(data) - at]
+        at = rng.randrange(len(data) + 1)
+        return bytes(data[:at]) + run + bytes(data[at:])
+
     def change(self, version, name):
         f = self.find(name)
-        f.data = self.new_content(version, name)
+        f.data = self.edited_content(version, name, f.data) if self.args.edits and f.data else \
+            self.new_content(version, name)
         f.low, f.high = version_time(version)
 
     def move(self, name, pack):
@@ -238,6 +261,33 @@ def write_update_zips(args, files, compression):
     return sizes
 
 
+def write_deltas(args, files):
+    """The deltas from client version args.deltas to these files, and their index Data.deltas."""
+    base_args = copy.copy(args)
+    base_args.client = args.deltas
+    bases = {f.name: f.data for f in build_client(base_args)[0]}
+    lines = []
+    with tempfile.TemporaryDirectory() as scratch:
+        for f in files:
+            old = bases.get(f.name)
+            if old is None or old == f.data:
+                continue
+            old_path, new_path = os.path.join(scratch, "old"), os.path.join(scratch, "new")
+            with open(old_path, "wb") as out:
+                out.write(old)
+            with open(new_path, "wb") as out:
+                out.write(f.data)
+            base_crc = zlib.crc32(old)
+            delta = os.path.join(args.server, "Data", "%s.%08x.delta" % (f.name, base_crc))
+            subprocess.run(["zstd", "-q", "-f", "-19", "--long", "--patch-from=" + old_path, new_path, "-o", delta],
+                           check=True, stderr=subprocess.PIPE)
+            lines.append("delta %d %08x %d %08x %s %d 1 %s\n" % (
+                len(old), base_crc, len(f.data), zlib.crc32(f.data), hashlib.sha256(f.data).hexdigest(),
+                os.path.getsize(delta), f.name))
+    with open(os.path.join(args.server, "Data.deltas"), "w", newline="\n") as out:
+        out.write("kzpatch-delta-index 1\npublication 1\n" + "".join(sorted(lines)))
+
+
 def catalogue_records(args, files, zip_sizes):
     records = []
     for f in files:
@@ -273,6 +323,8 @@ def write_server(args):
     os.makedirs(expected_packs, exist_ok=True)
 
     zip_sizes = write_update_zips(args, files, compression)
+    if args.deltas is not None:
+        write_deltas(args, files)
     for p in range(pack_count):
         pack_path = os.path.join(expected_packs, pack_name(p))
         csa_gen.write(pack_path, pack_description(args, pack_contents(files, p)))
@@ -406,6 +458,8 @@ def parse_arguments(argv):
     parser.add_argument("--corrupt", metavar="NAME", action="append", default=[])
     parser.add_argument("--duplicate", metavar="NAME", action="append", default=[])
     parser.add_argument("--bare", metavar="NAME", action="append", default=[])
+    parser.add_argument("--edits", action="store_true")
+    parser.add_argument("--deltas", type=int, choices=(1, 2), metavar="N")
     args = parser.parse_args(argv)
     if args.check is not None:
         if args.server is not None or args.install is not None:

@@ -6,8 +6,11 @@
 #include "PatchLibrary/KZPatchAPI.h"
 #include "PatchLibrary/KZPatchInternal.h"
 
+#include "Base/Hash/KZSignature.h"
 #include "Base/Net/KZInternet.h"
 #include "Base/Util/KZThread.h"
+#include "System/KZInstallLayout.h"
+#include "System/KZReleaseManifest.h"
 #include "System/Util/KZWebInstaller.h"
 
 #include "Fixtures/KZTestCommand.h"
@@ -20,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -51,6 +55,31 @@ inline SKZInstallerTiming FastTiming(unsigned dwRetryDelayMs = 5)
     timing.dwStartPauseMs = 5;
     timing.dwRetryDelayMs = dwRetryDelayMs;
     return timing;
+}
+
+// A key for the tests, the same for the same first byte.
+inline KZSignature::SecretSeed Seed(uint8_t first)
+{
+    KZSignature::SecretSeed seed;
+    for (size_t i = 0; i < seed.size(); ++i)
+        seed[i] = static_cast<uint8_t>(first + i);
+    return seed;
+}
+
+inline std::string PublicText(const KZSignature::SecretSeed& seed)
+{
+    return KZSignature::ToHex(KZSignature::PublicKeyOf(seed));
+}
+
+// Signs every file of a server tree as a release.
+inline void SignTree(const fs::path& tree, uint64_t qwRelease, int64_t expires, const KZSignature::SecretSeed& seed)
+{
+    CKZReleaseManifest manifest;
+    std::string strWhy;
+    ASSERT_TRUE(manifest.AddTree(tree.string(), strWhy)) << strWhy;
+    manifest.SetRelease(qwRelease);
+    manifest.SetExpires(expires);
+    std::ofstream(tree / KZInstallLayout::kManifestName, std::ios::binary) << manifest.Signed(seed);
 }
 
 inline CKZWebInstaller* NewFastInstaller()

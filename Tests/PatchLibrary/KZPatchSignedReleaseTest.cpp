@@ -31,18 +31,8 @@ const std::string kGenerator = "python3 " KZ_SOURCE_DIR "/Tests/Fixtures/server_
 const std::string kShape = " --packs 4 --files 3";
 const int64_t kDay = 24 * 3600;
 
-KZSignature::SecretSeed Seed(uint8_t first)
-{
-    KZSignature::SecretSeed seed;
-    for (size_t i = 0; i < seed.size(); ++i)
-        seed[i] = static_cast<uint8_t>(first + i);
-    return seed;
-}
-
-std::string PublicText(const KZSignature::SecretSeed& seed)
-{
-    return KZSignature::ToHex(KZSignature::PublicKeyOf(seed));
-}
+using kzpatchrun::PublicText;
+using kzpatchrun::Seed;
 
 class KZPatchSignedReleaseTest : public CKZPatchRunFixture
 {
@@ -81,12 +71,7 @@ public:
     }
     static void Sign(const fs::path& tree, uint64_t qwRelease, int64_t expires, const KZSignature::SecretSeed& seed)
     {
-        CKZReleaseManifest manifest;
-        std::string strWhy;
-        ASSERT_TRUE(manifest.AddTree(tree.string(), strWhy)) << strWhy;
-        manifest.SetRelease(qwRelease);
-        manifest.SetExpires(expires);
-        std::ofstream(tree / KZInstallLayout::kManifestName, std::ios::binary) << manifest.Signed(seed);
+        kzpatchrun::SignTree(tree, qwRelease, expires, seed);
     }
     fs::path Manifest() const { return m_serverDir / KZInstallLayout::kManifestName; }
 

@@ -2,9 +2,11 @@
 
 #include "Base/Archive/KZZipFile.h"
 #include "Base/Debug/KZLog.h"
+#include "Base/Debug/KZOutput.h"
 #include "System/KZInstallLayout.h"
 #include "System/Util/KZWebInstaller.h"
 
+#include <algorithm>
 #include <chrono>
 
 
@@ -66,8 +68,33 @@ bool CKZDownloadWorker::TakeReady(CKZWebInstallerFile*& pFile, bool bMainWorker)
     return true;
 }
 
+bool CKZDownloadWorker::FetchDelta(CKZWebInstallerFile* pFile, unsigned slot)
+{
+    const std::string strName = pFile->m_pDelta->ServerPath();
+    if (m_parts.transfers.Fetch(strName.c_str(), strName.c_str(), slot, LocalDirOf(*pFile), nullptr,
+                                std::max<uint64_t>(1, pFile->m_pDelta->qwDeltaSize)))
+    {
+        m_parts.progress.CreditDownload(slot, *pFile);
+        m_parts.unzipQueue.PushBack(pFile);
+        return true;
+    }
+    KZOutput::Print(KZOutput::LEVEL_INFO, "Could not download the delta %s: fetching its update zip instead",
+                    strName.c_str());
+    CKZFile::RemoveFile((pFile->LocalDir(m_parts.strInstallRoot) + strName).c_str());
+    DropDelta(*pFile);
+    return false;
+}
+
+void CKZDownloadWorker::DropDelta(CKZWebInstallerFile& file)
+{
+    m_parts.progress.ChangeDownloadTotal(file.DownloadBytes(), file.m_dwCompressedSize);
+    file.m_pDelta.reset();
+}
+
 void CKZDownloadWorker::FetchUpdateZip(CKZWebInstallerFile* pFile, unsigned slot)
 {
+    if (pFile->m_pDelta && FetchDelta(pFile, slot))
+        return;
     const std::string strName = KZInstallLayout::UpdateZipName(pFile->m_strName);
     if (!m_parts.transfers.Fetch(strName.c_str(), strName.c_str(), slot, LocalDirOf(*pFile), &pFile->m_resumeTime,
                                  pFile->TransferBound()))

@@ -1,6 +1,6 @@
 #pragma once
-// The downloads of an update: an entry's update zip Data/<name>.zip in a slot, handed to the unzip
-// worker; a file fetched under its own name (the main worker's alone); a failed try put back after
+// The downloads of an update: an entry's delta, or its update zip Data/<name>.zip, in a slot, handed
+// to the unzip worker; a file fetched under its own name (the main worker's alone); a failed try put back after
 // its pause. The main worker downloads in slot 0; one more worker runs here in slot 1 while the
 // update downloads last.
 
@@ -21,8 +21,11 @@ public:
     // fetched under their own name, and entries that have failed too often, to the main worker,
     // which takes the latter at once to end the run.
     bool TakeReady(CKZWebInstallerFile*& pFile, bool bMainWorker);
-    // Fetches Data/<name>.zip in the slot and hands it to the unzip worker.
+    // Fetches the entry's delta, or else Data/<name>.zip, in the slot and hands it to the unzip
+    // worker. A delta that cannot be fetched gives way to the update zip at once, uncounted.
     void FetchUpdateZip(CKZWebInstallerFile* pFile, unsigned slot);
+    // The entry comes as its update zip from now on; the progress total follows.
+    void DropDelta(CKZWebInstallerFile& file);
     // Fetches a file under its own name in slot 0, unpacking it at once when it is a zip to unpack.
     void FetchDirect(CKZWebInstallerFile* pFile);
     // An entry whose try failed goes back to the queue after a pause; the failure counts towards
@@ -38,4 +41,5 @@ public:
 
 private:
     void Run();
+    bool FetchDelta(CKZWebInstallerFile* pFile, unsigned slot);
 };

@@ -92,7 +92,7 @@ void CKZInstallProgress::CreditDownload(unsigned slot, const CKZWebInstallerFile
         m_slotBytes[slot] = 0;
         m_slotStage[slot] = kNoStage;
     }
-    m_qwDownloadedBytes += file.m_dwCompressedSize;
+    m_qwDownloadedBytes += file.DownloadBytes();
     if (file.m_dwStage != kNoStage && file.Has(CKZWebInstallerFile::FILE_FLAG_FULL_ZIP))
         m_stageDownloaded[file.m_dwStage] += file.m_dwSize;
 }
@@ -100,9 +100,15 @@ void CKZInstallProgress::CreditDownload(unsigned slot, const CKZWebInstallerFile
 void CKZInstallProgress::TakeBackDownload(const CKZWebInstallerFile& file)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_qwDownloadedBytes -= file.m_dwCompressedSize;
+    m_qwDownloadedBytes -= file.DownloadBytes();
     if (file.m_dwStage != kNoStage && file.Has(CKZWebInstallerFile::FILE_FLAG_FULL_ZIP))
         m_stageDownloaded[file.m_dwStage] -= file.m_dwSize;
+}
+
+void CKZInstallProgress::ChangeDownloadTotal(uint64_t qwPlannedBytes, uint64_t qwNewBytes)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_qwTotalDownloadBytes = m_qwTotalDownloadBytes - qwPlannedBytes + qwNewBytes;
 }
 
 void CKZInstallProgress::FileDone(uint64_t qwUnpackedBytes)

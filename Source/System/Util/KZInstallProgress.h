@@ -47,6 +47,8 @@ public:
     void CreditDownload(unsigned slot, const CKZWebInstallerFile& file);
     // A fetched file that could not be used: its credited download is taken back.
     void TakeBackDownload(const CKZWebInstallerFile& file);
+    // A file comes another way than planned (its update zip instead of a delta): the total follows.
+    void ChangeDownloadTotal(uint64_t qwPlannedBytes, uint64_t qwNewBytes);
     void FileDone(uint64_t qwUnpackedBytes = 0);
     bool AllFilesDone() const;
 

@@ -34,6 +34,14 @@ public:
     // size bounds its transfer, and a file whose size or digest differs counts as refused and is
     // removed, so that the next try fetches it whole.
     void SetRelease(std::shared_ptr<const CKZReleaseManifest> pRelease) { m_pRelease = std::move(pRelease); }
+    bool HasRelease() const { return m_pRelease != nullptr; }
+    // A file Fetch would ask for: any file without a release, else a file the release lists.
+    bool MayFetch(const char* szRemoteName) const
+    {
+        bool bListed = true;
+        SignedEntry(szRemoteName, bListed);
+        return bListed;
+    }
 
     // One download into the install root (or szLocalDir) in a slot; qwMaxBytes bounds what the
     // server may send. On success the slot keeps its bytes until the caller credits them.

@@ -181,6 +181,7 @@ void CKZMainWorker::CompareStep()
         vecQueued.erase(std::remove_if(vecQueued.begin(), vecQueued.end(),
                                        [this](CKZWebInstallerFile* pFile) { return MergeFoundFile(pFile); }),
                         vecQueued.end());
+    PlanDeltas(vecQueued);
     if (m_checkDiskSpace(UpdateDiskBytes(vecQueued)) != CKZWebInstaller::ERROR_NONE)
     {
         m_parts.states.Fail(CKZWebInstaller::ERROR_DISK_SPACE);
@@ -190,9 +191,71 @@ void CKZMainWorker::CompareStep()
         items.assign(vecQueued.begin(), vecQueued.end());
     });
     for (const CKZWebInstallerFile* pFile : vecQueued)
-        m_parts.progress.AddFile(pFile->m_dwCompressedSize, 0);
+        m_parts.progress.AddFile(pFile->DownloadBytes(), 0);
     m_parts.states.GoTo(CKZWebInstaller::STATE_UPDATE_DOWNLOAD);
     m_parts.downloadQueue.Wake();
+}
+
+// A changed file whose packed copy is the base of a delta in the server's index fetches that delta
+// instead of its update zip. The index is fetched once, and only when some packed copy could use it.
+void CKZMainWorker::PlanDeltas(const std::vector<CKZWebInstallerFile*>& vecQueued)
+{
+    if (!m_parts.bUsePackFiles)
+        return;
+    struct SBase
+    {
+        CKZWebInstallerFile* pFile;
+        uint32_t dwSize;
+        uint32_t dwCrc;
+    };
+    std::vector<SBase> vecBases;
+    m_parts.packs.With([&](CKZPackFileArchive& archive) {
+        for (CKZWebInstallerFile* pFile : vecQueued)
+            if (!pFile->Has(CKZWebInstallerFile::FILE_FLAG_DIRECT))
+                if (const SKZPackedFile* pPacked = archive.GetPackedFileByInternalRelativePath(pFile->m_strName))
+                    vecBases.push_back({pFile, pPacked->m_dwLength, pPacked->m_dwCheckSum});
+    });
+    CKZDeltaIndex index;
+    if (vecBases.empty() || !LoadDeltaIndex(index))
+        return;
+    size_t planned = 0;
+    for (const SBase& base : vecBases)
+    {
+        const CKZWebInstallerFile& file = *base.pFile;
+        const SKZDelta* pDelta = index.Find(file.m_strName, base.dwSize, base.dwCrc);
+        // A delta must give the record's bytes and cost less than the zip.
+        if (!pDelta || pDelta->dwTargetSize != file.m_dwSize || pDelta->dwTargetCrc != file.m_dwExportedCrc ||
+            pDelta->qwDeltaSize >= file.m_dwCompressedSize || !m_parts.transfers.MayFetch(pDelta->ServerPath().c_str()))
+            continue;
+        base.pFile->m_pDelta = std::make_shared<const SKZDelta>(*pDelta);
+        ++planned;
+    }
+    KZOutput::Print(KZOutput::LEVEL_INFO, "%zu of the %zu files to fetch come as deltas", planned, vecQueued.size());
+}
+
+bool CKZMainWorker::LoadDeltaIndex(CKZDeltaIndex& index)
+{
+    const char* const szName = KZInstallLayout::kDeltaIndexName;
+    // A signed release without an index has no deltas to offer.
+    if (!m_parts.transfers.MayFetch(szName))
+        return false;
+    const std::string strPath = m_parts.strInstallRoot + szName;
+    std::string strText, strWhy;
+    const bool bFetched = m_parts.transfers.FetchBoundedExchange(szName, szName, CKZInstallProgress::kUncountedSlot,
+                                                                 CKZDeltaIndex::kMaxBytes) &&
+                          CKZFile::ReadText(strText, strPath.c_str());
+    CKZFile::RemoveFile(strPath.c_str());
+    if (!bFetched)
+    {
+        KZOutput::Print(KZOutput::LEVEL_INFO, "No delta index on the server: changed files come whole");
+        return false;
+    }
+    if (!index.Parse(strText, strWhy))
+    {
+        KZOutput::Print(KZOutput::LEVEL_INFO, "The delta index is refused (%s): changed files come whole", strWhy.c_str());
+        return false;
+    }
+    return true;
 }
 
 bool CKZMainWorker::MergeFoundFile(CKZWebInstallerFile* pFile)

@@ -57,6 +57,8 @@ private:
     // After a cancelled run: an entry whose file lies unpacked in the download folder with the
     // record's bytes goes to the pack merge without a download.
     bool MergeFoundFile(CKZWebInstallerFile* pFile);
+    void PlanDeltas(const std::vector<CKZWebInstallerFile*>& vecQueued);
+    bool LoadDeltaIndex(CKZDeltaIndex& index);
     void UpdateStep();
     void FinishUpdate();
     bool MergePackFiles();

@@ -4,6 +4,7 @@
 #include "Base/Debug/KZOutput.h"
 #include "Base/Util/KZKillPoint.h"
 #include "System/KZInstallLayout.h"
+#include "System/Util/KZDeltaPatcher.h"
 #include "System/Util/KZDownloadWorker.h"
 
 namespace
@@ -38,6 +39,8 @@ void CKZUnzipWorker::Run()
         m_parts.catalogue.SetStatus(*pFile, CKZWebInstallerFile::FILE_STATUS_UNZIPPING);
         if (pFile->Has(CKZWebInstallerFile::FILE_FLAG_FULL_ZIP))
             UnpackFullInstallZip(pFile);
+        else if (pFile->m_pDelta)
+            ApplyDelta(pFile);
         else
             UnpackUpdateZip(pFile);
     }
@@ -95,17 +98,43 @@ void CKZUnzipWorker::UnpackUpdateZip(CKZWebInstallerFile* pFile)
     std::vector<std::string> vecWritten;
     if (Unpack(strZip, nullptr, vecWritten) && HoldsTheRecordsBytes(*pFile))
     {
-        if (m_parts.bUsePackFiles)
-        {
-            const CKZPath path = CKZPath::FilePath(m_parts.strInstallRoot + pFile->m_strFilePath);
-            m_parts.packs.With([&](CKZPackFileArchive& archive) { archive.AddPatchFile(pFile->m_dwZipIndex, path); });
-        }
-        m_parts.catalogue.SetStatus(*pFile, CKZWebInstallerFile::FILE_STATUS_DONE);
-        m_parts.progress.FileDone();
+        MergeUpdateFile(pFile);
         return;
     }
     KZOutput::Print(KZOutput::LEVEL_INFO, "Could not unpack %s, or it does not hold the catalogue's bytes", strZip.c_str());
     RemoveFiles(vecWritten);
     m_parts.progress.TakeBackDownload(*pFile);
     m_downloads.Requeue(pFile, true);
+}
+
+void CKZUnzipWorker::MergeUpdateFile(CKZWebInstallerFile* pFile)
+{
+    if (m_parts.bUsePackFiles)
+    {
+        const CKZPath path = CKZPath::FilePath(m_parts.strInstallRoot + pFile->m_strFilePath);
+        m_parts.packs.With([&](CKZPackFileArchive& archive) { archive.AddPatchFile(pFile->m_dwZipIndex, path); });
+    }
+    m_parts.catalogue.SetStatus(*pFile, CKZWebInstallerFile::FILE_STATUS_DONE);
+    m_parts.progress.FileDone();
+}
+
+void CKZUnzipWorker::ApplyDelta(CKZWebInstallerFile* pFile)
+{
+    const std::string strDelta = pFile->LocalDir(m_parts.strInstallRoot) + pFile->m_pDelta->ServerPath();
+    const CKZDeltaPatcher patcher(m_parts.packs, m_parts.transfers.HasRelease());
+    std::string strWhy = "its record's path lies outside the installation";
+    const bool bApplied = CKZPath::IsInsideRoot(pFile->m_strFilePath) &&
+                          patcher.Apply(*pFile, strDelta, m_parts.strInstallRoot + pFile->m_strFilePath, strWhy);
+    CKZFile::RemoveFile(strDelta.c_str());
+    if (bApplied)
+    {
+        MergeUpdateFile(pFile);
+        return;
+    }
+    KZOutput::Print(KZOutput::LEVEL_INFO, "Could not apply the delta %s (%s): fetching its update zip instead",
+                    pFile->m_pDelta->ServerPath().c_str(), strWhy.c_str());
+    m_parts.progress.TakeBackDownload(*pFile);
+    m_downloads.DropDelta(*pFile);
+    m_parts.catalogue.SetStatus(*pFile, CKZWebInstallerFile::FILE_STATUS_PENDING);
+    m_parts.downloadQueue.PushBack(pFile);
 }

@@ -2,7 +2,8 @@
 // The unzip worker: unpacks every downloaded zip it is handed, one at a time. A full-install zip
 // unpacks into the install root and leaves its install marker; an update zip unpacks into the
 // download directory, and its file enters the pack merge only when it holds exactly the
-// catalogue's bytes. A zip that does not unpack, or holds other bytes, is fetched again.
+// catalogue's bytes. A zip that does not unpack, or holds other bytes, is fetched again. A delta
+// fetched instead of an update zip is applied to the file's packed copy.
 
 #include "System/Util/KZWorkerKind.h"
 
@@ -25,6 +26,11 @@ private:
     void Run();
     void UnpackFullInstallZip(CKZWebInstallerFile* pFile);
     void UnpackUpdateZip(CKZWebInstallerFile* pFile);
+    // A delta instead of the update zip: applied to the packed copy; when it fails, the entry goes
+    // back for its update zip, which no failure of the delta counts against.
+    void ApplyDelta(CKZWebInstallerFile* pFile);
+    // The update file is in place: it joins the pack merge.
+    void MergeUpdateFile(CKZWebInstallerFile* pFile);
     // Opens, unpacks and closes a zip beside itself, then deletes it; vecWritten receives the
     // files it wrote. True when all three steps worked.
     static bool Unpack(const std::string& strZip, CKZInstallProgress* pProgress, std::vector<std::string>& vecWritten);

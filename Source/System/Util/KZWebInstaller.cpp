@@ -243,6 +243,8 @@ bool CKZWebInstaller::ClearLeftovers()
     CKZPackFileArchive::RemoveTemporaryPatchFiles(packDir, 32);
     // A catalogue whose installation was interrupted before its rename.
     CKZFile::RemoveFile((m_strInstallRoot + m_catalogueFiles.CacheFileName() + ".tmp").c_str());
+    // The delta index is read as soon as it arrives; a run that broke off in between leaves it.
+    CKZFile::RemoveFile((m_strInstallRoot + KZInstallLayout::kDeltaIndexName).c_str());
     // After a cancelled run the download folder holds what it fetched and unpacked, for this run.
     const std::string strDownloads = m_strInstallRoot + m_catalogueFiles.CacheName();
     if (IsResuming())

@@ -3,6 +3,7 @@
 // and flags, and the bookkeeping of its transfers.
 
 #include "Base/Core/KZFileDetails.h"
+#include "System/KZDeltaIndex.h"
 #include "System/Util/KZRetryPolicy.h"
 
 #include <cstdint>
@@ -55,6 +56,8 @@ public:
     // own name; for an update zip the record's compressed size, with room for the zip around one
     // entry of its path (both headers name it) and the headers, extra fields and end record.
     uint64_t TransferBound() const;
+    // What its transfer brings: the planned delta, or its update zip (or the file itself).
+    uint64_t DownloadBytes() const { return m_pDelta ? m_pDelta->qwDeltaSize : m_dwCompressedSize; }
     static constexpr uint32_t kUpdateZipOverhead = 1024;
 
     std::string m_strLocalDir;
@@ -68,6 +71,9 @@ public:
     uint64_t m_qwServerSize = 0;
     // The server's time of the file whose partial copy a broken transfer left; -1 for none.
     int64_t m_resumeTime = -1;
+    // The delta that turns its packed copy into the record's bytes, fetched instead of its update
+    // zip; null when there is none or it failed once in this run.
+    std::shared_ptr<const SKZDelta> m_pDelta;
 };
 
 // A catalogue read from a file: name -> record.
