@@ -18,8 +18,9 @@
 namespace
 {
 const char* const kUsage =
-    "usage: kzpublish CLIENT_DIR SERVER_DIR [--previous SERVER_DIR] [--stages RULES] [--zip-size BYTES]\n"
-    "                 [--app APP_DIR] [--sign-key SECRET_KEY_FILE [--expires DAYS] [--release N]]\n";
+    "usage: kzpublish CLIENT_DIR SERVER_DIR [--previous SERVER_DIR [--keep-deltas N] [--delta-level L]]\n"
+    "                 [--stages RULES] [--zip-size BYTES] [--app APP_DIR]\n"
+    "                 [--sign-key SECRET_KEY_FILE [--expires DAYS] [--release N]]\n";
 
 void PrintHelp()
 {
@@ -30,11 +31,18 @@ void PrintHelp()
            "  Data<N>.zip          full-install zip N: PackFiles/p_<N>.csa and its header\n"
            "  Data/<name>.zip      one update zip per file, its entry at PATH\n"
            "  TVKClientOSX.zip     the client application: the files of APP_DIR below TVKClient.app/\n"
+           "  Data.deltas          with --previous: the index of the deltas the tree holds\n"
+           "  Data/<name>.<crc>.delta  a delta that turns the file whose CRC-32 is <crc> into its current bytes\n"
            "  ZipInfo.txt, DownloadStages.txt   the zip-information and download-stage reports\n"
            "Everything is written beside SERVER_DIR and moved in afterwards, the catalogue last.\n"
            "\n"
            "  --previous DIR   the tree published before (may be SERVER_DIR itself): unchanged files keep\n"
-           "                   their packs, and unchanged packs' zips and update zips are kept as they are\n"
+           "                   their packs, and unchanged packs' zips and update zips are kept as they are;\n"
+           "                   a changed file gets a delta from its previous bytes when the delta is at most\n"
+           "                   three quarters of its update zip\n"
+           "  --keep-deltas N  a delta stays listed for N publications while it still gives the file's\n"
+           "                   current bytes (0 to 1000, default 3); 0 writes no deltas and no index\n"
+           "  --delta-level L  the compression level of new deltas (1 to 19, default 19)\n"
            "  --stages RULES   download stages from a rules file (below); without it all files are stage 0\n"
            "  --zip-size BYTES the size at which a pack is closed (default 67108864); a pack ends with the\n"
            "                   file that crosses it, and every stage starts a pack of its own\n"
@@ -85,6 +93,16 @@ int Sign(CKZReleaseSigner* pSigner, const std::string& strServerDir)
     return 0;
 }
 
+void PrintDeltas(const SKZDeltaSummary& deltas)
+{
+    const double share = deltas.qwZipBytes ? 100.0 * static_cast<double>(deltas.qwBytes) /
+                                                 static_cast<double>(deltas.qwZipBytes)
+                                           : 0.0;
+    printf("deltas: %zu written (%llu bytes, %.1f%% of their update zips), %zu kept from earlier publications, "
+           "%zu not worth writing\n",
+           deltas.written, static_cast<unsigned long long>(deltas.qwBytes), share, deltas.kept, deltas.notWorth);
+}
+
 // Runs the publication: 0, or 1 with one line on stderr.
 int Publish(const SKZPublishOptions& options, CKZReleaseSigner* pSigner)
 {
@@ -100,6 +118,8 @@ int Publish(const SKZPublishOptions& options, CKZReleaseSigner* pSigner)
         printf("published %zu files (%llu bytes) in %u packs to %s: %u pack zips and %zu update zips written\n",
                summary.files, static_cast<unsigned long long>(summary.bytes), summary.packs,
                options.strServerDir.c_str(), summary.packZipsWritten, summary.updateZipsWritten);
+        if (!options.strPreviousDir.empty())
+            PrintDeltas(summary.deltas);
         return Sign(pSigner, options.strServerDir);
     }
     catch (const std::exception& e)
@@ -121,6 +141,8 @@ int main(int argc, char** argv)
         .AddOption("--stages")
         .AddOption("--app")
         .AddNumber("--zip-size", 1, 0x7FFFFFFF, "a number of bytes")
+        .AddNumber("--keep-deltas", 0, 1000, "a number of publications")
+        .AddNumber("--delta-level", 1, KZFileDelta::kDefaultLevel, "a compression level")
         .AddOption("--sign-key", 1, CKZToolArguments::REPEAT_REFUSED)
         .AddNumber("--expires", 0, 3650, "a number of days")
         .AddNumber("--release", 1, INT64_MAX, "a release number");
@@ -143,6 +165,10 @@ int main(int argc, char** argv)
     options.strRulesPath = arguments.Value("--stages");
     options.strAppDir = arguments.Value("--app");
     options.dwZipSize = static_cast<uint32_t>(arguments.Number("--zip-size", options.dwZipSize));
+    if ((arguments.Has("--keep-deltas") || arguments.Has("--delta-level")) && !arguments.Has("--previous"))
+        return Usage("--keep-deltas and --delta-level concern deltas from a previous tree: give --previous DIR");
+    options.dwKeepDeltas = static_cast<uint32_t>(arguments.Number("--keep-deltas", options.dwKeepDeltas));
+    options.deltaLevel = static_cast<int>(arguments.Number("--delta-level", options.deltaLevel));
     options.bProgress = isatty(STDERR_FILENO) != 0;
 
     std::unique_ptr<CKZReleaseSigner> pSigner;

@@ -164,7 +164,8 @@ bool CKZPublisher::Publish()
     fs::create_directories(m_stagingDir / kUpdateZipFolder, error);
     if (error)
         return Fail("cannot create " + m_stagingDir.string() + ": " + Reason(error));
-    return WriteUpdateZips() && WritePackZips() && WriteClientZip() && WriteCatalogueAndReports() && MoveIntoPlace();
+    return WriteUpdateZips() && WriteDeltas() && WritePackZips() && WriteClientZip() && WriteCatalogueAndReports() &&
+           MoveIntoPlace();
 }
 
 // Every refusal is decided here, before anything is written.
@@ -404,6 +405,28 @@ bool CKZPublisher::WriteUpdateZips()
     return true;
 }
 
+bool CKZPublisher::WriteDeltas()
+{
+    if (!m_bHasPrevious)
+        return true;
+    CKZDeltaPublisher::SInputs inputs;
+    inputs.pPrevious = &m_previous;
+    inputs.pCatalogue = &m_catalogue;
+    for (const SClientFile& file : m_files)
+        inputs.mapClientFiles[file.strName] = m_clientDir / file.strRelative;
+    inputs.previousDir = m_previousDir;
+    inputs.stagingDir = m_stagingDir;
+    inputs.dwKeep = m_options.dwKeepDeltas;
+    inputs.level = m_options.deltaLevel;
+    inputs.bProgress = m_options.bProgress;
+    m_pDeltas = std::make_unique<CKZDeltaPublisher>(
+        std::move(inputs), [this](const std::string& strName) { return KeepPrevious(strName); },
+        [this](const std::string& strName) { m_setStaged.insert(strName); });
+    const bool bWritten = m_pDeltas->Write();
+    m_summary.deltas = m_pDeltas->GetSummary();
+    return bWritten || Fail(m_pDeltas->GetError());
+}
+
 // The packs that change, built with the catalogue's own pack builder from a catalogue of their
 // files alone. The client folder is reached through a link named "Data", so that a record's path
 // "Data/..." names its file; internal paths are taken below that link, so that the file of
@@ -565,17 +588,22 @@ bool CKZPublisher::MoveIntoPlace()
     return true;
 }
 
-// Zips that the new catalogue no longer names, removed once it is in place.
+// Zips that the new catalogue no longer names and deltas that the new index does not list, removed
+// once it is in place.
 void CKZPublisher::RemoveObsolete()
 {
     std::error_code error;
     for (fs::directory_iterator it(m_serverDir / kUpdateZipFolder, error), end; !error && it != end; it.increment(error))
     {
         const std::string strFile = it->path().filename().string();
+        const std::string strServerPath = std::string(kUpdateZipFolder) + "/" + strFile;
         std::error_code ignored;
-        if (it->path().extension() == ".zip" && !Record(m_catalogue, strFile.substr(0, strFile.size() - 4)))
+        if ((it->path().extension() == ".zip" && !Record(m_catalogue, strFile.substr(0, strFile.size() - 4))) ||
+            (it->path().extension() == ".delta" && !(m_pDeltas && m_pDeltas->Lists(strServerPath))))
             fs::remove(it->path(), ignored);
     }
+    if (!(m_pDeltas && m_pDeltas->HasIndex()))
+        fs::remove(m_serverDir / KZInstallLayout::kDeltaIndexName, error);
     error.clear();
     for (fs::directory_iterator it(m_serverDir, error), end; !error && it != end; it.increment(error))
     {

@@ -1,10 +1,12 @@
 #pragma once
 // Publishes a client folder as a patch-server tree: the catalogue Data.ccx, the full-install zips
 // Data<N>.zip (pack N and its header under PackFiles/), one update zip Data/<name>.zip per file, the
-// client application zip and the two reports. Everything is written into a folder beside the server
+// client application zip and the two reports; over a previous publication also the deltas of changed
+// files and their index Data.deltas. Everything is written into a folder beside the server
 // tree and moved in afterwards, the catalogue last, so a client reads either the old catalogue or
 // the new one with everything it names already in place.
 
+#include "KZDeltaPublisher.h"
 #include "KZPublishRules.h"
 
 #include "System/Util/KZFileTimeCache.h"
@@ -12,6 +14,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,6 +27,8 @@ struct SKZPublishOptions
     std::string strRulesPath;   // empty: every file in stage 0
     std::string strAppDir;      // empty: the previous client application zip is kept
     uint32_t dwZipSize = 64u << 20;
+    uint32_t dwKeepDeltas = 3;  // with a previous publication: publications a delta stays listed for
+    int deltaLevel = KZFileDelta::kDefaultLevel;
     bool bProgress = false;     // a progress line on stderr
 };
 
@@ -35,6 +40,7 @@ struct SKZPublishSummary
     uint32_t packZipsWritten = 0;
     size_t updateZipsWritten = 0;
     uint64_t bytes = 0;
+    SKZDeltaSummary deltas;
 };
 
 class CKZPublisher
@@ -71,6 +77,7 @@ private:
     void AssignZips();
     bool AssignZipsKeepingPrevious();
     bool WriteUpdateZips();
+    bool WriteDeltas();
     bool WritePackZips();
     bool WriteClientZip();
     bool WriteCatalogueAndReports();
@@ -99,6 +106,7 @@ private:
     std::set<uint32_t> m_setChangedPacks;
     uint32_t m_dwPackCount = 0;
     std::set<std::string> m_setStaged; // names below the server folder written into the staging folder
+    std::unique_ptr<CKZDeltaPublisher> m_pDeltas;
     std::string m_strError;
     SKZPublishSummary m_summary;
 };
