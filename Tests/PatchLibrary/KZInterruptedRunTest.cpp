@@ -30,6 +30,7 @@ enum class ERunKind
 {
     NewInstall, // an empty project, client version 1 on the server
     Update,     // client version 1 installed, version 2 on the server
+    DeltaUpdate, // the same with edited files, two of them offered as deltas
 };
 
 struct SKillCase
@@ -41,12 +42,23 @@ struct SKillCase
 // Shown by the test runner instead of the case's bytes.
 void PrintTo(const SKillCase& killCase, std::ostream* pOut)
 {
-    *pOut << (killCase.kind == ERunKind::NewInstall ? "new install, " : "update, ") << killCase.szPoint;
+    *pOut << (killCase.kind == ERunKind::NewInstall ? "new install, "
+              : killCase.kind == ERunKind::Update   ? "update, "
+                                                    : "delta update, ")
+          << killCase.szPoint;
 }
 
+bool IsUpdate(ERunKind kind)
+{
+    return kind != ERunKind::NewInstall;
+}
+
+// The client the server publishes (and the rerun must leave), as the generator's options.
 std::string Shape(ERunKind kind)
 {
-    return kind == ERunKind::NewInstall ? " --packs 2 --files 3 --client 1" : " --packs 4 --files 3 --client 2";
+    if (kind == ERunKind::NewInstall)
+        return " --packs 2 --files 3 --client 1";
+    return kind == ERunKind::Update ? " --packs 4 --files 3 --client 2" : " --packs 4 --files 3 --client 2 --edits";
 }
 
 // How a process ended: its exit status, or 128 + the signal that ended it; -1 when it had to be
@@ -89,21 +101,26 @@ protected:
         for (char& c : strName)
             if (c == '#')
                 c = '_';
-        m_base = KZTestFreshDirectory(strName + (GetParam().kind == ERunKind::NewInstall ? "_new" : "_update"));
+        m_base = KZTestFreshDirectory(strName + (GetParam().kind == ERunKind::NewInstall ? "_new"
+                                                 : GetParam().kind == ERunKind::Update   ? "_update"
+                                                                                         : "_delta"));
         m_project = m_base / "project";
         m_server = m_base / "server";
         m_expected = m_base / "expected";
         fs::create_directories(m_project);
         const std::string strShape = Shape(GetParam().kind);
-        if (GetParam().kind == ERunKind::Update)
+        const bool bDeltas = GetParam().kind == ERunKind::DeltaUpdate;
+        if (IsUpdate(GetParam().kind))
         {
             KZTestRunCommand(kGenerator + (m_base / "old_server").string() + " " + (m_base / "old_expected").string() +
-                             " --packs 4 --files 3 --client 1 --install " + m_project.string());
+                             " --packs 4 --files 3 --client 1 --install " + m_project.string() +
+                             (bDeltas ? " --edits" : ""));
             // An installed client application, so that its replacement can be interrupted too.
             fs::create_directories(m_project / "TVKClient.app/Contents");
             std::ofstream(m_project / "TVKClient.app/Contents/Info.plist") << "old";
         }
-        KZTestRunCommand(kGenerator + m_server.string() + " " + m_expected.string() + strShape);
+        KZTestRunCommand(kGenerator + m_server.string() + " " + m_expected.string() + strShape +
+                         (bDeltas ? " --deltas 1" : ""));
     }
     void TearDown() override
     {
@@ -154,7 +171,7 @@ TEST_P(KZInterruptedRunTest, RerunEndsWithThePublishedClient)
     ExpectPublishedContent();
     // An interrupted update is resumed as an update: its packs are never left in a state that only a
     // whole new install could repair.
-    if (GetParam().kind == ERunKind::Update)
+    if (IsUpdate(GetParam().kind))
     {
         EXPECT_EQ(KZTestReadFile(rerunLog).find("New Install"), std::string::npos) << KZTestReadFile(rerunLog);
     }
@@ -185,6 +202,14 @@ const SKillCase kUpdatePoints[] = {
     {ERunKind::Update, "catalogue-written"},   {ERunKind::Update, "catalogue-installed"},
 };
 
+// The same update with two files patched by deltas: killed while a delta's result is written, and
+// once each result is complete, before it joins the pack merge.
+const SKillCase kDeltaUpdatePoints[] = {
+    {ERunKind::DeltaUpdate, "delta-applying#1"},
+    {ERunKind::DeltaUpdate, "delta-applied#1"},
+    {ERunKind::DeltaUpdate, "delta-applied#2"},
+};
+
 std::string CaseName(const ::testing::TestParamInfo<SKillCase>& info)
 {
     std::string strName = info.param.szPoint;
@@ -196,4 +221,5 @@ std::string CaseName(const ::testing::TestParamInfo<SKillCase>& info)
 
 INSTANTIATE_TEST_SUITE_P(NewInstall, KZInterruptedRunTest, ::testing::ValuesIn(kNewInstallPoints), CaseName);
 INSTANTIATE_TEST_SUITE_P(Update, KZInterruptedRunTest, ::testing::ValuesIn(kUpdatePoints), CaseName);
+INSTANTIATE_TEST_SUITE_P(DeltaUpdate, KZInterruptedRunTest, ::testing::ValuesIn(kDeltaUpdatePoints), CaseName);
 } // namespace
