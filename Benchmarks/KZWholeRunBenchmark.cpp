@@ -11,6 +11,11 @@
 //   KZWholeRunBenchmark signed [DIR] [MEGABYTES]    a new install of a signed release with trusted keys
 //                                                   against the same install without, five of each taken
 //                                                   in turn (default 256 MB): the cost of the digests
+//   KZWholeRunBenchmark delta [DIR] [MEGABYTES]     an update of a client (default 1024 MB) in which 50
+//                                                   files of 2-20 MB changed by 1-5 % (inserted,
+//                                                   overwritten and moved runs), published by kzpublish
+//                                                   with deltas and without (--keep-deltas 0), three
+//                                                   runs of each in turn: bytes served, time, memory
 // The server is nginx when it is installed, else Tests/Fixtures/http_server.py; the output names it.
 // Generated server trees stay in DIR (default $TMPDIR/kzwholerun_bench) so that a repeated run only
 // measures; delete DIR to generate afresh.
@@ -18,6 +23,7 @@
 #include "PatchLibrary/KZPatchAPI.h"
 #include "Benchmarks/KZBenchmarkTiming.h"
 #include "Base/Hash/KZSignature.h"
+#include "Base/Net/KZInternet.h"
 #include "System/KZReleaseManifest.h"
 #include "Tests/Fixtures/KZTestHttpServer.h"
 
@@ -31,7 +37,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <random>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
 #include <vector>
 
@@ -59,9 +67,12 @@ public:
         fs::create_directories(work / "logs");
         m_port = FreePort();
         const fs::path conf = work / "nginx.conf";
+        m_bytesLog = work / "logs/bytes.log";
+        fs::remove(m_bytesLog);
         std::ofstream(conf) << "daemon off;\nworker_processes 1;\npid " << (work / "nginx.pid").string()
                             << ";\nerror_log " << (work / "logs/error.log").string()
-                            << ";\nevents { worker_connections 64; }\nhttp {\n access_log off;\n sendfile on;\n"
+                            << ";\nevents { worker_connections 64; }\nhttp {\n log_format bytes '$body_bytes_sent';\n"
+                            << " access_log " << m_bytesLog.string() << " bytes;\n sendfile on;\n"
                             << " keepalive_requests 100000;\n server {\n  listen 127.0.0.1:" << m_port
                             << ";\n  root " << root.string() << ";\n }\n}\n";
         m_pid = fork();
@@ -85,6 +96,15 @@ public:
     CNginx(const CNginx&) = delete;
     CNginx& operator=(const CNginx&) = delete;
     std::string Host() const { return "127.0.0.1:" + std::to_string(m_port); }
+    // The body bytes served so far (the log is written as each answer ends).
+    uint64_t BytesServed() const
+    {
+        std::ifstream log(m_bytesLog);
+        uint64_t qwTotal = 0;
+        for (uint64_t qwBytes = 0; log >> qwBytes;)
+            qwTotal += qwBytes;
+        return qwTotal;
+    }
 
 private:
     static int FreePort()
@@ -103,6 +123,7 @@ private:
     }
     pid_t m_pid = -1;
     int m_port = 0;
+    fs::path m_bytesLog;
 };
 
 // One of the two servers over a directory.
@@ -126,6 +147,15 @@ public:
     }
     const std::string& Host() const { return m_strHost; }
     const std::string& Name() const { return m_strName; }
+    uint64_t BytesServed() const
+    {
+        if (m_nginx)
+            return m_nginx->BytesServed();
+        std::string strJson;
+        KZInternet::HttpRequest(("http://" + m_strHost + "/_count/_bytes").c_str(), strJson, nullptr);
+        const size_t at = strJson.find(':');
+        return at == std::string::npos ? 0 : strtoull(strJson.c_str() + at + 1, nullptr, 10);
+    }
 
 private:
     std::unique_ptr<CNginx> m_nginx;
@@ -181,6 +211,22 @@ long PeakResidentKilobytes()
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
+}
+
+// The peak resident memory since the last reset (Linux keeps it per process as VmHWM; writing 5 to
+// clear_refs starts it afresh), else since the process started.
+void ResetPeakResident()
+{
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+long PeakResidentSinceReset()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string strLine; std::getline(status, strLine);)
+        if (strLine.rfind("VmHWM:", 0) == 0)
+            return strtol(strLine.c_str() + 6, nullptr, 10);
+    return PeakResidentKilobytes();
 }
 
 void PrintRun(const char* szWhat, const SRunTimes& times)
@@ -385,6 +431,147 @@ int Update(const fs::path& dir, size_t files)
            times.total <= 2 * curlSeconds + 0.5 ? "met" : "missed");
     return times.bDone && bChecked && bBaseline ? 0 : 1;
 }
+// Game-like bytes: 64 KB pieces, half of them random and half structured records that a zip
+// deflates well.
+void AppendContent(std::mt19937_64& rng, size_t size, std::string& strOut)
+{
+    const size_t kPiece = 64 << 10;
+    for (size_t done = 0; done < size; done += kPiece)
+    {
+        const size_t n = std::min(kPiece, size - done);
+        const bool bRandom = rng() & 1;
+        const uint64_t qwBase = rng();
+        for (size_t i = 0; i < n; i += 8)
+        {
+            const uint64_t qwValue = bRandom ? rng() : qwBase + (i / 64) * 0x0101;
+            strOut.append(reinterpret_cast<const char*>(&qwValue), std::min<size_t>(8, n - i));
+        }
+    }
+}
+
+void WriteFile(const fs::path& path, const std::string& strBytes)
+{
+    std::ofstream(path, std::ios::binary).write(strBytes.data(), static_cast<std::streamsize>(strBytes.size()));
+}
+
+// Version 1 and 2 of the client: 50 levels of 2-20 MB that change by 1-5 % (a run inserted, one
+// overwritten and one moved elsewhere, each a third of the change), and unchanged 32 MB archives up to
+// the size. Written by a child process, so that its buffers do not count in this one's memory.
+bool GenerateDeltaClients(const fs::path& tree, size_t megabytes)
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+    {
+        std::mt19937_64 rng(7);
+        fs::create_directories(tree / "v1/levels");
+        fs::create_directories(tree / "v2/levels");
+        fs::create_directories(tree / "app/Contents");
+        WriteFile(tree / "app/Contents/Info.plist", "benchmark client");
+        size_t total = 0;
+        for (int i = 0; i < 50; ++i)
+        {
+            const size_t size = (2u << 20) + static_cast<size_t>(i) * (18u << 20) / 49;
+            std::string strOld, strRun;
+            AppendContent(rng, size, strOld);
+            const size_t change = size * (1 + i % 5) / 100 / 3;
+            std::string strNew = strOld;
+            AppendContent(rng, change, strRun);
+            strNew.replace(rng() % (strNew.size() - change), change, strRun); // overwritten
+            strRun.clear();
+            AppendContent(rng, change, strRun);
+            strNew.insert(rng() % strNew.size(), strRun); // inserted
+            const size_t from = rng() % (strNew.size() - change);
+            const std::string strMoved = strNew.substr(from, change);
+            strNew.erase(from, change);
+            strNew.insert(rng() % strNew.size(), strMoved); // moved
+            const std::string strName = "levels/level" + std::to_string(i) + ".pak";
+            WriteFile(tree / "v1" / strName, strOld);
+            WriteFile(tree / "v2" / strName, strNew);
+            total += size;
+        }
+        for (int i = 0; total < (megabytes << 20); ++i, total += 32u << 20)
+        {
+            std::string strBytes;
+            AppendContent(rng, 32u << 20, strBytes);
+            const std::string strName = "archive" + std::to_string(i) + ".pak";
+            WriteFile(tree / "v1" / strName, strBytes);
+            fs::create_hard_link(tree / "v1" / strName, tree / "v2" / strName);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Publishes both versions with kzpublish, the second with deltas and without, and installs the first
+// with a new install run.
+bool PrepareDeltaTrees(const fs::path& tree, size_t megabytes, const fs::path& dir)
+{
+    if (fs::exists(tree / "installed" / "Data.ccx"))
+        return true;
+    MakeEmptyDirectory(tree);
+    const std::string strPublish = KZ_BINARY_DIR "/kzpublish ";
+    if (!GenerateDeltaClients(tree, megabytes) ||
+        !Shell(strPublish + Quote(tree / "v1") + " " + Quote(tree / "server1") + " --app " + Quote(tree / "app") +
+               " >/dev/null") ||
+        !Shell("cp -a " + Quote(tree / "server1") + " " + Quote(tree / "server2")) ||
+        !Shell("cp -a " + Quote(tree / "server1") + " " + Quote(tree / "server2-zips")) ||
+        !Shell(strPublish + Quote(tree / "v2") + " " + Quote(tree / "server2") + " --previous " +
+               Quote(tree / "server2")) ||
+        !Shell(strPublish + Quote(tree / "v2") + " " + Quote(tree / "server2-zips") + " --previous " +
+               Quote(tree / "server2-zips") + " --keep-deltas 0 >/dev/null"))
+        return false;
+    CServer server(tree / "server1", dir);
+    MakeEmptyDirectory(tree / "installed");
+    return RunPatch(tree / "installed", server.Host()).bDone;
+}
+
+int DeltaUpdate(const fs::path& dir, size_t megabytes)
+{
+    const fs::path tree = dir / ("delta" + std::to_string(megabytes));
+    if (!PrepareDeltaTrees(tree, megabytes, dir))
+        return 1;
+    const fs::path project = dir / "project";
+    std::vector<double> withDeltas, withZips;
+    uint64_t qwDeltaBytes = 0, qwZipBytes = 0;
+    long deltaPeak = 0, zipPeak = 0;
+    bool bDone = true;
+    for (int i = 0; i < 3; ++i)
+        for (const bool bDeltas : {true, false})
+        {
+            CServer server(tree / (bDeltas ? "server2" : "server2-zips"), dir);
+            fs::remove_all(project);
+            Shell("cp -a " + Quote(tree / "installed") + " " + Quote(project));
+            const uint64_t qwBefore = server.BytesServed();
+            ResetPeakResident();
+            const SRunTimes times = RunPatch(project, server.Host());
+            const long peak = PeakResidentSinceReset();
+            (bDeltas ? deltaPeak : zipPeak) = std::max(bDeltas ? deltaPeak : zipPeak, peak);
+            const uint64_t qwServed = server.BytesServed() - qwBefore;
+            const bool bSame = Shell(KZ_BINARY_DIR "/kztool verify " + Quote(project) + " >/dev/null");
+            bDone = bDone && times.bDone && bSame;
+            (bDeltas ? withDeltas : withZips).push_back(times.total);
+            (bDeltas ? qwDeltaBytes : qwZipBytes) = qwServed;
+            PrintRun(bDeltas ? "kzpatch run with deltas" : "kzpatch run with update zips", times);
+            printf("\tserved %.1f MB, peak resident memory %.1f MB, installation %s\n", qwServed / 1048576.0,
+                   peak / 1024.0, bSame ? "verified" : "DIFFERS");
+        }
+    fs::remove_all(project);
+    std::sort(withDeltas.begin(), withDeltas.end());
+    std::sort(withZips.begin(), withZips.end());
+    printf("update\t50 changed files of 2-20 MB in a %zu MB client\n", megabytes);
+    printf("served with deltas\t%.1f MB\nserved with update zips\t%.1f MB\n", qwDeltaBytes / 1048576.0,
+           qwZipBytes / 1048576.0);
+    const double share = qwZipBytes ? double(qwDeltaBytes) / double(qwZipBytes) : 1;
+    printf("share\t%.1f %% (goal <= 10 %%: %s)\n", 100 * share, share <= 0.10 ? "met" : "missed");
+    printf("median run with deltas\t%.3f s\nmedian run with update zips\t%.3f s\n", withDeltas[1], withZips[1]);
+    printf("ratio (deltas / zips)\t%.2f (goal <= 1: %s)\n", withDeltas[1] / withZips[1],
+           withDeltas[1] <= withZips[1] ? "met" : "missed");
+    printf("peak resident memory of a run\twith deltas %.1f MB, with update zips %.1f MB\n", deltaPeak / 1024.0,
+           zipPeak / 1024.0);
+    printf("goal (with deltas < 64 MB + the largest base, 20 MB)\t%s\n", deltaPeak < 84 * 1024 ? "met" : "missed");
+    return bDone ? 0 : 1;
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -401,6 +588,8 @@ int main(int argc, char** argv)
         return PeakMemory(dir, count ? count : 1024);
     if (strMode == "signed")
         return SignedInstall(dir, count ? count : 256);
-    fprintf(stderr, "usage: KZWholeRunBenchmark install|update|memory|signed [DIR] [MEGABYTES or FILES]\n");
+    if (strMode == "delta")
+        return DeltaUpdate(dir, count ? count : 1024);
+    fprintf(stderr, "usage: KZWholeRunBenchmark install|update|memory|signed|delta [DIR] [MEGABYTES or FILES]\n");
     return 2;
 }
