@@ -64,6 +64,11 @@ bool Make(const uint8_t* pBase, size_t baseSize, const uint8_t* pTarget, size_t 
     }
     ZSTD_CCtx* pCctx = pContext.get();
     const unsigned windowLog = WindowLogFor(baseSize, targetSize);
+    // One worker thread, as `zstd --patch-from` has by default: its long-distance matcher keeps the
+    // whole base in reach, where the one in this thread loses the base's runs in large files (deltas
+    // three times as large on a 100 MB pair). A library built without threads refuses it and
+    // compresses in this thread.
+    ZSTD_CCtx_setParameter(pCctx, ZSTD_c_nbWorkers, 1);
     if (Failed(ZSTD_CCtx_setParameter(pCctx, ZSTD_c_compressionLevel, level), strWhy) ||
         Failed(ZSTD_CCtx_setParameter(pCctx, ZSTD_c_windowLog, static_cast<int>(windowLog)), strWhy) ||
         Failed(ZSTD_CCtx_setParameter(pCctx, ZSTD_c_enableLongDistanceMatching, 1), strWhy) ||
@@ -119,6 +124,7 @@ EResult Apply(const uint8_t* pBase, size_t baseSize, const Reader& read, const W
 {
     std::vector<uint8_t> input(ZSTD_DStreamInSize());
     size_t filled = 0;
+    bool bEnded = false; // the reader has said the delta ends
     // The frame header is at most 18 bytes: gather them before anything is decoded.
     while (filled < kFrameHeaderMax)
     {
@@ -126,7 +132,10 @@ EResult Apply(const uint8_t* pBase, size_t baseSize, const Reader& read, const W
         if (got < 0)
             return strWhy = ResultText(READ_FAILED), READ_FAILED;
         if (got == 0)
+        {
+            bEnded = true;
             break;
+        }
         filled += static_cast<size_t>(got);
     }
     if (!StartsLikeDelta(input.data(), filled))
@@ -137,6 +146,9 @@ EResult Apply(const uint8_t* pBase, size_t baseSize, const Reader& read, const W
     if (qwDeclared == ZSTD_CONTENTSIZE_UNKNOWN || qwDeclared > kMaxFileSize ||
         (qwTargetSize != kAnySize && qwDeclared != qwTargetSize))
         return strWhy = ResultText(WRONG_SIZE), WRONG_SIZE;
+    // Without the checksum (the descriptor's bit 2) a wrong base would give wrong bytes unnoticed.
+    if ((input[4] & 0x04) == 0)
+        return strWhy = "its frame carries no checksum", MALFORMED;
 
     std::unique_ptr<ZSTD_DCtx, SDecompressor> pContext(ZSTD_createDCtx());
     if (!pContext)
@@ -151,7 +163,6 @@ EResult Apply(const uint8_t* pBase, size_t baseSize, const Reader& read, const W
     std::vector<uint8_t> output(kOutputChunk);
     uint64_t qwWritten = 0;
     ZSTD_inBuffer in = {input.data(), filled, 0};
-    bool bEnded = filled == 0;
     for (;;)
     {
         ZSTD_outBuffer out = {output.data(), output.size(), 0};

@@ -40,8 +40,8 @@ enum EResult
 const char* ResultText(EResult result);
 
 // Rebuilds the target from the base and a delta. Nothing is trusted: the frame must declare the
-// target's size (qwTargetSize unless kAnySize), its window is allowed to cover base and target
-// and no more, and the frame's own checksum and end must come where it says.
+// target's size (qwTargetSize unless kAnySize) and carry a checksum of it, its window is allowed to
+// cover base and target and no more, and the frame's checksum and end must come where it says.
 EResult Apply(const uint8_t* pBase, size_t baseSize, const Reader& read, const Writer& write, uint64_t qwTargetSize,
               std::string& strWhy);
 
