@@ -46,6 +46,7 @@ const char* const kCommands[] = {
     "catalogue report INPUT OUTPUT OUTPUT OUTPUT",
     "catalogue add OUTPUT INPUT INPUT",
     "delta apply INPUT INPUT OUTPUT",
+    "delta make INPUT INPUT OUTPUT",
     "fs crc INPUT",
     "serial show INPUT",
     "serial convert INPUT OUTPUT",
