@@ -36,7 +36,9 @@ public:
     }
     void TearDown() override
     {
-        kzpatch_set_trusted_keys(nullptr);
+        // Keys are taken back only before a run: the next test must start without them.
+        KZPatch::ResetForTesting();
+        EXPECT_TRUE(kzpatch_set_trusted_keys(nullptr));
         CKZPatchRunFixture::TearDown();
     }
 
