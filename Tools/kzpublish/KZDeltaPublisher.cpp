@@ -23,16 +23,7 @@ const CKZFileDetails* Record(const CKZFileTimeCache& catalogue, const std::strin
 
 uint32_t Crc32(const CKZMappedRegion& region)
 {
-    uLong crc = crc32(0L, Z_NULL, 0);
-    const uint8_t* p = region.Data();
-    for (size_t left = region.Size(); left > 0;)
-    {
-        const uInt chunk = static_cast<uInt>(std::min<size_t>(left, 1u << 30));
-        crc = crc32(crc, p, chunk);
-        p += chunk;
-        left -= chunk;
-    }
-    return static_cast<uint32_t>(crc);
+    return static_cast<uint32_t>(crc32_z(0L, region.Data(), region.Size()));
 }
 
 void Warn(const std::string& strMessage)

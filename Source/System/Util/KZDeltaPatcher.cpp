@@ -9,11 +9,7 @@
 
 namespace
 {
-struct SCloser
-{
-    void operator()(FILE* p) const { fclose(p); }
-};
-typedef std::unique_ptr<FILE, SCloser> KZFilePtr;
+typedef std::unique_ptr<FILE, int (*)(FILE*)> KZFilePtr;
 } // namespace
 
 bool CKZDeltaPatcher::MapBase(const CKZWebInstallerFile& file, CKZMappedRegion& base) const
@@ -35,9 +31,9 @@ bool CKZDeltaPatcher::Apply(const CKZWebInstallerFile& file, const std::string& 
         strWhy = "the packed copy is not the delta's base";
         return false;
     }
-    KZFilePtr pDelta(fopen(strDelta.c_str(), "rb"));
+    KZFilePtr pDelta(fopen(strDelta.c_str(), "rb"), fclose);
     CKZFile::CreateDir(CKZPath::FilePath(strTarget).GetDirectory().c_str(), true);
-    KZFilePtr pTarget(fopen(strTarget.c_str(), "wb"));
+    KZFilePtr pTarget(fopen(strTarget.c_str(), "wb"), fclose);
     if (!pDelta || !pTarget)
     {
         strWhy = pDelta ? "the result cannot be written" : "the delta cannot be read";

@@ -210,3 +210,12 @@ bool CKZInstallerTransfers::FetchBoundedExchange(const char* szLocalName, const 
         return false;
     });
 }
+
+bool CKZInstallerTransfers::FetchText(const char* szRemoteName, uint64_t qwLimit, std::string& strText)
+{
+    const std::string strPath = m_strInstallRoot + szRemoteName;
+    const bool bFetched = FetchBoundedExchange(szRemoteName, szRemoteName, CKZInstallProgress::kUncountedSlot, qwLimit) &&
+                          CKZFile::ReadText(strText, strPath.c_str());
+    CKZFile::RemoveFile(strPath.c_str());
+    return bFetched;
+}

@@ -64,6 +64,9 @@ public:
     // and by qwLimit when not 0. A file that differs from its signed release is asked for again as
     // an unanswered try.
     bool FetchBoundedExchange(const char* szLocalName, const char* szRemoteName, unsigned slot, uint64_t qwLimit = 0);
+    // A small file beside the catalogue read whole, as such an exchange in the uncounted slot: it
+    // passes through the install root under its own name and nothing of it stays there.
+    bool FetchText(const char* szRemoteName, uint64_t qwLimit, std::string& strText);
 
 private:
     // False when the run was cancelled or is stopping while it waited.

@@ -239,13 +239,8 @@ bool CKZMainWorker::LoadDeltaIndex(CKZDeltaIndex& index)
     // A signed release without an index has no deltas to offer.
     if (!m_parts.transfers.MayFetch(szName))
         return false;
-    const std::string strPath = m_parts.strInstallRoot + szName;
     std::string strText, strWhy;
-    const bool bFetched = m_parts.transfers.FetchBoundedExchange(szName, szName, CKZInstallProgress::kUncountedSlot,
-                                                                 CKZDeltaIndex::kMaxBytes) &&
-                          CKZFile::ReadText(strText, strPath.c_str());
-    CKZFile::RemoveFile(strPath.c_str());
-    if (!bFetched)
+    if (!m_parts.transfers.FetchText(szName, CKZDeltaIndex::kMaxBytes, strText))
     {
         KZOutput::Print(KZOutput::LEVEL_INFO, "No delta index on the server: changed files come whole");
         return false;

@@ -162,13 +162,8 @@ bool CKZWebInstaller::Initialize(const char* szCacheName, const char* szInstallD
 int32_t CKZWebInstaller::LoadSignedRelease()
 {
     const char* const szName = KZInstallLayout::kManifestName;
-    const std::string strPath = m_strInstallRoot + szName;
     std::string strText;
-    const bool bFetched = m_transfers.FetchBoundedExchange(szName, szName, CKZInstallProgress::kUncountedSlot,
-                                                           CKZReleaseManifest::kMaxBytes) &&
-                          CKZFile::ReadText(strText, strPath.c_str());
-    CKZFile::RemoveFile(strPath.c_str());
-    if (!bFetched)
+    if (!m_transfers.FetchText(szName, CKZReleaseManifest::kMaxBytes, strText))
     {
         KZOutput::Print(KZOutput::LEVEL_INFO, "Could not download the signed release %s", RemoteUrl(szName).c_str());
         return m_transfers.ProbeWasAnswered() ? ERROR_NOT_TRUSTED : ERROR_SERVER_UNREACHABLE;
