@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build pkg-config g++ clang libclang-rt-14-dev python3 zip unzip
-          libcurl4-openssl-dev zlib1g-dev libminizip-dev uuid-dev libsodium-dev libssl-dev libzstd-dev zstd
+          libcurl4-openssl-dev zlib1g-dev libminizip-dev uuid-dev libsodium-dev libssl-dev libzstd-dev zstd libisal-dev
           libgtest-dev libgmock-dev libbenchmark-dev nginx-light)
 missing=()
 for p in "${packages[@]}"; do

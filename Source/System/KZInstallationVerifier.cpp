@@ -2,11 +2,11 @@
 
 #include "Base/Core/ColdStorageArchive/csa.h"
 #include "Base/Core/KZIOInterface.h"
+#include "Base/Hash/KZCrc32.h"
 #include "System/KZInstallLayout.h"
 #include "System/KZPackIndex.h"
 #include "System/Util/KZFileTimeCache.h"
 
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -33,7 +33,7 @@ bool PackedChecksum(const CKZPackIndex& index, const SKZPackedFile& packed, uint
         const int got = reader.Read(buffer.data(), 1, want);
         if (got <= 0)
             break;
-        dwCrc = static_cast<uint32_t>(crc32(dwCrc, buffer.data(), static_cast<uInt>(got)));
+        dwCrc = KZCrc32(dwCrc, buffer.data(), static_cast<size_t>(got));
         dwLeft -= static_cast<uint32_t>(got);
     }
     return dwLeft == 0;

@@ -1,6 +1,7 @@
 #include "Base/Core/KZFile.h"
 
 #include "Base/Debug/KZLog.h"
+#include "Base/Hash/KZCrc32.h"
 #include "Base/Platform/KZPlatform.h"
 
 #include <algorithm>
@@ -325,14 +326,14 @@ uint32_t CKZFile::GetChecksum(const char* szPath)
     CKZFile file;
     if (!file.Open(szPath, "rb"))
         return 0;
-    uLong crc = crc32(0L, Z_NULL, 0);
-    unsigned char buffer[1024];
+    uint32_t crc = 0;
+    std::vector<unsigned char> buffer(256 * 1024);
     for (;;)
     {
-        const int count = file.Read(buffer, 1, sizeof(buffer));
+        const int count = file.Read(buffer.data(), 1, static_cast<uint32_t>(buffer.size()));
         if (count <= 0)
             break;
-        crc = crc32(crc, buffer, static_cast<uInt>(count));
+        crc = KZCrc32(crc, buffer.data(), static_cast<size_t>(count));
         if (file.EOF2())
             break;
     }

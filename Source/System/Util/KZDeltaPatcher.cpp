@@ -1,11 +1,11 @@
 #include "System/Util/KZDeltaPatcher.h"
 
 #include "Base/Archive/KZFileDelta.h"
+#include "Base/Hash/KZCrc32.h"
 #include "Base/Util/KZKillPoint.h"
 
 #include <cstdio>
 #include <memory>
-#include <zlib.h>
 
 namespace
 {
@@ -39,14 +39,14 @@ bool CKZDeltaPatcher::Apply(const CKZWebInstallerFile& file, const std::string& 
         strWhy = pDelta ? "the result cannot be written" : "the delta cannot be read";
         return false;
     }
-    uLong crc = crc32(0L, Z_NULL, 0);
+    uint32_t crc = 0;
     KZSignature::CHasher hasher;
     const auto read = [&](void* pBuffer, size_t size) -> int64_t {
         const size_t got = fread(pBuffer, 1, size, pDelta.get());
         return got == 0 && ferror(pDelta.get()) ? -1 : static_cast<int64_t>(got);
     };
     const auto write = [&](const void* pData, size_t size) {
-        crc = crc32_z(crc, static_cast<const Bytef*>(pData), size);
+        crc = KZCrc32(crc, pData, size);
         if (m_bCheckDigest)
             hasher.Add(pData, size);
         const bool bWritten = fwrite(pData, 1, size, pTarget.get()) == size;

@@ -3,6 +3,7 @@
 #include "Base/Core/KZFile.h"
 #include "Base/Debug/KZLog.h"
 #include "Base/Debug/KZOutput.h"
+#include "Base/Hash/KZCrc32.h"
 #include "Base/Util/KZString.h"
 #include "System/Studio/KZSysPath.h"
 
@@ -11,7 +12,6 @@
 #include <fstream>
 #include <memory>
 #include <set>
-#include <zlib.h>
 
 namespace
 {
@@ -281,7 +281,7 @@ bool CKZFileTimeCache::SaveCache(const char* szPath) const
 
 uint32_t CKZFileTimeCache::CalculateChecksum(const void* pData, uint32_t dwLength)
 {
-    return static_cast<uint32_t>(crc32(0L, static_cast<const Bytef*>(pData), dwLength));
+    return KZCrc32(0, pData, dwLength);
 }
 
 uint32_t CKZFileTimeCache::AddFile(const char* szOriginalFilePath, const char* szExportedFilePath, int32_t iPrio,
