@@ -1,5 +1,8 @@
 #include "Base/Archive/KZZipCipher.h"
 
+#include "Base/Hash/KZCrc32.h"
+
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +16,10 @@
 namespace
 {
 const unsigned kHeaderLength = 12;
+// Raw bytes are read from the archive in pieces of this size.
+const size_t kInputSize = 256 * 1024;
+// Deflate never expands by more than about this factor; a larger declared size is not believed.
+const uint64_t kMaxDeflateRatio = 1032;
 
 // The cipher header indexes a table of unsigned long; zlib's own table may have narrower entries.
 const unsigned long* CrcTable()
@@ -30,8 +37,6 @@ const unsigned long* CrcTable()
 
 CKZZipEntryReader::~CKZZipEntryReader()
 {
-    if (m_bInflating)
-        inflateEnd(&m_stream);
     if (m_bOpen)
         unzCloseCurrentFile(m_pFile);
 }
@@ -47,49 +52,53 @@ bool CKZZipEntryReader::Open(const unz_file_info& info, const char* szPassword)
     // Any other method would be handed out as it is stored, still compressed.
     if (info.compression_method != 0 && info.compression_method != Z_DEFLATED)
         return Fail("unsupported compression method " + std::to_string(info.compression_method));
+    // The declared size is outside data: deflate never expands by more than about 1032 times.
+    if (info.compression_method == Z_DEFLATED &&
+        uint64_t(info.uncompressed_size) > uint64_t(info.compressed_size) * kMaxDeflateRatio + 64)
+        return Fail("the declared size cannot be right");
     m_bEncrypted = (info.flag & 1) != 0;
     m_dwExpectedCrc = static_cast<uint32_t>(info.crc);
     m_qwExpectedSize = info.uncompressed_size;
-    m_dwCrc = static_cast<uint32_t>(crc32(0L, Z_NULL, 0));
-    if (!m_bEncrypted)
-    {
-        m_bOpen = unzOpenCurrentFile(m_pFile) == UNZ_OK;
-        return m_bOpen || Fail("the entry cannot be opened");
-    }
-    if (!szPassword)
+    if (m_bEncrypted && !szPassword)
         return Fail("the entry is encrypted and no password was given");
     int level = 0;
     if (unzOpenCurrentFile2(m_pFile, &m_method, &level, 1) != UNZ_OK)
         return Fail("the entry cannot be opened");
     m_bOpen = true;
-    uint8_t header[kHeaderLength];
-    if (unzReadCurrentFile(m_pFile, header, kHeaderLength) != static_cast<int>(kHeaderLength))
-        return Fail("the entry cannot be read");
-    init_keys(szPassword, m_keys, CrcTable());
-    for (uint8_t& b : header)
+    if (m_bEncrypted)
     {
-        int c = b;
-        zdecode(m_keys, CrcTable(), c);
-        b = static_cast<uint8_t>(c);
+        uint8_t header[kHeaderLength];
+        if (unzReadCurrentFile(m_pFile, header, kHeaderLength) != static_cast<int>(kHeaderLength))
+            return Fail("the entry cannot be read");
+        init_keys(szPassword, m_keys, CrcTable());
+        for (uint8_t& b : header)
+        {
+            int c = b;
+            zdecode(m_keys, CrcTable(), c);
+            b = static_cast<uint8_t>(c);
+        }
+        // The last header byte repeats the CRC's high byte (or, with a data descriptor, the time's).
+        const uint8_t bCheck =
+            (info.flag & 8) ? static_cast<uint8_t>(info.dosDate >> 8) : static_cast<uint8_t>(info.crc >> 24);
+        if (header[kHeaderLength - 1] != bCheck)
+            return Fail("wrong password");
     }
-    // The last header byte repeats the CRC's high byte (or, with a data descriptor, the time's).
-    const uint8_t bCheck = (info.flag & 8) ? static_cast<uint8_t>(info.dosDate >> 8) : static_cast<uint8_t>(info.crc >> 24);
-    if (header[kHeaderLength - 1] != bCheck)
-        return Fail("wrong password");
     if (m_method == Z_DEFLATED)
     {
-        if (inflateInit2(&m_stream, -MAX_WBITS) != Z_OK)
-            return Fail("the entry cannot be opened");
-        m_bInflating = true;
+        m_pInflater.reset(new CKZRawInflater);
+        m_vecInput.resize(kInputSize);
     }
-    m_vecInput.resize(32768);
     return true;
 }
 
 int CKZZipEntryReader::Read(void* pBuffer, unsigned size)
 {
-    const int count = m_bEncrypted ? ReadEncrypted(static_cast<uint8_t*>(pBuffer), size)
-                                   : unzReadCurrentFile(m_pFile, pBuffer, size);
+    // One byte more than declared is asked for, so that an entry longer than its record is caught
+    // without its excess ever being written.
+    const uint64_t qwAllowed = m_qwRead <= m_qwExpectedSize ? m_qwExpectedSize - m_qwRead + 1 : 0;
+    size = static_cast<unsigned>(std::min<uint64_t>(size, qwAllowed));
+    uint8_t* pBytes = static_cast<uint8_t*>(pBuffer);
+    const int count = m_method == Z_DEFLATED ? ReadInflated(pBytes, size) : ReadRaw(pBytes, size);
     if (count < 0)
     {
         m_bFailed = true;
@@ -99,47 +108,57 @@ int CKZZipEntryReader::Read(void* pBuffer, unsigned size)
         m_bEnded = true;
     else
     {
-        m_dwCrc = static_cast<uint32_t>(crc32(m_dwCrc, static_cast<const Bytef*>(pBuffer), static_cast<uInt>(count)));
+        m_dwCrc = KZCrc32(m_dwCrc, pBytes, static_cast<size_t>(count));
         m_qwRead += static_cast<uint64_t>(count);
+        if (m_qwRead > m_qwExpectedSize)
+        {
+            m_bFailed = true;
+            m_strFault = "the entry holds more than its declared " + std::to_string(m_qwExpectedSize) + " bytes";
+            return -1;
+        }
     }
     return count;
 }
 
-int CKZZipEntryReader::ReadEncrypted(uint8_t* pBuffer, unsigned size)
+int CKZZipEntryReader::ReadRaw(uint8_t* pBuffer, unsigned size)
 {
-    auto fill = [&](uint8_t* pTarget, unsigned wanted) -> int {
-        const int count = unzReadCurrentFile(m_pFile, pTarget, wanted);
+    const int count = unzReadCurrentFile(m_pFile, pBuffer, size);
+    if (m_bEncrypted)
         for (int i = 0; i < count; ++i)
         {
-            int c = pTarget[i];
+            int c = pBuffer[i];
             zdecode(m_keys, CrcTable(), c);
-            pTarget[i] = static_cast<uint8_t>(c);
+            pBuffer[i] = static_cast<uint8_t>(c);
         }
-        return count;
-    };
-    if (m_method == 0)
-        return fill(pBuffer, size);
-    m_stream.next_out = pBuffer;
-    m_stream.avail_out = size;
-    while (m_stream.avail_out > 0 && !m_bStreamEnd)
+    return count;
+}
+
+int CKZZipEntryReader::ReadInflated(uint8_t* pBuffer, unsigned size)
+{
+    size_t total = 0;
+    while (total < size && !m_bStreamEnd)
     {
-        if (m_stream.avail_in == 0)
+        if (m_inputLeft == 0 && !m_bRawEnded)
         {
-            const int count = fill(m_vecInput.data(), static_cast<unsigned>(m_vecInput.size()));
+            const int count = ReadRaw(m_vecInput.data(), static_cast<unsigned>(m_vecInput.size()));
             if (count < 0)
                 return count;
-            if (count == 0)
-                return -1; // the compressed data ended before the stream did
-            m_stream.next_in = m_vecInput.data();
-            m_stream.avail_in = static_cast<uInt>(count);
+            m_bRawEnded = count == 0;
+            m_pInput = m_vecInput.data();
+            m_inputLeft = static_cast<size_t>(count);
         }
-        const int result = inflate(&m_stream, Z_NO_FLUSH);
-        if (result == Z_STREAM_END)
-            m_bStreamEnd = true;
-        else if (result != Z_OK)
+        size_t produced = 0;
+        const CKZRawInflater::EResult result =
+            m_pInflater->Inflate(m_pInput, m_inputLeft, pBuffer + total, size - total, produced);
+        total += produced;
+        if (result == CKZRawInflater::RESULT_DAMAGED)
+            return -1;
+        m_bStreamEnd = result == CKZRawInflater::RESULT_END;
+        // The compressed data ended before the stream did.
+        if (!m_bStreamEnd && produced == 0 && m_inputLeft == 0 && m_bRawEnded)
             return -1;
     }
-    return static_cast<int>(size - m_stream.avail_out);
+    return static_cast<int>(total);
 }
 
 bool CKZZipEntryReader::Close()
@@ -147,10 +166,10 @@ bool CKZZipEntryReader::Close()
     if (!m_bOpen)
         return false;
     m_bOpen = false;
-    // The library checks the CRC only of an entry read to its end; every case is checked here.
+    // In raw mode the library checks no CRC; every case is checked here.
     const int result = unzCloseCurrentFile(m_pFile);
     if (m_bFailed)
-        return Fail("damaged data");
+        return Fail(m_strFault.empty() ? "damaged data" : m_strFault);
     if (!m_bEnded)
         return Fail("the entry was not read to its end");
     if (m_qwRead != m_qwExpectedSize)
@@ -175,7 +194,7 @@ bool KZZipWriteEncryptedEntry(zipFile pFile, const char* szName, const zip_filei
                               unsigned globalExtraSize, const std::string& strPassword, const uint8_t* pContent,
                               uint32_t dwLength)
 {
-    const uLong crc = crc32(0L, pContent, dwLength);
+    const uLong crc = KZCrc32(0, pContent, dwLength);
     z_stream stream = {};
     if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         return false;

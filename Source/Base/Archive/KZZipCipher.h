@@ -1,9 +1,14 @@
 #pragma once
-// Entries protected by the zip format's traditional password encryption. The zip library on some
-// systems is built without it, so encrypted entries are read and written in the library's raw mode
-// here, with the cipher primitives the library ships (crypt.h) and zlib's inflate and deflate.
+// Reading zip entries, and entries protected by the zip format's traditional password encryption.
+// Every entry is read in the zip library's raw mode, so that the library still finds the entry and
+// checks its local header, and is inflated here with the fast raw inflater; the zip library on some
+// systems is built without the cipher, so encrypted entries are deciphered and written here with
+// the cipher primitives the library ships (crypt.h).
+
+#include "Base/Archive/KZRawInflater.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,7 +18,8 @@
 
 // Reads the current entry of an archive, deciphering it when it is encrypted, and checks what was
 // read against the central directory: the content must end where the entry says, with its size and
-// CRC-32. Only stored and deflated entries are read.
+// CRC-32. Only stored and deflated entries are read, and never more than one byte past the declared
+// size.
 class CKZZipEntryReader
 {
 public:
@@ -22,8 +28,9 @@ public:
     CKZZipEntryReader(const CKZZipEntryReader&) = delete;
     CKZZipEntryReader& operator=(const CKZZipEntryReader&) = delete;
 
-    // False for a compression method other than stored or deflate, and for a wrong or missing
-    // password (an encrypted entry whose check byte does not match).
+    // False for a compression method other than stored or deflate, for a declared size that deflate
+    // cannot produce from the entry's data, and for a wrong or missing password (an encrypted entry
+    // whose check byte does not match).
     bool Open(const unz_file_info& info, const char* szPassword);
     // Bytes of the entry's content; 0 at its end, negative on a damaged entry.
     int Read(void* pBuffer, unsigned size);
@@ -36,7 +43,9 @@ public:
     const std::string& GetFault() const { return m_strFault; }
 
 private:
-    int ReadEncrypted(uint8_t* pBuffer, unsigned size);
+    // The entry's stored bytes, deciphered; 0 once they are all read.
+    int ReadRaw(uint8_t* pBuffer, unsigned size);
+    int ReadInflated(uint8_t* pBuffer, unsigned size);
     bool Fail(const std::string& strFault);
 
     unzFile m_pFile;
@@ -50,10 +59,12 @@ private:
     uint32_t m_dwCrc = 0;
     uint64_t m_qwExpectedSize = 0;
     uint64_t m_qwRead = 0;
-    z_stream m_stream = {};
-    bool m_bInflating = false;
+    std::unique_ptr<CKZRawInflater> m_pInflater;
     bool m_bStreamEnd = false;
+    bool m_bRawEnded = false;
     std::vector<uint8_t> m_vecInput;
+    const uint8_t* m_pInput = nullptr;
+    size_t m_inputLeft = 0;
     std::string m_strFault;
 };
 

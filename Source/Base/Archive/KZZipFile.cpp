@@ -10,6 +10,7 @@
 #include "Base/Util/KZKillPoint.h"
 #include "Base/Util/KZString.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +23,8 @@
 namespace
 {
 const char* const s_szFile = "Source/Base/Archive/KZZipFile";
-const size_t kBufferSize = 32768;
+// Entries are unpacked through a buffer of this size: large writes, few calls.
+const size_t kBufferSize = 1024 * 1024;
 // Deflate never expands by more than about this factor; a larger declared size is not believed.
 const uint64_t kMaxDeflateRatio = 1032;
 
@@ -81,21 +83,32 @@ void ReportEntryError(const std::string& strArchive, const std::string& strEntry
     KZ_ERROR(s_szFile, "Could not extract %s from %s: %s", strEntry.c_str(), strArchive.c_str(), strReason.c_str());
 }
 
+// Writes all of a piece to a descriptor, however the system splits it.
+bool WriteAll(int descriptor, const char* pBytes, size_t size)
+{
+    while (size > 0)
+    {
+        const ssize_t written = write(descriptor, pBytes, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        pBytes += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
 // Copies the open entry into a temporary file beside the output and renames it into place once the
-// entry has been read in full and checked: a failed entry leaves nothing under its name.
+// entry has been read in full and checked: a failed entry leaves nothing under its name. The entry
+// is inflated straight into the one buffer, which goes to the file in one write each.
 bool WriteEntry(CKZZipEntryReader& entry, const unz_file_info& info, const CKZPath& output, char* pBuffer,
                 int bLocalTime, std::string& strFault)
 {
     std::string strTemporary = output.SubPath(KZ_PATH_DIRECTORY) + ".kzunzip-XXXXXX";
     const int descriptor = mkstemp(&strTemporary[0]);
-    FILE* pOut = descriptor < 0 ? nullptr : fdopen(descriptor, "wb");
-    if (!pOut)
+    if (descriptor < 0)
     {
-        if (descriptor >= 0)
-        {
-            close(descriptor);
-            remove(strTemporary.c_str());
-        }
         strFault = "cannot create a file beside " + output.GetString();
         return false;
     }
@@ -110,13 +123,13 @@ bool WriteEntry(CKZZipEntryReader& entry, const unz_file_info& info, const CKZPa
             break;
         }
         if (!KZFileIO::AdmitWrite(static_cast<size_t>(count)) ||
-            fwrite(pBuffer, 1, static_cast<size_t>(count), pOut) != static_cast<size_t>(count))
+            !WriteAll(descriptor, pBuffer, static_cast<size_t>(count)))
         {
             bOK = false;
             strFault = "cannot write " + output.GetString();
         }
     }
-    if (fclose(pOut) != 0 && bOK)
+    if (close(descriptor) != 0 && bOK)
     {
         bOK = false;
         strFault = "cannot write " + output.GetString();

@@ -1,5 +1,6 @@
 #include "Base/Archive/KZZipFile.h"
 
+#include "Fixtures/KZFaultyWrites.h"
 #include "Fixtures/KZTestCommand.h"
 #include "Fixtures/KZTestEvents.h"
 #include "Fixtures/KZTestFiles.h"
@@ -368,6 +369,24 @@ TEST_F(KZZipFileTest, DamagedEntriesFailAndLeaveNoFile)
             }
         }
     }
+}
+
+// An entry whose deflated data unpacks to far more than it declares is refused as soon as it passes
+// its size: nothing beyond one byte more than declared is ever written.
+TEST_F(KZZipFileTest, EntriesLargerThanDeclaredStopAtTheirSize)
+{
+    ASSERT_EQ(system(("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/hostile_zip_gen.py bomb " + Path("bomb.zip") +
+                      " zeros.bin")
+                         .c_str()),
+              0);
+    CKZFaultyWrites writes;
+    writes.SetRoom(1001);
+    CKZTestEventRecorder recorder;
+    EXPECT_EQ(Extract("bomb.zip", nullptr), 0);
+    EXPECT_EQ(writes.Refused(), 0u) << "no write went past the declared 1000 bytes and one";
+    EXPECT_NE(recorder.LastMessage().find("holds more than its declared 1000 bytes"), std::string::npos)
+        << recorder.LastMessage();
+    EXPECT_EQ(KZTestTree(m_dir / "out"), std::vector<std::string>());
 }
 
 TEST_F(KZZipFileTest, OnlyStoredAndDeflatedEntriesAreRead)
