@@ -1,6 +1,7 @@
 #include "System/Util/KZInstallProgress.h"
 
 #include <algorithm>
+#include <iterator>
 #include <set>
 
 namespace
@@ -26,7 +27,7 @@ const uint32_t kNoStage = CKZWebInstallerFile::kNoStage;
 void CKZInstallProgress::ResetCounters()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_qwUnzipBytes = 0;
+    std::fill(std::begin(m_unzipBytes), std::end(m_unzipBytes), 0);
     m_slotBytes[0] = m_slotBytes[1] = 0;
     m_qwTotalFiles = m_qwTotalDownloadBytes = m_qwFilesDone = 0;
     m_qwDownloadedBytes = m_qwTotalUnpackBytes = m_qwUnpackedBytes = 0;
@@ -124,23 +125,41 @@ bool CKZInstallProgress::AllFilesDone() const
     return m_qwFilesDone == m_qwTotalFiles;
 }
 
-void CKZInstallProgress::SetUnzipStage(uint32_t dwStage)
+void CKZInstallProgress::SetUnzipStage(unsigned slot, uint32_t dwStage)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_dwUnzipStage = dwStage;
+    m_unzipStage[slot % kUnzipSlots] = dwStage;
 }
 
-void CKZInstallProgress::SetUnzipBytes(uint64_t qwBytes)
+void CKZInstallProgress::SetUnzipBytes(unsigned slot, uint64_t qwBytes)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_qwUnzipBytes = qwBytes;
+    m_unzipBytes[slot % kUnzipSlots] = qwBytes;
 }
 
-void CKZInstallProgress::FullInstallZipDone(const CKZWebInstallerFile& zip)
+void CKZInstallProgress::ClearUnzipSlot(unsigned slot)
+{
+    m_unzipBytes[slot % kUnzipSlots] = 0;
+    m_unzipStage[slot % kUnzipSlots] = kNoStage;
+}
+
+uint64_t CKZInstallProgress::UnzipBytes() const
+{
+    uint64_t qwBytes = 0;
+    for (uint64_t qwSlot : m_unzipBytes)
+        qwBytes += qwSlot;
+    return qwBytes;
+}
+
+void CKZInstallProgress::FullInstallZipDone(unsigned slot, const CKZWebInstallerFile& zip)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_qwUnzipBytes = 0;
-    m_dwUnzipStage = kNoStage;
+    ClearUnzipSlot(slot);
+    CountInstalledZip(zip);
+}
+
+void CKZInstallProgress::CountInstalledZip(const CKZWebInstallerFile& zip)
+{
     ++m_qwFilesDone;
     m_qwUnpackedBytes += zip.m_dwSize;
     m_installedZips.insert(zip.m_dwZipIndex);
@@ -151,14 +170,14 @@ void CKZInstallProgress::FullInstallZipDone(const CKZWebInstallerFile& zip)
 void CKZInstallProgress::FullInstallZipFound(const CKZWebInstallerFile& zip)
 {
     CreditDownload(kUncountedSlot, zip);
-    FullInstallZipDone(zip);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CountInstalledZip(zip);
 }
 
-void CKZInstallProgress::UnzipAbandoned()
+void CKZInstallProgress::UnzipAbandoned(unsigned slot)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_qwUnzipBytes = 0;
-    m_dwUnzipStage = kNoStage;
+    ClearUnzipSlot(slot);
 }
 
 void CKZInstallProgress::SetPackTotal(uint64_t qwBytes)
@@ -209,7 +228,7 @@ float CKZInstallProgress::GetWeightedProgress() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const uint64_t D =
-        m_slotBytes[1] + m_slotBytes[0] + m_qwUnzipBytes + m_qwDownloadedBytes + m_qwUnpackedBytes;
+        m_slotBytes[1] + m_slotBytes[0] + UnzipBytes() + m_qwDownloadedBytes + m_qwUnpackedBytes;
     const uint64_t F = m_qwTotalUnpackBytes + m_qwTotalDownloadBytes;
     return Weigh(D, F, m_qwPackTotalBytes, MergedPackBytes());
 }
@@ -236,7 +255,7 @@ void CKZInstallProgress::ReadProgress(bool bUnpacking, uint64_t* pBytesDone, uin
     uint64_t qwTotal = m_qwTotalDownloadBytes;
     if (bUnpacking)
     {
-        qwDone += m_qwUnzipBytes + m_qwUnpackedBytes;
+        qwDone += UnzipBytes() + m_qwUnpackedBytes;
         qwTotal += m_qwTotalUnpackBytes;
     }
     if (pBytesDone)
@@ -260,8 +279,9 @@ void CKZInstallProgress::GetDownloadStageProgress(unsigned stage, uint64_t* pDon
         for (unsigned slot = 0; slot < kSlots; ++slot)
             if (m_slotStage[slot] == stage)
                 qwDone += m_slotBytes[slot];
-        if (m_dwUnzipStage == stage)
-            qwDone += m_qwUnzipBytes;
+        for (unsigned slot = 0; slot < kUnzipSlots; ++slot)
+            if (m_unzipStage[slot] == stage)
+                qwDone += m_unzipBytes[slot];
         const auto downloaded = m_stageDownloaded.find(stage);
         const auto unpacked = m_stageUnpacked.find(stage);
         qwDone += (downloaded != m_stageDownloaded.end() ? downloaded->second : 0) +

@@ -19,6 +19,8 @@ public:
     // (catalogues) never show.
     static constexpr unsigned kSlots = 2;
     static constexpr unsigned kUncountedSlot = 2;
+    // Unpacking slots, one per unzip worker.
+    static constexpr unsigned kUnzipSlots = 2;
 
     CKZInstallProgress() = default;
     CKZInstallProgress(const CKZInstallProgress&) = delete;
@@ -52,14 +54,14 @@ public:
     void FileDone(uint64_t qwUnpackedBytes = 0);
     bool AllFilesDone() const;
 
-    // The unpacking of a full-install zip: its stage and its bytes so far.
-    void SetUnzipStage(uint32_t dwStage);
-    void SetUnzipBytes(uint64_t qwBytes);
-    void FullInstallZipDone(const CKZWebInstallerFile& zip);
+    // The unpacking of a full-install zip in an unzip worker's slot: its stage and its bytes so far.
+    void SetUnzipStage(unsigned slot, uint32_t dwStage);
+    void SetUnzipBytes(unsigned slot, uint64_t qwBytes);
+    void FullInstallZipDone(unsigned slot, const CKZWebInstallerFile& zip);
     // A full-install zip that a cancelled run had installed: downloaded and unpacked already.
     void FullInstallZipFound(const CKZWebInstallerFile& zip);
-    // The unpacking ended without a file to show for it.
-    void UnzipAbandoned();
+    // The unpacking in a slot ended without a file to show for it.
+    void UnzipAbandoned(unsigned slot);
 
     // The pack merge: its total bytes (the catalogue's sizes) and, once it succeeded, complete.
     void SetPackTotal(uint64_t qwBytes);
@@ -82,6 +84,9 @@ public:
 private:
     // The caller holds the lock.
     uint64_t MergedPackBytes() const;
+    uint64_t UnzipBytes() const;
+    void ClearUnzipSlot(unsigned slot);
+    void CountInstalledZip(const CKZWebInstallerFile& zip);
     bool StageInfoAvailable() const;
     void ReadProgress(bool bUnpacking, uint64_t* pBytesDone, uint64_t* pBytesTotal, uint64_t* pFilesDone,
                       uint64_t* pFilesTotal) const;
@@ -96,8 +101,8 @@ private:
     uint64_t m_qwZipCount = 0;
     uint64_t m_slotBytes[kSlots] = {0, 0};
     uint32_t m_slotStage[kSlots] = {CKZWebInstallerFile::kNoStage, CKZWebInstallerFile::kNoStage};
-    uint64_t m_qwUnzipBytes = 0;
-    uint32_t m_dwUnzipStage = CKZWebInstallerFile::kNoStage;
+    uint64_t m_unzipBytes[kUnzipSlots] = {0, 0};
+    uint32_t m_unzipStage[kUnzipSlots] = {CKZWebInstallerFile::kNoStage, CKZWebInstallerFile::kNoStage};
     std::map<int32_t, int32_t> m_zipStages;
     KZCatalogueEntries m_stageCatalogue;
     std::map<uint32_t, uint64_t> m_stageDownloaded;

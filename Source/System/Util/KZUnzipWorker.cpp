@@ -9,9 +9,17 @@
 
 namespace
 {
-void UnzipProgress(void* pProgress, uint32_t dwDone, uint32_t)
+// The unpacking progress of one unzip worker, shown in its slot.
+struct SUnzipSlot
 {
-    static_cast<CKZInstallProgress*>(pProgress)->SetUnzipBytes(dwDone);
+    CKZInstallProgress* pProgress;
+    unsigned slot;
+};
+
+void UnzipProgress(void* pSlot, uint32_t dwDone, uint32_t)
+{
+    const SUnzipSlot* pUnzipSlot = static_cast<const SUnzipSlot*>(pSlot);
+    pUnzipSlot->pProgress->SetUnzipBytes(pUnzipSlot->slot, dwDone);
 }
 
 void RemoveFiles(const std::vector<std::string>& vecPaths)
@@ -23,10 +31,11 @@ void RemoveFiles(const std::vector<std::string>& vecPaths)
 
 void CKZUnzipWorker::Start()
 {
-    StartThread(CKZWorkerGroup::KIND_UNZIP, "WebInstallerUnzipThread", [this] { Run(); });
+    for (unsigned slot = 0; slot < kWorkers; ++slot)
+        StartThread(CKZWorkerGroup::KIND_UNZIP, "WebInstallerUnzipThread", [this, slot] { Run(slot); });
 }
 
-void CKZUnzipWorker::Run()
+void CKZUnzipWorker::Run(unsigned slot)
 {
     while (m_bRun)
     {
@@ -38,7 +47,7 @@ void CKZUnzipWorker::Run()
         }
         m_parts.catalogue.SetStatus(*pFile, CKZWebInstallerFile::FILE_STATUS_UNZIPPING);
         if (pFile->Has(CKZWebInstallerFile::FILE_FLAG_FULL_ZIP))
-            UnpackFullInstallZip(pFile);
+            UnpackFullInstallZip(pFile, slot);
         else if (pFile->m_pDelta)
             ApplyDelta(pFile);
         else
@@ -46,14 +55,16 @@ void CKZUnzipWorker::Run()
     }
 }
 
-bool CKZUnzipWorker::Unpack(const std::string& strZip, CKZInstallProgress* pProgress, std::vector<std::string>& vecWritten)
+bool CKZUnzipWorker::Unpack(const std::string& strZip, CKZInstallProgress* pProgress, unsigned slot,
+                            std::vector<std::string>& vecWritten)
 {
     bool bUnpacked = false;
     {
         CKZZipFile zip;
+        SUnzipSlot unzipSlot = {pProgress, slot};
         if (zip.Open(strZip.c_str(), 1, nullptr, 0))
         {
-            bUnpacked = pProgress ? zip.Extract(nullptr, UnzipProgress, pProgress, &vecWritten) != 0
+            bUnpacked = pProgress ? zip.Extract(nullptr, UnzipProgress, &unzipSlot, &vecWritten) != 0
                                   : zip.Extract(nullptr, KZZipFileNoopProgressCallback, nullptr, &vecWritten) != 0;
             bUnpacked = zip.Close() != 0 && bUnpacked;
         }
@@ -62,15 +73,15 @@ bool CKZUnzipWorker::Unpack(const std::string& strZip, CKZInstallProgress* pProg
     return bUnpacked;
 }
 
-void CKZUnzipWorker::UnpackFullInstallZip(CKZWebInstallerFile* pFile)
+void CKZUnzipWorker::UnpackFullInstallZip(CKZWebInstallerFile* pFile, unsigned slot)
 {
-    m_parts.progress.SetUnzipStage(pFile->m_dwStage);
+    m_parts.progress.SetUnzipStage(slot, pFile->m_dwStage);
     std::vector<std::string> vecWritten;
-    if (Unpack(m_parts.strInstallRoot + pFile->m_strName, &m_parts.progress, vecWritten))
+    if (Unpack(m_parts.strInstallRoot + pFile->m_strName, &m_parts.progress, slot, vecWritten))
     {
         m_parts.catalogueFiles.WriteInstallMarker(*pFile);
         KZKillPoint::Reached("full-zip-unpacked");
-        m_parts.progress.FullInstallZipDone(*pFile);
+        m_parts.progress.FullInstallZipDone(slot, *pFile);
         m_parts.catalogue.SetStatus(*pFile, CKZWebInstallerFile::FILE_STATUS_DONE);
         return;
     }
@@ -78,7 +89,7 @@ void CKZUnzipWorker::UnpackFullInstallZip(CKZWebInstallerFile* pFile)
     RemoveFiles(vecWritten);
     // A zip that does not unpack is fetched again, after a pause; its download is taken back.
     m_downloads.CountFailure(*pFile, true);
-    m_parts.progress.UnzipAbandoned();
+    m_parts.progress.UnzipAbandoned(slot);
     m_parts.progress.TakeBackDownload(*pFile);
     m_parts.zipQueue.PushBack(pFile);
 }
@@ -96,7 +107,7 @@ void CKZUnzipWorker::UnpackUpdateZip(CKZWebInstallerFile* pFile)
 {
     const std::string strZip = pFile->LocalDir(m_parts.strInstallRoot) + KZInstallLayout::UpdateZipName(pFile->m_strName);
     std::vector<std::string> vecWritten;
-    if (Unpack(strZip, nullptr, vecWritten) && HoldsTheRecordsBytes(*pFile))
+    if (Unpack(strZip, nullptr, 0, vecWritten) && HoldsTheRecordsBytes(*pFile))
     {
         MergeUpdateFile(pFile);
         return;

@@ -1,5 +1,6 @@
 #pragma once
-// The unzip worker: unpacks every downloaded zip it is handed, one at a time. A full-install zip
+// The unzip workers: two of them, so that both cores unpack while the downloads run, each taking the
+// next downloaded zip it is handed and showing its progress in its own slot. A full-install zip
 // unpacks into the install root and leaves its install marker; an update zip unpacks into the
 // download directory, and its file enters the pack merge only when it holds exactly the
 // catalogue's bytes. A zip that does not unpack, or holds other bytes, is fetched again. A delta
@@ -20,11 +21,14 @@ public:
     {
     }
 
+    static constexpr unsigned kWorkers = CKZInstallProgress::kUnzipSlots;
+
+    // Starts every unzip worker.
     void Start();
 
 private:
-    void Run();
-    void UnpackFullInstallZip(CKZWebInstallerFile* pFile);
+    void Run(unsigned slot);
+    void UnpackFullInstallZip(CKZWebInstallerFile* pFile, unsigned slot);
     void UnpackUpdateZip(CKZWebInstallerFile* pFile);
     // A delta instead of the update zip: applied to the packed copy; when it fails, the entry goes
     // back for its update zip, which no failure of the delta counts against.
@@ -33,7 +37,8 @@ private:
     void MergeUpdateFile(CKZWebInstallerFile* pFile);
     // Opens, unpacks and closes a zip beside itself, then deletes it; vecWritten receives the
     // files it wrote. True when all three steps worked.
-    static bool Unpack(const std::string& strZip, CKZInstallProgress* pProgress, std::vector<std::string>& vecWritten);
+    static bool Unpack(const std::string& strZip, CKZInstallProgress* pProgress, unsigned slot,
+                       std::vector<std::string>& vecWritten);
     // The unpacked update file is whole, where its record puts it, with the record's checksum.
     bool HoldsTheRecordsBytes(const CKZWebInstallerFile& file) const;
 
