@@ -39,3 +39,15 @@ bool CKZContainerBuilder::Store(const std::string& strPath, const CSA_WRITEFUNCT
     }
     return true;
 }
+
+bool CKZContainerBuilder::WriteHeaderFile(const std::string& strHeaderPath, CSA_HEADER& header,
+                                          CSA_DIRECTORY& directory)
+{
+    // The order csaStoreGroceryList serializes in: the header values, then the directory.
+    CKZSerializer serializer;
+    header.Serialize(&serializer);
+    directory.dwnumfiles = static_cast<uint32_t>(directory.pfileinfo.size());
+    directory.Serialize(&serializer);
+    CKZFile headerFile;
+    return headerFile.Open(strHeaderPath.c_str(), "wb") && csaSaveHeaderImage(headerFile, serializer);
+}

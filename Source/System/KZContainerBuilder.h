@@ -18,6 +18,10 @@ public:
     // Creates the container at strPath (version 256, mode 0, alignment 1) and stores every grocery
     // through the write function; true when the container was written and closed.
     bool Store(const std::string& strPath, const CSA_WRITEFUNCTION& writeFunction);
+    // Writes the header file strHeaderPath for data that is already in its data file: the same
+    // serializer image that Store writes, of this header and directory (offsets as they are given).
+    // True when it was written; a failure may leave a partial file for the caller to remove.
+    static bool WriteHeaderFile(const std::string& strHeaderPath, CSA_HEADER& header, CSA_DIRECTORY& directory);
 
 private:
     struct SListDeleter

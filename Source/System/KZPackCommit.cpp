@@ -41,7 +41,9 @@ bool CKZPackCommit::WriteCommitMarker(unsigned int packCount, unsigned int oldCo
 }
 
 // Renames the temporaries of packs first .. end-1 into place; a pack without a temporary was left
-// unchanged or is already in place.
+// unchanged or is already in place. A pack updated by appending to its data file has a temporary
+// header only, which names the old data file's bytes: the header's rename alone puts it into place.
+// Data goes before header, so a rename cut short between them is completed from the header.
 bool CKZPackCommit::RenameTemporaries(unsigned int first, unsigned int end) const
 {
     for (unsigned int j = first; j < end; ++j)
@@ -55,9 +57,12 @@ bool CKZPackCommit::RenameTemporaries(unsigned int first, unsigned int end) cons
             KZKillPoint::Reached("pack-data-renamed");
         }
         const std::string strTemporaryHeader = PackHeaderName(strTemporary);
-        if (CKZFile::FileExists(strTemporaryHeader) &&
-            !CKZFile::Rename(strTemporaryHeader.c_str(), PackHeaderName(strTarget).c_str()))
-            return false;
+        if (CKZFile::FileExists(strTemporaryHeader))
+        {
+            if (!CKZFile::Rename(strTemporaryHeader.c_str(), PackHeaderName(strTarget).c_str()))
+                return false;
+            KZKillPoint::Reached("pack-renamed");
+        }
     }
     return true;
 }

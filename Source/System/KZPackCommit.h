@@ -1,9 +1,10 @@
 #pragma once
 // The end of a patch run in a pack directory and its repair. Rebuilt packs are written as
-// temporaries beside the old ones; once every one is complete a commit marker is written, the packs
-// beyond the new count are deleted and the temporaries renamed into place, and the marker goes. A
-// run cut short after its commit is completed by the next start; one cut short before it leaves
-// temporaries that are only deleted.
+// temporaries beside the old ones (data and header; a pack updated by appending to its data file
+// only a header); once every one is complete a commit marker is written, the packs beyond the new
+// count are deleted and the temporaries renamed into place, and the marker goes. A run cut short
+// after its commit is completed by the next start; one cut short before it leaves temporaries that
+// are only deleted (and, in an appended data file, bytes no header names).
 
 #include "Base/Core/FileIO/KZPath.h"
 

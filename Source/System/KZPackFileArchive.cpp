@@ -252,8 +252,15 @@ bool CKZPackFileArchive::DoPatch(const CKZPath& packDirectory, const CKZPath& so
         return false;
     // The old packs are replaced below: the archive closes (its open readers keep their data).
     ClosePackFileArchive();
-    if (!CKZPackCommit(packDirectory).Commit(packCount, oldCount))
+    const CKZPackCommit commit(packDirectory);
+    if (!commit.Commit(packCount, oldCount))
+    {
+        // Without its marker the commit changed nothing: the old headers stay, so the bytes this run
+        // appended to their data files go again. With it, the next start completes the renames.
+        if (!commit.HasCommittedPatch())
+            m_Rebuilder.RollBackAppends();
         return false;
+    }
     m_Rebuilder.PatchEnd();
     return true;
 }

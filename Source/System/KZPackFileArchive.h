@@ -2,7 +2,7 @@
 // The pack file archive: the numbered cold storage containers p_00000000.csa, p_00000001.csa, ...
 // of one directory opened together, with one index over every file they hold. It answers queries
 // about packed files, extracts them and is an I/O interface, so that a packed file can be opened by
-// path and read like a file on disk. A patch run rewrites the pack files that change.
+// path and read like a file on disk. A patch run updates the pack files that change.
 //
 // The archive puts together the pieces that do the work: the index of the packs (CKZPackIndex), a
 // reader of its own for every file opened through the interface (CKZPackReader), the rebuilder of
@@ -123,6 +123,7 @@ public:
     uint32_t GetPatchFilesDone() const { return m_Rebuilder.GetPatchFilesDone(); }
     uint32_t GetPatchPackLimit() const { return m_Rebuilder.GetPatchPackLimit(); }
     uint32_t GetPatchPacksWritten() const { return m_Rebuilder.GetPatchPacksWritten(); }
+    uint32_t GetPatchPacksAppended() const { return m_Rebuilder.GetPatchPacksAppended(); }
     const std::vector<SKZPatchFileInfo>& GetPatchFiles() const { return m_Rebuilder.GetPatchFiles(); }
     bool IsPatchRunning() const { return m_Rebuilder.IsPatchRunning(); }
 

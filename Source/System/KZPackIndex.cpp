@@ -103,6 +103,9 @@ bool CKZPackIndex::LoadPackHeader(CKZPackFile& pack)
         KZ_ERROR(s_szFile, "Packfile header %s cannot be read", strHeaderName.c_str());
         return false;
     }
+    pack.m_dwFileVersion = header.dwfileversion;
+    pack.m_wMode = header.wmode;
+    pack.m_wAlignment = header.walignment;
     const int64_t qwDataLength = pack.m_pData->GetLength();
     if (qwDataLength < 0)
         return false;

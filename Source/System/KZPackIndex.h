@@ -39,6 +39,10 @@ public:
     std::string m_strFileName;
     std::shared_ptr<const CKZFileDescriptor> m_pData;
     std::vector<SKZPackedFile> m_PackedFiles;
+    // From its header: an update that appends to the data file keeps them.
+    uint32_t m_dwFileVersion = 0;
+    uint16_t m_wMode = 0;
+    uint16_t m_wAlignment = 0;
 };
 
 class CKZPackIndex

@@ -13,8 +13,11 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <unordered_set>
 
 namespace
@@ -25,6 +28,9 @@ const char* const s_szFile = "Source/System/KZPackFileArchive";
 const uint32_t kKernelCopyThreshold = 64 * 1024;
 // The container refuses a file of this size or more once it is written; it is refused before.
 const uint64_t kMaxFilledLength = uint64_t(1) << 31;
+// An append copies through this much of the block at a time: a piece that stays in the processor's
+// cache between the read, the checksum and the write, and leaves the rest of the block untouched.
+const uint32_t kAppendPiece = 256 * 1024;
 
 // The internal path of a file below the directory part of a base directory.
 std::string InternalPathBelow(const std::string& strSource, const CKZPath& base)
@@ -63,6 +69,74 @@ bool WriteFill(std::fstream& stream, uint8_t* pBlock, uint64_t qwFill)
     }
     return true;
 }
+
+uint64_t Filled(uint64_t qwLength, uint32_t dwAlignment)
+{
+    return (qwLength + dwAlignment - 1) / dwAlignment * dwAlignment;
+}
+
+// The grocery texts as csaAddGrocery keeps them, so that an append names a file as a rebuild would.
+std::string GroceryText(const std::string& strText)
+{
+    return strText.substr(0, std::min(strText.find('\0'), CSA_MAX_PATH_TEXT));
+}
+
+// Writes bytes at an offset of a descriptor, after the write back end admitted them.
+bool WriteAt(int fd, const uint8_t* pBytes, size_t size, uint64_t qwOffset)
+{
+    bool bWritten = KZFileIO::AdmitWrite(size);
+    while (bWritten && size > 0)
+    {
+        const ssize_t written = pwrite(fd, pBytes, size, static_cast<off_t>(qwOffset));
+        if (written < 0 && errno == EINTR)
+            continue;
+        bWritten = written > 0;
+        if (bWritten)
+        {
+            pBytes += written;
+            size -= static_cast<size_t>(written);
+            qwOffset += static_cast<uint64_t>(written);
+        }
+    }
+    if (!bWritten)
+        KZ_EVENT(s_szFile, CKZLog::EVENT_ASSERT, "!pFile->m_pFStream->fail()", "%s", "");
+    return bWritten;
+}
+
+bool WriteZerosAt(int fd, uint8_t* pBlock, uint64_t qwCount, uint64_t qwOffset)
+{
+    memset(pBlock, 0, static_cast<size_t>(std::min<uint64_t>(qwCount, kAppendPiece)));
+    for (uint64_t qwLeft = qwCount; qwLeft > 0;)
+    {
+        const uint64_t piece = std::min<uint64_t>(qwLeft, kAppendPiece);
+        if (!WriteAt(fd, pBlock, static_cast<size_t>(piece), qwOffset))
+            return false;
+        qwLeft -= piece;
+        qwOffset += piece;
+    }
+    return true;
+}
+
+// Copies up to dwLength bytes between two descriptors inside the kernel; answers the bytes copied.
+// A write the back end refuses ends the copy there: the caller's block copy then fails the same way.
+uint32_t CopyRangeInKernel(int fdIn, int64_t in, int fdOut, int64_t out, uint32_t dwLength)
+{
+    uint32_t dwCopied = 0;
+    while (dwCopied < dwLength && KZFileIO::AdmitWrite(dwLength - dwCopied))
+    {
+        const int64_t copied = KZPlatform::CopyFileRange(fdIn, in + dwCopied, fdOut, out + dwCopied, dwLength - dwCopied);
+        if (copied <= 0)
+            break;
+        dwCopied += static_cast<uint32_t>(copied);
+    }
+    return dwCopied;
+}
+
+// Device and inode of a path or descriptor: an append goes only to the data file the index read.
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 } // namespace
 
 void CKZPackRebuilder::SBlockDeleter::operator()(uint8_t* pBlock) const
@@ -78,6 +152,8 @@ void CKZPackRebuilder::PatchBegin()
     m_dwPatchFilesDone = 0;
     m_dwPatchPackLimit = 0;
     m_dwPatchPacksWritten = 0;
+    m_dwPatchPacksAppended = 0;
+    m_vecAppended.clear();
     m_setMarkedPacks.clear();
 }
 
@@ -160,6 +236,7 @@ bool CKZPackRebuilder::RebuildPacks(const CKZPath& packDirectory, const CKZPath&
     for (size_t i = 0; i < m_PatchFiles.size(); ++i)
         lastEntries[CKZPackIndex::CreateMapKey(m_PatchFiles[i].m_strPath)] = i;
 
+    m_vecAppended.clear();
     for (unsigned int m = 0; m < packCount; ++m)
     {
         if (m < oldCount && !rebuild[m])
@@ -169,11 +246,28 @@ bool CKZPackRebuilder::RebuildPacks(const CKZPath& packDirectory, const CKZPath&
             m_dwPatchBytesDone.fetch_add(CKZFile::GetFileSize(strPack.c_str()));
             continue;
         }
-        if (!RebuildPack(m, packDirectory, sourceDirectory, lastEntries))
+        const std::vector<SPackEntry> entries = PackEntries(m, sourceDirectory, lastEntries);
+        SAppendPlan plan;
+        const bool bAppend = m < oldCount && ChooseAppend(m, packDirectory, entries, plan);
+        if (!(bAppend ? AppendToPack(m, packDirectory, entries, plan) : RebuildPack(m, packDirectory, entries)))
+        {
+            RollBackAppends();
             return false;
+        }
         KZKillPoint::Reached("pack-rebuilt");
     }
     return true;
+}
+
+void CKZPackRebuilder::RollBackAppends()
+{
+    // Bytes past the old end are named by no header that is in place: cutting them off changes
+    // nothing a reader can see and gives the disk its room back.
+    for (const SAppendedFile& appended : m_vecAppended)
+        if (truncate(appended.m_strPath.c_str(), static_cast<off_t>(appended.m_qwOldEnd)) != 0)
+            KZ_ERROR(s_szFile, "Could not cut %s back to %llu bytes", appended.m_strPath.c_str(),
+                     static_cast<unsigned long long>(appended.m_qwOldEnd));
+    m_vecAppended.clear();
 }
 
 // The old copies of added files (and of entries without a flag) leave the index; moved files stay
@@ -214,20 +308,82 @@ void CKZPackRebuilder::KeepOtherFiles(const CKZPath& sourceDirectory)
     }
 }
 
-bool CKZPackRebuilder::RebuildPack(unsigned int pack, const CKZPath& packDirectory, const CKZPath& sourceDirectory,
-                                   const LastEntries& lastEntries)
+// The new directory of a pack: the entries for it, each name where its last entry puts it, in the
+// order of the list (the caller's entries, then the kept files in their old order).
+std::vector<CKZPackRebuilder::SPackEntry> CKZPackRebuilder::PackEntries(unsigned int pack, const CKZPath& sourceDirectory,
+                                                                        const LastEntries& lastEntries) const
+{
+    std::vector<SPackEntry> entries;
+    for (size_t i = 0; i < m_PatchFiles.size(); ++i)
+    {
+        const SKZPatchFileInfo& patchFile = m_PatchFiles[i];
+        if (patchFile.m_dwPackIndex != pack || lastEntries.at(CKZPackIndex::CreateMapKey(patchFile.m_strPath)) != i)
+            continue;
+        SPackEntry entry;
+        entry.m_strInternalPath = GroceryText(InternalPathBelow(patchFile.m_strPath, sourceDirectory));
+        entry.m_strSourcePath = GroceryText(patchFile.m_strPath);
+        entry.m_pPacked = FindPacked(entry.m_strSourcePath);
+        entry.m_bInPlace = entry.m_pPacked && m_Index.GetPackIndex(*entry.m_pPacked) == pack;
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+const SKZPackedFile* CKZPackRebuilder::FindPacked(const std::string& strSourcePath) const
+{
+    return m_Index.GetPackedFileByInternalRelativePath(csaGetInternalPath(strSourcePath, m_Index.GetRootDirectory()));
+}
+
+// An existing pack is appended to when its header was read, its data file is the one the index
+// opened, it keeps at least one file where it lies, the appended end stays below 2^31 and no more
+// than kMaxDeadPercent of the data file would be dead. A pack whose files all change is rebuilt:
+// that writes no more than an append would, and leaves it compact.
+bool CKZPackRebuilder::ChooseAppend(unsigned int pack, const CKZPath& packDirectory,
+                                    const std::vector<SPackEntry>& entries, SAppendPlan& plan) const
+{
+    const CKZPackFile& packFile = m_Index.GetPack(pack);
+    const uint32_t dwAlignment = packFile.m_wAlignment;
+    if (dwAlignment == 0 || !packFile.m_pData || !packFile.m_pData->IsOpen())
+        return false;
+    plan.m_strDataPath = packDirectory.GetString() + KZInstallLayout::PackName(pack);
+    struct stat onDisk = {}, opened = {};
+    if (stat(plan.m_strDataPath.c_str(), &onDisk) != 0 || fstat(packFile.m_pData->Get(), &opened) != 0 ||
+        !SameFile(onDisk, opened) || onDisk.st_size < 0)
+        return false;
+    plan.m_qwOldEnd = static_cast<uint64_t>(onDisk.st_size);
+    plan.m_wAlignment = static_cast<uint16_t>(dwAlignment);
+    uint64_t qwKept = 0, qwAppended = 0;
+    bool bKeepsAny = false;
+    for (const SPackEntry& entry : entries)
+    {
+        uint64_t qwLength = 0;
+        if (entry.m_pPacked)
+            qwLength = entry.m_pPacked->m_dwLength;
+        else
+        {
+            struct stat source = {};
+            if (stat(entry.m_strSourcePath.c_str(), &source) != 0 || source.st_size < 0)
+                return false; // the rebuild reports the missing file
+            qwLength = static_cast<uint64_t>(source.st_size);
+        }
+        (entry.m_bInPlace ? qwKept : qwAppended) += Filled(qwLength, dwAlignment);
+        bKeepsAny = bKeepsAny || entry.m_bInPlace;
+    }
+    const uint64_t qwEnd = Filled(plan.m_qwOldEnd, dwAlignment) + qwAppended;
+    if (!bKeepsAny || qwEnd >= kMaxFilledLength)
+        return false;
+    const uint64_t qwLive = std::min(qwEnd, qwKept + qwAppended);
+    return (qwEnd - qwLive) * 100 <= qwEnd * kMaxDeadPercent;
+}
+
+bool CKZPackRebuilder::RebuildPack(unsigned int pack, const CKZPath& packDirectory, const std::vector<SPackEntry>& entries)
 {
     CKZContainerBuilder builder;
     if (!builder.IsValid())
         return false;
-    for (size_t i = 0; i < m_PatchFiles.size(); ++i)
-    {
-        const SKZPatchFileInfo& entry = m_PatchFiles[i];
-        if (entry.m_dwPackIndex != pack || lastEntries.at(CKZPackIndex::CreateMapKey(entry.m_strPath)) != i)
-            continue;
-        if (!builder.AddGrocery(InternalPathBelow(entry.m_strPath, sourceDirectory), entry.m_strPath))
+    for (const SPackEntry& entry : entries)
+        if (!builder.AddGrocery(entry.m_strInternalPath, entry.m_strSourcePath))
             return false;
-    }
     using namespace std::placeholders;
     m_strPatchTarget = packDirectory.GetString() + KZInstallLayout::TemporaryPackName(pack);
     const bool bStored =
@@ -237,6 +393,131 @@ bool CKZPackRebuilder::RebuildPack(unsigned int pack, const CKZPath& packDirecto
     if (!bStored)
         return false;
     ++m_dwPatchPacksWritten;
+    return true;
+}
+
+// The new and moved-in files go after the end of the data file (of a clone of it where the file
+// system can clone, so that the old pack is never written); kept files stay where they are. Only the
+// header is new, written as the temporary header: the old one names only bytes below the old end and
+// stays valid until the commit renames the new one into place.
+bool CKZPackRebuilder::AppendToPack(unsigned int pack, const CKZPath& packDirectory,
+                                    const std::vector<SPackEntry>& entries, const SAppendPlan& plan)
+{
+    const std::string strTemporary = packDirectory.GetString() + KZInstallLayout::TemporaryPackName(pack);
+    const std::string strTemporaryHeader = KZInstallLayout::PackHeaderName(strTemporary);
+    const bool bNeedsData = std::any_of(entries.begin(), entries.end(), [](const SPackEntry& e) { return !e.m_bInPlace; });
+    CKZFileDescriptor target;
+    bool bClone = false;
+    if (bNeedsData && KZPlatform::CloneFile(plan.m_strDataPath.c_str(), strTemporary.c_str()))
+    {
+        target = CKZFileDescriptor::OpenForWriting(strTemporary);
+        bClone = target.IsOpen();
+        if (!bClone)
+            CKZFile::RemoveFile(strTemporary.c_str());
+    }
+    // The commit renames whatever temporary data file exists: a stale one from a run cut short must
+    // not replace the data file this header describes.
+    if (!bClone)
+        CKZFile::RemoveFile(strTemporary.c_str());
+    if (bNeedsData && !bClone)
+        target = CKZFileDescriptor::OpenForWriting(plan.m_strDataPath);
+    if (bNeedsData && !target.IsOpen())
+        return false;
+    // The end as it is now, beyond whatever an earlier cut-short run left there; a clone has it too.
+    const int64_t qwEnd = bNeedsData ? target.GetLength() : int64_t(plan.m_qwOldEnd);
+    if (qwEnd < 0)
+        return false;
+    if (bNeedsData && !bClone)
+        m_vecAppended.push_back({plan.m_strDataPath, static_cast<uint64_t>(qwEnd)});
+    // A failure leaves the temporaries to no one: a clone and a partial header go here, bytes
+    // appended to the live data file when the run rolls back.
+    const auto fail = [&]() {
+        target = CKZFileDescriptor();
+        if (bClone)
+            CKZFile::RemoveFile(strTemporary.c_str());
+        CKZFile::RemoveFile(strTemporaryHeader.c_str());
+        return false;
+    };
+    uint64_t qwOffset = Filled(static_cast<uint64_t>(qwEnd), plan.m_wAlignment);
+    if (bNeedsData && qwOffset > uint64_t(qwEnd) &&
+        !WriteZerosAt(target.Get(), m_pPatchMemoryBlock.get(), qwOffset - uint64_t(qwEnd), uint64_t(qwEnd)))
+        return fail();
+
+    const CKZPackFile& packFile = m_Index.GetPack(pack);
+    CSA_HEADER header;
+    header.dwfileversion = packFile.m_dwFileVersion;
+    header.wmode = packFile.m_wMode;
+    header.walignment = plan.m_wAlignment;
+    CSA_DIRECTORY directory;
+    directory.pfileinfo.resize(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i)
+    {
+        if (m_cancelled && m_cancelled())
+            return fail();
+        const SPackEntry& entry = entries[i];
+        CSA_FILEINFO& info = directory.pfileinfo[i];
+        info.m_strPath = entry.m_strInternalPath;
+        if (entry.m_bInPlace)
+        {
+            info.dwoffset = entry.m_pPacked->m_dwOffset;
+            info.dwlength = entry.m_pPacked->m_dwLength;
+            info.filetime = entry.m_pPacked->m_FileTime;
+            info.dwchecksum = entry.m_pPacked->m_dwCheckSum;
+        }
+        else if (!AppendFile(target.Get(), qwOffset, plan.m_wAlignment, entry, info))
+            return fail();
+        m_dwPatchBytesDone.fetch_add(info.dwlength);
+        ++m_dwPatchFilesDone;
+    }
+    target = CKZFileDescriptor();
+    KZKillPoint::Reached("pack-appended");
+    if (!CKZContainerBuilder::WriteHeaderFile(strTemporaryHeader, header, directory))
+        return fail();
+    ++m_dwPatchPacksWritten;
+    ++m_dwPatchPacksAppended;
+    return true;
+}
+
+// One new or moved-in file at qwOffset of the target, with its fill; qwOffset moves past both.
+bool CKZPackRebuilder::AppendFile(int fdTarget, uint64_t& qwOffset, uint16_t wAlignment, const SPackEntry& entry,
+                                  CSA_FILEINFO& info)
+{
+    bool bNew = false;
+    std::optional<CKZPackReader> source = OpenSource(entry.m_strSourcePath.c_str(), info, bNew);
+    if (!source)
+        return false;
+    const uint32_t dwLength = source->GetLength();
+    const uint64_t qwFilled = Filled(dwLength, wAlignment);
+    if (qwOffset + qwFilled >= kMaxFilledLength)
+        return false;
+    const uint64_t qwStart = qwOffset;
+    uint32_t dwDone = 0;
+    if (!bNew && dwLength >= kKernelCopyThreshold && source->GetDescriptor() >= 0)
+        dwDone = CopyRangeInKernel(source->GetDescriptor(), source->GetDataPosition(), fdTarget,
+                                   static_cast<int64_t>(qwStart), dwLength);
+    if (dwDone > 0)
+        source->Seek(static_cast<int>(dwDone), 1);
+    uLong crc = crc32(0L, Z_NULL, 0);
+    uint8_t* pBlock = m_pPatchMemoryBlock.get();
+    while (dwDone < dwLength)
+    {
+        const int want = static_cast<int>(std::min(dwLength - dwDone, kAppendPiece));
+        const int got = source->Read(pBlock, 1, want);
+        if (got <= 0)
+            return false;
+        if (bNew)
+            crc = crc32(crc, pBlock, static_cast<uInt>(got));
+        if (!WriteAt(fdTarget, pBlock, static_cast<size_t>(got), qwStart + dwDone))
+            return false;
+        dwDone += static_cast<uint32_t>(got);
+    }
+    if (qwFilled > dwLength && !WriteZerosAt(fdTarget, pBlock, qwFilled - dwLength, qwStart + dwLength))
+        return false;
+    if (bNew)
+        info.dwchecksum = static_cast<uint32_t>(crc);
+    info.dwoffset = static_cast<uint32_t>(qwStart);
+    info.dwlength = dwLength;
+    qwOffset = qwStart + qwFilled;
     return true;
 }
 
@@ -281,8 +562,7 @@ bool CKZPackRebuilder::ColdCompilerWriteFile(void* csa, void* grocery, CSA_LENGT
 // other file (bNew) from disk, with its creation time.
 std::optional<CKZPackReader> CKZPackRebuilder::OpenSource(const char* szSourcePath, CSA_FILEINFO& entry, bool& bNew) const
 {
-    const SKZPackedFile* pPacked =
-        m_Index.GetPackedFileByInternalRelativePath(csaGetInternalPath(szSourcePath, m_Index.GetRootDirectory()));
+    const SKZPackedFile* pPacked = FindPacked(szSourcePath);
     bNew = pPacked == nullptr;
     if (pPacked)
     {
@@ -342,16 +622,7 @@ uint32_t CKZPackRebuilder::CopyInKernel(std::fstream& stream, CKZPackReader& sou
         m_PatchTarget = CKZFileDescriptor::OpenForWriting(m_strPatchTarget);
     if (!m_PatchTarget.IsOpen())
         return 0;
-    uint32_t dwCopied = 0;
-    // A write the back end refuses falls back to the block copy, which then fails the same way.
-    while (dwCopied < dwLength && KZFileIO::AdmitWrite(dwLength - dwCopied))
-    {
-        const int64_t copied =
-            KZPlatform::CopyFileRange(fdIn, in + dwCopied, m_PatchTarget.Get(), out + dwCopied, dwLength - dwCopied);
-        if (copied <= 0)
-            break;
-        dwCopied += static_cast<uint32_t>(copied);
-    }
+    const uint32_t dwCopied = CopyRangeInKernel(fdIn, in, m_PatchTarget.Get(), out, dwLength);
     if (dwCopied > 0)
     {
         stream.seekp(out + dwCopied);

@@ -190,15 +190,18 @@ const SKillCase kNewInstallPoints[] = {
 };
 
 // Update from version 1 to 2 over four packs: downloads are the catalogue, the client application and
-// four update zips; packs 0, 1 and 2 are rebuilt, pack 3 is kept.
+// four update zips; packs 0 and 1 are rebuilt (too much of them changes), pack 2 only gains a moved
+// file, appended to its data file (or to a clone of it) with a new header, and pack 3 is kept. The
+// renames: data and header of packs 0 and 1, then pack 2's header (and, with a clone, its data).
 const SKillCase kUpdatePoints[] = {
     {ERunKind::Update, "download-done#1"},     {ERunKind::Update, "download-done#2"},
     {ERunKind::Update, "download-done#3"},     {ERunKind::Update, "download-done#6"},
     {ERunKind::Update, "client-set-aside"},    {ERunKind::Update, "unzip-entry#2"},
     {ERunKind::Update, "unzip-entry#4"},       {ERunKind::Update, "unzip-entry#6"},
-    {ERunKind::Update, "pack-rebuilt#1"},      {ERunKind::Update, "pack-rebuilt#3"},
-    {ERunKind::Update, "pack-data-renamed#1"}, {ERunKind::Update, "pack-data-renamed#2"},
-    {ERunKind::Update, "pack-data-renamed#3"}, {ERunKind::Update, "packs-renamed"},
+    {ERunKind::Update, "pack-rebuilt#1"},      {ERunKind::Update, "pack-appended#1"},
+    {ERunKind::Update, "pack-rebuilt#3"},      {ERunKind::Update, "pack-data-renamed#1"},
+    {ERunKind::Update, "pack-data-renamed#2"}, {ERunKind::Update, "pack-renamed#2"},
+    {ERunKind::Update, "pack-renamed#3"},      {ERunKind::Update, "packs-renamed"},
     {ERunKind::Update, "catalogue-written"},   {ERunKind::Update, "catalogue-installed"},
 };
 

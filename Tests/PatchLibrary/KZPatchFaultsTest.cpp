@@ -429,11 +429,12 @@ TEST_F(KZPatchFaultsTest, DiskFullAndWriteErrors)
 // every pack stay byte for byte, so that once there is room the next run fetches only what changed.
 TEST_F(KZPatchFaultsTest, FailedRebuildKeepsTheInstallation)
 {
-    // Pack 0 holds 3 MB that its rebuild must copy; the disk has room for the downloads, not for that.
-    Prepare(ERunKind::Update, "--big-file 3000000");
+    // Pack 0 holds 3 MB that an update appends to; the disk has room for the downloads and their
+    // unpacked files (about 500 kB), not for the 300 kB the packs' update then writes.
+    Prepare(ERunKind::Update, "--big-file 3000000 --file-size 60000");
     Serve();
     CKZFaultyWrites faults;
-    faults.SetRoom(1000000);
+    faults.SetRoom(600000);
     RunExpecting(KZ_PATCH_FAILED, CKZWebInstaller::ERROR_PACK_UPDATE);
     EXPECT_GT(faults.Refused(), 0u);
     for (const auto& entry : fs::directory_iterator(m_project / "PackFiles"))

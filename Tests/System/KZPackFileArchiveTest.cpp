@@ -3,9 +3,12 @@
 
 #include "System/KZPackFileArchive.h"
 
+#include "Base/Platform/KZPlatform.h"
+#include "Fixtures/KZFaultyWrites.h"
 #include "Fixtures/KZTestCommand.h"
 #include "Fixtures/KZTestEvents.h"
 #include "Fixtures/KZTestFiles.h"
+#include "System/KZPackRebuilder.h"
 #include "System/Util/KZFileTimeCache.h"
 
 #include <gtest/gtest.h>
@@ -53,6 +56,19 @@ ino_t Inode(const fs::path& path)
     return info.st_ino;
 }
 
+std::string RandomBytes(std::mt19937& rng, size_t size)
+{
+    std::string strBytes(size, '\0');
+    for (char& c : strBytes)
+        c = static_cast<char>(rng());
+    return strBytes;
+}
+
+uint64_t Filled(uint64_t qwLength, uint64_t qwAlignment)
+{
+    return (qwLength + qwAlignment - 1) / qwAlignment * qwAlignment;
+}
+
 class KZPackFileArchiveTest : public CKZTestWithDirectory
 {
 protected:
@@ -90,26 +106,61 @@ protected:
         fs::create_directories(path.parent_path());
         std::ofstream(path, std::ios::binary) << strData;
     }
-    // The generator's listing of a pack: "path=content-crc" per file in order, or its faults.
-    std::string Listing(int index)
+    // A pack as the generator's reader (csa_gen.load) sees its header and data: "path=crc" per file
+    // in directory order, or its faults. Every entry must lie inside the data file at an offset of
+    // the alignment, with the CRC-32 of its bytes, zero fill and no other entry's bytes; the data
+    // file may hold bytes no entry names (an update that appended). Also the data file's size and
+    // the bytes its entries name, with fill.
+    struct SPackView
+    {
+        std::string m_strListing;
+        uint64_t m_qwSize = 0;
+        uint64_t m_qwLive = 0;
+    };
+    SPackView View(int index)
+    {
+        const fs::path script = m_dir / "view.py";
+        std::ofstream(script) << R"(import sys, zlib
+sys.path.insert(0, sys.argv[1])
+import csa_gen
+c = csa_gen.load(sys.argv[2])
+data, align, faults, spans, names = c["data"], c["header"][4] or 1, list(c["faults"]), [], []
+for i, f in enumerate(c["files"]):
+    off, n = f["offset"], f["length"]
+    filled = -(-n // align) * align
+    if off % align:
+        faults.append("element %d: offset %d is not aligned" % (i, off))
+    if off + filled > len(data):
+        faults.append("element %d: %d+%d runs past the data file of %d" % (i, off, filled, len(data)))
+    elif zlib.crc32(data[off:off + n]) != f["checksum"]:
+        faults.append("element %d: checksum differs from its bytes" % i)
+    elif any(data[off + n:off + filled]):
+        faults.append("element %d: fill bytes are not zero" % i)
+    spans.append((off, off + filled, i))
+    names.append("%s=%08x" % (f["path"], f["checksum"]))
+spans.sort()
+for a, b in zip(spans, spans[1:]):
+    if a[1] > b[0]:
+        faults.append("elements %d and %d overlap" % (a[2], b[2]))
+print(len(data), sum(s[1] - s[0] for s in spans))
+print("fault: " + "; ".join(faults) if faults else " ".join(names))
+)";
+        std::istringstream out(KZTestRunCommand("python3 " + script.string() + " " KZ_SOURCE_DIR "/Tests/Fixtures " +
+                                                PackPath(index).string()));
+        SPackView view;
+        out >> view.m_qwSize >> view.m_qwLive;
+        out.ignore(1);
+        std::getline(out, view.m_strListing);
+        return view;
+    }
+    std::string Listing(int index) { return View(index).m_strListing; }
+    // The generator's strict reader: the files one after another from offset 0 and nothing after
+    // them, as a rebuild writes a pack.
+    bool IsCompact(int index)
     {
         const std::string strOut = KZTestRunCommand("python3 " KZ_SOURCE_DIR "/Tests/Fixtures/csa_gen.py read " +
                                                     PackPath(index).string());
-        if (strOut.find("\nok\n") == std::string::npos)
-            return "fault: " + strOut;
-        std::string strFiles;
-        std::istringstream lines(strOut);
-        for (std::string strLine; std::getline(lines, strLine);)
-        {
-            if (strLine.compare(0, 5, "file\t") != 0)
-                continue;
-            std::vector<std::string> fields;
-            std::istringstream parts(strLine);
-            for (std::string strField; std::getline(parts, strField, '\t');)
-                fields.push_back(strField);
-            strFiles += (strFiles.empty() ? "" : " ") + fields[7] + "=" + fields[4];
-        }
-        return strFiles;
+        return strOut.find("\nok\n") != std::string::npos;
     }
     static std::string Entry(const std::string& strPath, const std::string& strData)
     {
@@ -136,6 +187,32 @@ protected:
             }
         }
         return contents;
+    }
+
+    // Whether the file system of the test directory clones files (then an update appends to a
+    // clone of the data file and renames it into place; else to the data file itself).
+    bool ClonesHere() const
+    {
+        const fs::path from = m_dir / "clone_probe", to = m_dir / "clone_probe.clone";
+        std::ofstream(from) << "probe";
+        const bool bClones = KZPlatform::CloneFile(from.c_str(), to.c_str());
+        fs::remove(from);
+        fs::remove(to);
+        return bClones;
+    }
+    // No temporary and no commit marker is left in the pack directory.
+    void ExpectNoTemporaries() const
+    {
+        for (const auto& entry : fs::directory_iterator(m_dir / "PackFiles"))
+            EXPECT_EQ(entry.path().filename().string().rfind("p_tmp", 0), std::string::npos) << entry.path();
+    }
+    // Files as the listings give them: "path=crc" in the given order.
+    static std::string Entries(const std::vector<SFile>& files)
+    {
+        std::string strOut;
+        for (const SFile& file : files)
+            strOut += (strOut.empty() ? "" : " ") + Entry(file.path, file.data);
+        return strOut;
     }
 
     // Pack 0: a.txt, b.txt, c.txt; pack 1: d.txt, e.txt.
@@ -386,7 +463,7 @@ TEST_F(KZPackFileArchiveTest, PatchRunWithoutEntriesRewritesNothing)
     EXPECT_EQ(Contents().size(), 5u);
 }
 
-TEST_F(KZPackFileArchiveTest, ChangedFileRebuildsOnlyItsPackAndComesFirst)
+TEST_F(KZPackFileArchiveTest, ChangedFileUpdatesOnlyItsPackAndComesFirst)
 {
     WriteTwoPacks();
     const ino_t pack1 = Inode(PackPath(1));
@@ -413,6 +490,7 @@ TEST_F(KZPackFileArchiveTest, ChangedFileRebuildsOnlyItsPackAndComesFirst)
 
 // Large kept files are copied by the kernel, small ones and new ones through the block; the rebuilt
 // pack must hold the same bytes either way, from an old pack whose files sit at aligned offsets.
+// The changed file is a third of the pack, so an append would leave too much dead space: rebuilt.
 TEST_F(KZPackFileArchiveTest, LargeKeptFilesKeepTheirBytesBetweenSmallAndNewOnes)
 {
     std::mt19937 rng(9);
@@ -425,7 +503,7 @@ TEST_F(KZPackFileArchiveTest, LargeKeptFilesKeepTheirBytesBetweenSmallAndNewOnes
     const std::vector<SFile> files = {{"Data\\big1.bin", randomBytes(300001)},
                                       {"Data\\small.bin", randomBytes(77)},
                                       {"Data\\big2.bin", randomBytes(65536)},
-                                      {"Data\\changed.bin", randomBytes(70000)},
+                                      {"Data\\changed.bin", randomBytes(700000)},
                                       {"Data\\big3.bin", randomBytes(1 << 20)}};
     WritePack(0, files, ",\"alignment\": 16");
     const std::string strChanged = randomBytes(200000);
@@ -436,6 +514,8 @@ TEST_F(KZPackFileArchiveTest, LargeKeptFilesKeepTheirBytesBetweenSmallAndNewOnes
     archive.AddPatchFile(0, CKZPath(DataDir() + "Data/changed.bin"));
     ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 1));
     archive.PatchEnd();
+    EXPECT_EQ(archive.GetPatchPacksAppended(), 0u);
+    EXPECT_TRUE(IsCompact(0));
     EXPECT_EQ(Listing(0), Entry("Data\\changed.bin", strChanged) + " " + Entry("Data\\big1.bin", files[0].data) +
                               " " + Entry("Data\\small.bin", files[1].data) + " " +
                               Entry("Data\\big2.bin", files[2].data) + " " + Entry("Data\\big3.bin", files[4].data));
@@ -830,4 +910,304 @@ TEST_F(KZPackFileArchiveTest, InterruptedPatchIsCompleted)
     EXPECT_FALSE(CKZPackFileArchive::FinishInterruptedPatch(CKZPath(PackDir())));
     EXPECT_TRUE(fs::exists(temporary0));
     EXPECT_FALSE(fs::exists(commit));
+}
+
+// One changed file of a big pack: its new bytes go after the end of the data file (an earlier run's
+// leftover bytes included, from the next offset of the alignment), every other byte stays where it
+// is, and only the header is new. A fresh index reads every file in the rebuild's order.
+TEST_F(KZPackFileArchiveTest, OneChangedFileOfABigPackIsAppendedInPlace)
+{
+    const bool bClones = ClonesHere();
+    std::mt19937 rng(5);
+    std::vector<SFile> files;
+    for (int i = 0; i < 8; ++i)
+        files.push_back({"Data\\f" + std::to_string(i) + ".bin", RandomBytes(rng, 200000 + i)});
+    files.push_back({"Data\\tiny.txt", "tiny"});
+    WritePack(0, files, ",\"alignment\": 16");
+    WritePack(1, {{"other.txt", "other"}});
+    // A run cut short after its appends left bytes that no header names.
+    std::ofstream(PackPath(0), std::ios::binary | std::ios::app) << "garbage";
+    const std::string strOld = KZTestReadFile(PackPath(0));
+    const ino_t inode = Inode(PackPath(0)), inode1 = Inode(PackPath(1));
+    fs::create_hard_link(PackPath(0), m_dir / "old_pack0");
+    const std::string strChanged = RandomBytes(rng, 100003);
+    WriteSource("Data/f3.bin", strChanged);
+    std::vector<uint32_t> oldOffsets;
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    for (unsigned int j = 0; j < archive.GetPackedFileCount(0); ++j)
+        oldOffsets.push_back(archive.GetPackedFileOffset(0, j));
+    archive.PatchBegin();
+    archive.AddPatchFile(0, CKZPath(DataDir() + "Data/f3.bin"));
+    ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 2));
+    EXPECT_EQ(archive.GetPatchPacksWritten(), 1u);
+    EXPECT_EQ(archive.GetPatchPacksAppended(), 1u);
+    uint64_t qwLengths = 0;
+    for (size_t i = 0; i < files.size(); ++i)
+        qwLengths += i == 3 ? strChanged.size() : files[i].data.size();
+    EXPECT_EQ(archive.GetPatchBytesDone(), qwLengths + fs::file_size(PackPath(1)));
+    EXPECT_EQ(archive.GetPatchFilesDone(), 10u);
+    ExpectNoTemporaries();
+
+    // The data file grew by the new file and its fill alone; the old bytes were not written again
+    // (in place: the same inode; with a clone: the old inode keeps exactly its old bytes).
+    const uint64_t qwStart = Filled(strOld.size(), 16);
+    const std::string strNew = KZTestReadFile(PackPath(0));
+    ASSERT_EQ(strNew.size(), qwStart + Filled(strChanged.size(), 16));
+    EXPECT_TRUE(strNew.compare(0, strOld.size(), strOld) == 0);
+    EXPECT_TRUE(strNew.compare(qwStart, strChanged.size(), strChanged) == 0);
+    if (bClones)
+    {
+        EXPECT_NE(Inode(PackPath(0)), inode);
+        EXPECT_TRUE(KZTestReadFile(m_dir / "old_pack0") == strOld);
+    }
+    else
+    {
+        EXPECT_EQ(Inode(PackPath(0)), inode);
+    }
+    EXPECT_EQ(Inode(PackPath(1)), inode1);
+
+    // The rebuild's order: the recorded entry first, then the kept files in their old order, each
+    // kept one at its old offset with its old time; the new one with its time from the disk.
+    std::vector<SFile> expected = {{"Data\\f3.bin", strChanged}};
+    std::vector<uint32_t> expectedOffsets = {static_cast<uint32_t>(qwStart)};
+    for (size_t i = 0; i < files.size(); ++i)
+        if (i != 3)
+        {
+            expected.push_back(files[i]);
+            expectedOffsets.push_back(oldOffsets[i]);
+        }
+    SKZFileTime creation;
+    ASSERT_TRUE(CKZFile::GetFileTime((DataDir() + "Data/f3.bin").c_str(), &creation, nullptr, nullptr));
+    CKZPackIndex index(*KZFileIO::GetStandardInterface());
+    ASSERT_TRUE(index.Open(CKZPath(PackDir())));
+    const CKZPackFile& pack = index.GetPack(0);
+    ASSERT_EQ(pack.m_PackedFiles.size(), expected.size());
+    for (size_t k = 0; k < expected.size(); ++k)
+    {
+        SCOPED_TRACE(expected[k].path);
+        const SKZPackedFile& packed = pack.m_PackedFiles[k];
+        EXPECT_EQ(packed.m_strPath, expected[k].path);
+        EXPECT_EQ(packed.m_dwOffset, expectedOffsets[k]);
+        std::string strBytes(packed.m_dwLength, '\0');
+        CKZPackReader reader = index.OpenReader(packed);
+        EXPECT_EQ(reader.Read(&strBytes[0], 1, static_cast<int>(strBytes.size())), static_cast<int>(strBytes.size()));
+        EXPECT_TRUE(strBytes == expected[k].data);
+        EXPECT_EQ(packed.m_dwCheckSum, Crc(expected[k].data));
+        EXPECT_EQ(packed.m_FileTime.Get(), k == 0 ? creation.Get() : (uint64_t(7) << 32) + 1000u + (k <= 3 ? k - 1 : k));
+    }
+    index.Close();
+
+    // The generator's reader of the header and data agrees, and counts the old copy of f3.bin and the
+    // leftover bytes as dead.
+    const SPackView view = View(0);
+    EXPECT_EQ(view.m_strListing, Entries(expected));
+    EXPECT_EQ(view.m_qwSize, strNew.size());
+    EXPECT_EQ(view.m_qwSize - view.m_qwLive, (qwStart - (strOld.size() - 7)) + Filled(files[3].data.size(), 16));
+    EXPECT_FALSE(IsCompact(0));
+}
+
+// Every update of the same small share of a pack adds its dead space, until the dead share would
+// pass the limit: that update rebuilds the pack to exactly its live bytes.
+TEST_F(KZPackFileArchiveTest, RepeatedUpdatesAccumulateDeadSpaceUntilThePackIsCompacted)
+{
+    const bool bClones = ClonesHere();
+    std::mt19937 rng(6);
+    std::vector<SFile> files;
+    for (int i = 0; i < 10; ++i)
+        files.push_back({"f" + std::to_string(i) + ".bin", RandomBytes(rng, 20000)});
+    WritePack(0, files);
+    for (int run = 1; run <= 4; ++run)
+    {
+        SCOPED_TRACE(run);
+        const ino_t inode = Inode(PackPath(0));
+        const std::string strOld = KZTestReadFile(PackPath(0));
+        SFile changed = {files[run].path, RandomBytes(rng, 20000)};
+        WriteSource(changed.path, changed.data);
+        files.erase(files.begin() + run);
+        files.insert(files.begin(), changed);
+        CKZPackFileArchive archive;
+        ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+        archive.PatchBegin();
+        archive.AddPatchFile(0, CKZPath(DataDir() + changed.path));
+        ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 1));
+        EXPECT_EQ(archive.GetPatchPacksWritten(), 1u);
+        const SPackView view = View(0);
+        EXPECT_EQ(view.m_strListing, Entries(files));
+        EXPECT_EQ(view.m_qwLive, 200000u);
+        if (run < 4)
+        {
+            // Dead: 20000 * run of 200000 + 20000 * run bytes, at most 25%.
+            EXPECT_EQ(archive.GetPatchPacksAppended(), 1u);
+            EXPECT_EQ(view.m_qwSize, 200000u + 20000u * run);
+            EXPECT_TRUE(KZTestReadFile(PackPath(0)).compare(0, strOld.size(), strOld) == 0);
+            EXPECT_TRUE(bClones || Inode(PackPath(0)) == inode);
+        }
+        else
+        {
+            // 80000 of 280000 would be dead.
+            EXPECT_EQ(archive.GetPatchPacksAppended(), 0u);
+            EXPECT_EQ(view.m_qwSize, 200000u);
+            EXPECT_TRUE(IsCompact(0));
+            EXPECT_NE(Inode(PackPath(0)), inode);
+        }
+        ExpectNoTemporaries();
+        std::map<std::string, std::string> model;
+        for (const SFile& file : files)
+            model[file.path] = file.data;
+        EXPECT_EQ(Contents(), model);
+    }
+}
+
+// A removed file and one moved out only leave dead space in their pack, which gets a new header and
+// keeps its data file as it was; the moved file is appended to its new pack from the old pack's bytes
+// (a kept file's copy: inside the kernel), with its old time and checksum.
+TEST_F(KZPackFileArchiveTest, RemovedAndMovedFilesLeaveDeadSpaceAndTheMovedFileWorks)
+{
+    std::mt19937 rng(7);
+    std::vector<SFile> pack0, pack1;
+    for (int i = 0; i < 10; ++i)
+        pack0.push_back({"a\\f0_" + std::to_string(i) + ".bin", RandomBytes(rng, 70000 + i)});
+    for (int i = 0; i < 4; ++i)
+        pack1.push_back({"b\\f1_" + std::to_string(i) + ".bin", RandomBytes(rng, 70000)});
+    WritePack(0, pack0);
+    WritePack(1, pack1);
+    const std::string strOld0 = KZTestReadFile(PackPath(0)), strOld1 = KZTestReadFile(PackPath(1));
+    const ino_t inode0 = Inode(PackPath(0));
+    CKZPackFileArchive archive;
+    ASSERT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+    archive.PatchBegin();
+    EXPECT_EQ(archive.RemovePatchFile(CKZPath(DataDir() + "a/f0_2.bin")), 1);
+    EXPECT_TRUE(archive.PatchMoveFile(0, 1, CKZPath(DataDir() + "a/f0_5.bin")));
+    ASSERT_TRUE(archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 2));
+    EXPECT_EQ(archive.GetPatchPacksWritten(), 2u);
+    EXPECT_EQ(archive.GetPatchPacksAppended(), 2u);
+    ExpectNoTemporaries();
+
+    // Pack 0: 140009 of 700045 bytes dead, the data file untouched.
+    EXPECT_EQ(Inode(PackPath(0)), inode0);
+    EXPECT_TRUE(KZTestReadFile(PackPath(0)) == strOld0);
+    const SFile moved = pack0[5];
+    pack0.erase(pack0.begin() + 5);
+    pack0.erase(pack0.begin() + 2);
+    const SPackView view0 = View(0);
+    EXPECT_EQ(view0.m_strListing, Entries(pack0));
+    EXPECT_EQ(view0.m_qwSize - view0.m_qwLive, 70002u + 70005u);
+    // Pack 1: the moved file first, after the old end.
+    const std::string strNew1 = KZTestReadFile(PackPath(1));
+    ASSERT_EQ(strNew1.size(), strOld1.size() + moved.data.size());
+    EXPECT_TRUE(strNew1.compare(0, strOld1.size(), strOld1) == 0);
+    pack1.insert(pack1.begin(), moved);
+    EXPECT_EQ(Listing(1), Entries(pack1));
+
+    CKZPackIndex index(*KZFileIO::GetStandardInterface());
+    ASSERT_TRUE(index.Open(CKZPath(PackDir())));
+    EXPECT_EQ(index.GetTotalPackedFileCount(), 13u);
+    EXPECT_EQ(index.GetPackedFileByInternalRelativePath("a\\f0_2.bin"), nullptr);
+    const SKZPackedFile* pMoved = index.GetPackedFileByInternalRelativePath("a\\f0_5.bin");
+    ASSERT_NE(pMoved, nullptr);
+    EXPECT_EQ(index.GetPackIndex(*pMoved), 1u);
+    EXPECT_EQ(pMoved->m_dwOffset, strOld1.size());
+    EXPECT_EQ(pMoved->m_FileTime.lowDatetime, 1005u);
+    EXPECT_EQ(pMoved->m_dwCheckSum, Crc(moved.data));
+    index.Close();
+    std::map<std::string, std::string> model;
+    for (const auto* pFiles : {&pack0, &pack1})
+        for (const SFile& file : *pFiles)
+            model[file.path] = file.data;
+    EXPECT_EQ(Contents(), model);
+}
+
+// An append that fails (a write refused, the header refused, a cancel) returns false and leaves the
+// pack as it was, byte for byte: the bytes appended to the data file are cut off again. The next
+// run then appends.
+TEST_F(KZPackFileArchiveTest, FailedAppendLeavesThePackAsItWas)
+{
+    std::mt19937 rng(8);
+    std::vector<SFile> files;
+    for (int i = 0; i < 8; ++i)
+        files.push_back({"f" + std::to_string(i) + ".bin", RandomBytes(rng, 300000)});
+    WritePack(0, files);
+    const std::string strData = KZTestReadFile(PackPath(0)), strHeader = KZTestReadFile(PackPath(0).string() + "header");
+    // Three pieces of data, then the header.
+    const std::string strChanged = RandomBytes(rng, 600000);
+    WriteSource("f0.bin", strChanged);
+    const auto run = [&](const std::function<void(CKZPackFileArchive&)>& prepare) {
+        CKZPackFileArchive archive;
+        EXPECT_TRUE(archive.OpenPackFile(CKZPath(PackDir())));
+        archive.PatchBegin();
+        archive.AddPatchFile(0, CKZPath(DataDir() + "f0.bin"));
+        prepare(archive);
+        const bool bDone = archive.DoPatch(CKZPath(PackDir()), CKZPath(DataDir()), 1);
+        archive.PatchEnd();
+        return std::make_pair(bDone, archive.GetPatchPacksAppended());
+    };
+    for (uint64_t qwFailWrite : {1u, 2u, 4u})
+    {
+        SCOPED_TRACE(qwFailWrite);
+        CKZFaultyWrites faults;
+        faults.FailFromWrite(qwFailWrite);
+        EXPECT_FALSE(run([](CKZPackFileArchive&) {}).first);
+        EXPECT_GT(faults.Refused(), 0u);
+        faults.FailFromWrite(0);
+        EXPECT_TRUE(KZTestReadFile(PackPath(0)) == strData);
+        EXPECT_EQ(KZTestReadFile(PackPath(0).string() + "header"), strHeader);
+        ExpectNoTemporaries();
+    }
+    EXPECT_FALSE(run([](CKZPackFileArchive& archive) { archive.SetCancelCheck([] { return true; }); }).first);
+    EXPECT_TRUE(KZTestReadFile(PackPath(0)) == strData);
+    ExpectNoTemporaries();
+
+    EXPECT_EQ(run([](CKZPackFileArchive&) {}), std::make_pair(true, 1u));
+    EXPECT_EQ(fs::file_size(PackPath(0)), strData.size() + strChanged.size());
+    EXPECT_TRUE(Contents().at("f0.bin") == strChanged);
+}
+
+// An update cut short before its commit leaves the old header in place, which still reads the old
+// pack (it names only bytes below the old end); its temporary is a header only, which the next start
+// deletes, and the update done again appends once more. Cut short after its commit marker, the next
+// start renames the header into place.
+TEST_F(KZPackFileArchiveTest, AppendCutShortBeforeOrAfterItsCommit)
+{
+    std::mt19937 rng(9);
+    std::vector<SFile> files;
+    for (int i = 0; i < 8; ++i)
+        files.push_back({"f" + std::to_string(i) + ".bin", RandomBytes(rng, 50000)});
+    WritePack(0, files);
+    std::map<std::string, std::string> oldModel, newModel;
+    for (const SFile& file : files)
+        oldModel[file.path] = newModel[file.path] = file.data;
+    newModel["f1.bin"] = RandomBytes(rng, 50000);
+    WriteSource("f1.bin", newModel["f1.bin"]);
+    const fs::path temporary = m_dir / "PackFiles" / "p_tmp_00000000.csa";
+    const auto update = [&]() {
+        CKZPackIndex index(*KZFileIO::GetStandardInterface());
+        ASSERT_TRUE(index.Open(CKZPath(PackDir())));
+        CKZPackRebuilder rebuilder(index);
+        rebuilder.PatchBegin();
+        rebuilder.AddPatchFile(0, CKZPath(DataDir() + "f1.bin"));
+        ASSERT_TRUE(rebuilder.RebuildPacks(CKZPath(PackDir()), CKZPath(DataDir()), 1));
+        EXPECT_EQ(rebuilder.GetPatchPacksAppended(), 1u);
+    };
+    update();
+    if (!fs::exists(temporary))
+    {
+        EXPECT_TRUE(fs::exists(temporary.string() + "header"));
+        EXPECT_EQ(fs::file_size(PackPath(0)), 450000u);
+    }
+    EXPECT_EQ(Contents(), oldModel);
+    EXPECT_FALSE(CKZPackFileArchive::FinishInterruptedPatch(CKZPath(PackDir())));
+    EXPECT_TRUE(CKZPackFileArchive::RemoveTemporaryPatchFiles(CKZPath(PackDir()), 32));
+    ExpectNoTemporaries();
+    EXPECT_EQ(Contents(), oldModel);
+
+    update();
+    std::ofstream(m_dir / "PackFiles" / "p_tmp_commit") << "1 1\n";
+    EXPECT_TRUE(CKZPackFileArchive::FinishInterruptedPatch(CKZPath(PackDir())));
+    ExpectNoTemporaries();
+    EXPECT_EQ(Contents(), newModel);
+    const SPackView view = View(0);
+    EXPECT_EQ(view.m_qwLive, 400000u);
+    // In place, the first run's copy of f1.bin is dead too; a clone was taken of the untouched pack.
+    EXPECT_EQ(view.m_qwSize, ClonesHere() ? 450000u : 500000u);
 }

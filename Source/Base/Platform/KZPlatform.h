@@ -32,6 +32,12 @@ int64_t TimeGm(struct tm* pTime);
 // input), or -1 when the system cannot copy between these files (the caller then copies itself).
 int64_t CopyFileRange(int fdIn, int64_t in, int fdOut, int64_t out, uint64_t length);
 
+// Makes szTo (replaced when it exists) a clone of the whole file szFrom: the two share their blocks
+// until either is written, so nothing is copied (Linux FICLONE, macOS clonefile). False, with errno
+// set and no szTo left behind, where the file system cannot (EOPNOTSUPP, EXDEV, EINVAL, ENOTTY, ...);
+// the caller then works without a clone.
+bool CloneFile(const char* szFrom, const char* szTo);
+
 // The text as one single-quoted shell word, so that no character of a path can run a command.
 std::string ShellQuote(const std::string& strText);
 

@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,6 +71,35 @@ int64_t CopyFileRange(int fdIn, int64_t in, int fdOut, int64_t out, uint64_t len
     const size_t piece = static_cast<size_t>(length < (1u << 30) ? length : (1u << 30));
     const ssize_t copied = copy_file_range(fdIn, &offIn, fdOut, &offOut, piece, 0);
     return copied < 0 ? -1 : static_cast<int64_t>(copied);
+}
+
+bool CloneFile(const char* szFrom, const char* szTo)
+{
+    const int fdIn = open(szFrom, O_RDONLY | O_CLOEXEC);
+    if (fdIn < 0)
+        return false;
+    const int fdOut = open(szTo, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fdOut < 0)
+    {
+        const int error = errno;
+        close(fdIn);
+        errno = error;
+        return false;
+    }
+    bool bCloned = ioctl(fdOut, FICLONE, fdIn) == 0;
+    int error = bCloned ? 0 : errno;
+    close(fdIn);
+    if (close(fdOut) != 0 && bCloned)
+    {
+        bCloned = false;
+        error = errno;
+    }
+    if (!bCloned)
+    {
+        unlink(szTo);
+        errno = error;
+    }
+    return bCloned;
 }
 }
 #endif

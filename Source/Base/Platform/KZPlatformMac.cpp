@@ -2,7 +2,9 @@
 #include "Base/Platform/KZPlatform.h"
 
 #include <cstdlib>
+#include <cerrno>
 #include <mach-o/dyld.h>
+#include <sys/clonefile.h>
 #include <sys/stat.h>
 #include <sys/sysctl.h>
 #include <sys/types.h>
@@ -54,6 +56,14 @@ bool OpenWithDefaultApplication(const std::string& strPath)
 int64_t CopyFileRange(int, int64_t, int, int64_t, uint64_t)
 {
     return -1;
+}
+
+// clonefile() refuses a target that exists, so an old one goes first.
+bool CloneFile(const char* szFrom, const char* szTo)
+{
+    if (unlink(szTo) != 0 && errno != ENOENT)
+        return false;
+    return clonefile(szFrom, szTo, CLONE_NOFOLLOW) == 0;
 }
 }
 #endif

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace
 {
@@ -516,9 +517,7 @@ bool csaStoreGroceryList(void* csa, void* list, const CSA_WRITEFUNCTION& writeFu
         return CriticalExit(pFile, CSA_WRITE_ERROR);
 
     directory.Serialize(&serializer);
-    const bool bHeaderGood = CKZFileParser::Save(pFile->m_HeaderFile, serializer);
-    pFile->m_HeaderFile.Close();
-    if (!bHeaderGood)
+    if (!csaSaveHeaderImage(pFile->m_HeaderFile, serializer))
         return CriticalExit(pFile, CSA_WRITE_ERROR);
     return MessageExit(true, CSA_SUCCESS);
 }
@@ -565,6 +564,18 @@ bool csaWriteFile(void* csa, void* grocery, CSA_LENGTHS& lengths, CSA_FILEINFO& 
     info.dwchecksum = static_cast<uint32_t>(
         crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(qwLength)));
     return true;
+}
+
+bool csaSaveHeaderImage(CKZFile& headerFile, CKZSerializer& serializer)
+{
+    const std::string strPath = headerFile.GetFilePath().GetString();
+    const bool bSaved = CKZFileParser::Save(headerFile, serializer);
+    headerFile.Close();
+    // A write that the back end refused, or that failed only when the file was closed, leaves the
+    // file short while Save still answers true: its size tells.
+    const uint64_t qwImage = 8 + uint64_t(serializer.GetNodeBufferSize()) + serializer.GetContentBufferSize();
+    struct stat info;
+    return bSaved && stat(strPath.c_str(), &info) == 0 && uint64_t(info.st_size) == qwImage;
 }
 
 bool csaDestroyGroceryList(void* list)

@@ -40,5 +40,8 @@ bool csaAddGrocery(void* list, const char* szRelative, const char* szSource);
 bool csaStoreGroceryList(void* csa, void* list, const CSA_WRITEFUNCTION& writeFunction);
 bool csaWriteFile(void* csa, void* grocery, CSA_LENGTHS& lengths, CSA_FILEINFO& info);
 bool csaDestroyGroceryList(void* list);
+// Saves the header image (header values, then directory) into the open header file and closes it;
+// true only when the whole image reached the file.
+bool csaSaveHeaderImage(CKZFile& headerFile, CKZSerializer& serializer);
 void csaSetOnStoreGroceryCallback(CSA_CALLBACK pCallback);
 void csaSetOnExtractFileCallback(CSA_CALLBACK pCallback);
