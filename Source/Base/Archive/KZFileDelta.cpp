@@ -1,5 +1,7 @@
 #include "Base/Archive/KZFileDelta.h"
 
+// The stable output buffer is among the library's advanced parameters.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include <algorithm>
@@ -119,8 +121,13 @@ bool StartsLikeDelta(const void* pData, size_t size)
     return size >= 4 && (p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24) == ZSTD_MAGICNUMBER;
 }
 
-EResult Apply(const uint8_t* pBase, size_t baseSize, const Reader& read, const Writer& write, uint64_t qwTargetSize,
-              std::string& strWhy)
+namespace
+{
+// Decodes the target either through a chunk of its own to the writer (pInPlace null) or straight
+// into pInPlace, which holds the qwTargetSize bytes the frame must declare; then the writer is told
+// of each piece as it is decoded, and the decoder keeps no window buffer of its own.
+EResult Decode(const uint8_t* pBase, size_t baseSize, const Reader& read, uint8_t* pInPlace, const Writer& write,
+               uint64_t qwTargetSize, std::string& strWhy)
 {
     std::vector<uint8_t> input(ZSTD_DStreamInSize());
     size_t filled = 0;
@@ -157,22 +164,28 @@ EResult Apply(const uint8_t* pBase, size_t baseSize, const Reader& read, const W
     // The decoder's window buffer is bounded by the declared size; its window by base and target.
     const unsigned windowLog = std::clamp(HighBit(baseSize + qwDeclared) + 2, kMinWindowLog, kMaxWindowLog);
     if (Failed(ZSTD_DCtx_setParameter(pDctx, ZSTD_d_windowLogMax, static_cast<int>(windowLog)), strWhy) ||
-        Failed(ZSTD_DCtx_refPrefix(pDctx, baseSize ? pBase : nullptr, baseSize), strWhy))
+        Failed(ZSTD_DCtx_refPrefix(pDctx, baseSize ? pBase : nullptr, baseSize), strWhy) ||
+        (pInPlace && Failed(ZSTD_DCtx_setParameter(pDctx, ZSTD_d_stableOutBuffer, 1), strWhy)))
         return MALFORMED;
 
-    std::vector<uint8_t> output(kOutputChunk);
+    std::vector<uint8_t> chunk(pInPlace ? 0 : kOutputChunk);
+    ZSTD_outBuffer out = pInPlace ? ZSTD_outBuffer{pInPlace, static_cast<size_t>(qwDeclared), 0}
+                                  : ZSTD_outBuffer{chunk.data(), chunk.size(), 0};
     uint64_t qwWritten = 0;
     ZSTD_inBuffer in = {input.data(), filled, 0};
     for (;;)
     {
-        ZSTD_outBuffer out = {output.data(), output.size(), 0};
+        const size_t before = pInPlace ? out.pos : 0;
+        if (!pInPlace)
+            out.pos = 0;
         const size_t hint = ZSTD_decompressStream(pDctx, &out, &in);
         if (ZSTD_isError(hint))
             return strWhy = ZSTD_getErrorName(hint), MALFORMED;
-        qwWritten += out.pos;
+        const size_t produced = out.pos - before;
+        qwWritten += produced;
         if (qwWritten > qwDeclared)
             return strWhy = "it writes more than it declares", MALFORMED;
-        if (out.pos && !write(output.data(), out.pos))
+        if (produced && !write(static_cast<const uint8_t*>(out.dst) + before, produced))
             return strWhy = ResultText(WRITE_FAILED), WRITE_FAILED;
         if (hint == 0)
         {
@@ -188,8 +201,9 @@ EResult Apply(const uint8_t* pBase, size_t baseSize, const Reader& read, const W
                 return strWhy = "it writes less than it declares", MALFORMED;
             return APPLIED;
         }
-        if (out.pos == out.size || in.pos < in.size)
-            continue; // the decoder has more to give from what it holds
+        // The decoder has more to give from what it holds; in place it holds no output.
+        if (in.pos < in.size || (!pInPlace && out.pos == out.size))
+            continue;
         if (bEnded)
             return strWhy = "it is cut short", MALFORMED;
         const int64_t got = read(input.data(), input.size());
@@ -198,5 +212,22 @@ EResult Apply(const uint8_t* pBase, size_t baseSize, const Reader& read, const W
         bEnded = got == 0;
         in = {input.data(), static_cast<size_t>(got), 0};
     }
+}
+
+} // namespace
+
+EResult Apply(const uint8_t* pBase, size_t baseSize, const Reader& read, const Writer& write, uint64_t qwTargetSize,
+              std::string& strWhy)
+{
+    return Decode(pBase, baseSize, read, nullptr, write, qwTargetSize, strWhy);
+}
+
+EResult ApplyInPlace(const uint8_t* pBase, size_t baseSize, const Reader& read, uint8_t* pTarget, size_t targetSize,
+                     const Writer& observe, std::string& strWhy)
+{
+    // An empty target has nowhere to be decoded into; the writer sees nothing of it either way.
+    if (targetSize == 0)
+        return Decode(pBase, baseSize, read, nullptr, observe, 0, strWhy);
+    return Decode(pBase, baseSize, read, pTarget, observe, targetSize, strWhy);
 }
 } // namespace KZFileDelta

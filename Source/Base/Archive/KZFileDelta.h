@@ -4,8 +4,8 @@
 // with the base, wherever it moved, costs a few bytes. The frame records the target's size and a
 // checksum of it; `zstd --patch-from=BASE` reads and writes frames of this kind.
 //
-// Applying one needs the base in memory (mapped, typically) and a window of the target's size at
-// most; the delta itself is read and the target written piece by piece.
+// Applying one needs the base in memory (mapped, typically) and either a window of the target's
+// size at most, or the target's own memory; the delta itself is read piece by piece.
 
 #include <cstddef>
 #include <cstdint>
@@ -44,6 +44,13 @@ const char* ResultText(EResult result);
 // cover base and target and no more, and the frame's checksum and end must come where it says.
 EResult Apply(const uint8_t* pBase, size_t baseSize, const Reader& read, const Writer& write, uint64_t qwTargetSize,
               std::string& strWhy);
+
+// As Apply, but the target is decoded straight into pTarget, which holds exactly the targetSize bytes
+// the delta must declare (a file mapped at that size, typically): the decoder then needs no window
+// of its own, so applying costs little memory beyond the base. The observer is told of each piece as
+// it is decoded, in order; false from it stops with WRITE_FAILED.
+EResult ApplyInPlace(const uint8_t* pBase, size_t baseSize, const Reader& read, uint8_t* pTarget, size_t targetSize,
+                     const Writer& observe, std::string& strWhy);
 
 // The first bytes of a delta (a zstd frame's magic number).
 bool StartsLikeDelta(const void* pData, size_t size);

@@ -38,6 +38,18 @@ CKZFileDescriptor CKZFileDescriptor::OpenForWriting(const std::string& strPath)
     return CKZFileDescriptor(open(strPath.c_str(), O_WRONLY | O_CLOEXEC));
 }
 
+CKZFileDescriptor CKZFileDescriptor::Create(const std::string& strPath)
+{
+    return CKZFileDescriptor(open(strPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+}
+
+bool CKZFileDescriptor::Close()
+{
+    const int nDescriptor = m_nDescriptor;
+    m_nDescriptor = -1;
+    return nDescriptor < 0 || close(nDescriptor) == 0;
+}
+
 int64_t CKZFileDescriptor::GetLength() const
 {
     struct stat status;

@@ -19,6 +19,10 @@ public:
     static CKZFileDescriptor OpenForReading(const std::string& strPath);
     // An existing file, for writing at given offsets; it is neither created nor truncated.
     static CKZFileDescriptor OpenForWriting(const std::string& strPath);
+    // A new empty file (an old one is truncated), for reading and writing.
+    static CKZFileDescriptor Create(const std::string& strPath);
+    // Closes now; false when the system reports a failure.
+    bool Close();
 
     bool IsOpen() const { return m_nDescriptor >= 0; }
     int Get() const { return m_nDescriptor; }

@@ -12,7 +12,8 @@ CKZMappedRegion::~CKZMappedRegion()
 
 CKZMappedRegion::CKZMappedRegion(CKZMappedRegion&& other) noexcept
     : m_pMapping(std::exchange(other.m_pMapping, nullptr)), m_mappingLength(std::exchange(other.m_mappingLength, 0)),
-      m_pData(std::exchange(other.m_pData, nullptr)), m_size(std::exchange(other.m_size, 0))
+      m_pData(std::exchange(other.m_pData, nullptr)), m_size(std::exchange(other.m_size, 0)),
+      m_bWritable(std::exchange(other.m_bWritable, false))
 {
 }
 
@@ -25,6 +26,7 @@ CKZMappedRegion& CKZMappedRegion::operator=(CKZMappedRegion&& other) noexcept
         m_mappingLength = std::exchange(other.m_mappingLength, 0);
         m_pData = std::exchange(other.m_pData, nullptr);
         m_size = std::exchange(other.m_size, 0);
+        m_bWritable = std::exchange(other.m_bWritable, false);
     }
     return *this;
 }
@@ -55,6 +57,33 @@ bool CKZMappedRegion::Map(int nDescriptor, uint64_t qwOffset, uint64_t qwLength)
     return true;
 }
 
+bool CKZMappedRegion::MapWritable(int nDescriptor, uint64_t qwLength)
+{
+    Unmap();
+    struct stat status;
+    if (nDescriptor < 0 || fstat(nDescriptor, &status) != 0 || status.st_size < 0 ||
+        qwLength > static_cast<uint64_t>(status.st_size) || qwLength > SIZE_MAX)
+        return false;
+    if (qwLength == 0)
+        return true;
+    void* pMapping = mmap(nullptr, static_cast<size_t>(qwLength), PROT_READ | PROT_WRITE, MAP_SHARED, nDescriptor, 0);
+    if (pMapping == MAP_FAILED)
+        return false;
+    m_pMapping = pMapping;
+    m_mappingLength = static_cast<size_t>(qwLength);
+    m_pData = static_cast<const uint8_t*>(pMapping);
+    m_size = static_cast<size_t>(qwLength);
+    m_bWritable = true;
+    return true;
+}
+
+void CKZMappedRegion::DropResidentPages() const
+{
+    // Shared mappings only: their pages belong to the file, so dropping them loses nothing.
+    if (m_pMapping)
+        madvise(m_pMapping, m_mappingLength, MADV_DONTNEED);
+}
+
 void CKZMappedRegion::Unmap()
 {
     if (m_pMapping)
@@ -63,4 +92,5 @@ void CKZMappedRegion::Unmap()
     m_mappingLength = 0;
     m_pData = nullptr;
     m_size = 0;
+    m_bWritable = false;
 }

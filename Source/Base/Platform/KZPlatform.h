@@ -32,6 +32,10 @@ int64_t TimeGm(struct tm* pTime);
 // input), or -1 when the system cannot copy between these files (the caller then copies itself).
 int64_t CopyFileRange(int fdIn, int64_t in, int fdOut, int64_t out, uint64_t length);
 
+// Sets aside the blocks of a file's first qwLength bytes (and makes it that long at least), so that
+// writing them through a mapping cannot run out of disk space; false when the disk has no room.
+bool ReserveFileSpace(int fd, uint64_t qwLength);
+
 // Makes szTo (replaced when it exists) a clone of the whole file szFrom: the two share their blocks
 // until either is written, so nothing is copied (Linux FICLONE, macOS clonefile). False, with errno
 // set and no szTo left behind, where the file system cannot (EOPNOTSUPP, EXDEV, EINVAL, ENOTTY, ...);

@@ -73,6 +73,11 @@ int64_t CopyFileRange(int fdIn, int64_t in, int fdOut, int64_t out, uint64_t len
     return copied < 0 ? -1 : static_cast<int64_t>(copied);
 }
 
+bool ReserveFileSpace(int fd, uint64_t qwLength)
+{
+    return qwLength == 0 || posix_fallocate(fd, 0, static_cast<off_t>(qwLength)) == 0;
+}
+
 bool CloneFile(const char* szFrom, const char* szTo)
 {
     const int fdIn = open(szFrom, O_RDONLY | O_CLOEXEC);

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cerrno>
+#include <fcntl.h>
 #include <mach-o/dyld.h>
 #include <sys/clonefile.h>
 #include <sys/stat.h>
@@ -56,6 +57,21 @@ bool OpenWithDefaultApplication(const std::string& strPath)
 int64_t CopyFileRange(int, int64_t, int, int64_t, uint64_t)
 {
     return -1;
+}
+
+// The system has no posix_fallocate: the blocks are asked for with F_PREALLOCATE, then the length set.
+bool ReserveFileSpace(int fd, uint64_t qwLength)
+{
+    if (qwLength == 0)
+        return true;
+    fstore_t store = {F_ALLOCATECONTIG | F_ALLOCATEALL, F_PEOFPOSMODE, 0, static_cast<off_t>(qwLength), 0};
+    if (fcntl(fd, F_PREALLOCATE, &store) != 0)
+    {
+        store.fst_flags = F_ALLOCATEALL;
+        if (fcntl(fd, F_PREALLOCATE, &store) != 0)
+            return false;
+    }
+    return ftruncate(fd, static_cast<off_t>(qwLength)) == 0;
 }
 
 // clonefile() refuses a target that exists, so an old one goes first.

@@ -1,6 +1,7 @@
 #pragma once
 // Turns an entry's packed copy into its new bytes with the delta its run fetched. The base is mapped
-// in place in its pack (never copied), the delta read and the result written piece by piece, and
+// in place in its pack (never copied), the delta read piece by piece and the result decoded straight
+// into the mapped target file, and
 // the result must be the record's to the byte (size, CRC-32 and, in a signed release, the SHA-256
 // of the signed delta index) before it may enter the pack merge.
 
@@ -8,6 +9,7 @@
 #include "System/Util/KZGuarded.h"
 #include "System/Util/KZWebInstallerFile.h"
 
+#include <cstdio>
 #include <string>
 
 class CKZDeltaPatcher
@@ -25,6 +27,8 @@ public:
 
 private:
     bool MapBase(const CKZWebInstallerFile& file, CKZMappedRegion& base) const;
+    bool ApplyInto(const CKZWebInstallerFile& file, const CKZMappedRegion& base, FILE* pDelta,
+                   const std::string& strTarget, std::string& strWhy) const;
 
     CKZGuarded<CKZPackFileArchive>& m_packs;
     bool m_bCheckDigest;

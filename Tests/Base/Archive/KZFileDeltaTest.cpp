@@ -86,26 +86,48 @@ protected:
         return delta;
     }
 
-    // The delta handed over at most `piece` bytes a read.
+    // The delta handed over at most `piece` bytes a read. With a size asked for, the delta is also
+    // decoded in place into a buffer of that size, which must end the same way with the same bytes.
     static KZFileDelta::EResult Apply(const Bytes& base, const Bytes& delta, uint64_t qwSize, Bytes& out,
                                       size_t piece = SIZE_MAX)
     {
-        out.clear();
         size_t at = 0;
+        const auto read = [&](void* p, size_t n) {
+            const size_t count = std::min({n, piece, delta.size() - at});
+            std::copy_n(delta.data() + at, count, static_cast<char*>(p));
+            at += count;
+            return static_cast<int64_t>(count);
+        };
+        out.clear();
         std::string strWhy;
-        return KZFileDelta::Apply(
-            reinterpret_cast<const uint8_t*>(base.data()), base.size(),
-            [&](void* p, size_t n) {
-                const size_t count = std::min({n, piece, delta.size() - at});
-                std::copy_n(delta.data() + at, count, static_cast<char*>(p));
-                at += count;
-                return static_cast<int64_t>(count);
-            },
+        const KZFileDelta::EResult result = KZFileDelta::Apply(
+            reinterpret_cast<const uint8_t*>(base.data()), base.size(), read,
             [&](const void* p, size_t n) {
                 out.append(static_cast<const char*>(p), n);
                 return true;
             },
             qwSize, strWhy);
+        if (qwSize == KZFileDelta::kAnySize || qwSize > (64u << 20))
+            return result;
+        at = 0;
+        Bytes inPlace(static_cast<size_t>(qwSize), '\0');
+        size_t observed = 0;
+        const KZFileDelta::EResult inPlaceResult = KZFileDelta::ApplyInPlace(
+            reinterpret_cast<const uint8_t*>(base.data()), base.size(), read, reinterpret_cast<uint8_t*>(&inPlace[0]),
+            inPlace.size(),
+            [&](const void* p, size_t n) {
+                EXPECT_EQ(p, inPlace.data() + observed) << "pieces are observed in order, where they were decoded";
+                observed += n;
+                return true;
+            },
+            strWhy);
+        EXPECT_EQ(inPlaceResult, result);
+        if (result == KZFileDelta::APPLIED)
+        {
+            EXPECT_EQ(observed, inPlace.size());
+            EXPECT_TRUE(inPlace == out) << "in place";
+        }
+        return result;
     }
 
     KZFileDelta::EResult Apply(const Bytes& base, const Bytes& delta, Bytes& out)
