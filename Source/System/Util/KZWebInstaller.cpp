@@ -282,6 +282,9 @@ void CKZWebInstaller::OpenLocalPackFiles(const std::string& strCache)
     const int64_t packedCount = m_packs.With([&](CKZPackFileArchive& archive) -> int64_t {
         if (!archive.OpenPackFile(packDir))
             return -1;
+        // Records of 532 bytes each: a game's 20,000 files would otherwise cost the list half again
+        // as much while it grows.
+        vecPacked.reserve(archive.GetTotalPackedFileCount());
         for (unsigned i = 0; i < archive.GetPackFileCount(); ++i)
             for (unsigned j = 0; j < archive.GetPackedFileCount(i); ++j)
                 vecPacked.emplace_back(archive.GetPackedFilePath(i, j), archive.GetPackedFileLength(i, j),
