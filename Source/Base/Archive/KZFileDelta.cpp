@@ -14,6 +14,9 @@ const unsigned kMinWindowLog = 10;
 const unsigned kMaxWindowLog = 31;
 const size_t kOutputChunk = 1u << 20;
 const size_t kFrameHeaderMax = 18; // magic, descriptor, window, dictionary ID and content size
+// A block that only repeats the base costs about ten bytes for its 128 KiB: a slice this small
+// decodes a few blocks at most.
+const size_t kInPlaceInputSlice = 64;
 
 struct SCompressor
 {
@@ -178,7 +181,13 @@ EResult Decode(const uint8_t* pBase, size_t baseSize, const Reader& read, uint8_
         const size_t before = pInPlace ? out.pos : 0;
         if (!pInPlace)
             out.pos = 0;
-        const size_t hint = ZSTD_decompressStream(pDctx, &out, &in);
+        // In place, the decoder gets a few blocks' input a call, so that each piece the writer is told
+        // of stays small (one call could otherwise decode tens of megabytes of unchanged blocks).
+        ZSTD_inBuffer slice = in;
+        if (pInPlace)
+            slice.size = std::min(in.size, in.pos + kInPlaceInputSlice);
+        const size_t hint = ZSTD_decompressStream(pDctx, &out, &slice);
+        in.pos = slice.pos;
         if (ZSTD_isError(hint))
             return strWhy = ZSTD_getErrorName(hint), MALFORMED;
         const size_t produced = out.pos - before;

@@ -14,7 +14,7 @@ namespace
 {
 typedef std::unique_ptr<FILE, int (*)(FILE*)> KZFilePtr;
 // The resident pages of the base and the target are let go after each slice of this many bytes.
-const size_t kResidentSlice = 8u << 20;
+const size_t kResidentSlice = 256u << 10;
 } // namespace
 
 bool CKZDeltaPatcher::MapBase(const CKZWebInstallerFile& file, CKZMappedRegion& base) const
@@ -55,7 +55,7 @@ bool CKZDeltaPatcher::Apply(const CKZWebInstallerFile& file, const std::string& 
 
 // The target is decoded straight into the file, mapped at the record's size with its blocks set
 // aside first (so that a full disk fails here, not in the middle of a page). Pages of the base and
-// the target leave the process every few megabytes: the page cache keeps them, and the resident
+// the target leave the process after every 256 KiB decoded: the page cache keeps them, and the resident
 // memory stays small whatever the file's size.
 bool CKZDeltaPatcher::ApplyInto(const CKZWebInstallerFile& file, const CKZMappedRegion& base, FILE* pDelta,
                                 const std::string& strTarget, std::string& strWhy) const
