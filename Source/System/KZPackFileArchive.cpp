@@ -1,12 +1,11 @@
 #include "System/KZPackFileArchive.h"
 
 #include "Base/Debug/KZLog.h"
+#include "Base/Hash/KZCrc32.h"
 #include "System/KZInstallLayout.h"
 #include "System/KZInstallationVerifier.h"
 #include "System/KZPackCommit.h"
 #include "System/Util/KZFileTimeCache.h"
-
-#include <zlib.h>
 
 #include <memory>
 #include <optional>
@@ -147,7 +146,7 @@ bool CKZPackFileArchive::ExtractPackedFile(const SKZPackedFile& packed, unsigned
         return false;
     }
     const void* pContent = packedFile.GetFileStartPtr();
-    if (crc32(0L, static_cast<const Bytef*>(pContent), packed.m_dwLength) != packed.m_dwCheckSum)
+    if (KZCrc32(0, pContent, packed.m_dwLength) != packed.m_dwCheckSum)
     {
         KZ_ERROR(s_szFile, "Packed file %s from packfile %d does not match its checksum", packed.m_strPath.c_str(),
                  static_cast<int>(pack));

@@ -3,6 +3,7 @@
 #include "Base/Core/ColdStorageArchive/csa.h"
 #include "Base/Core/KZIOInterface.h"
 #include "Base/Debug/KZLog.h"
+#include "Base/Hash/KZCrc32.h"
 #include "Base/Platform/KZPlatform.h"
 #include "Base/Util/KZKillPoint.h"
 #include "Base/Util/KZMemory.h"
@@ -10,7 +11,6 @@
 #include "System/KZInstallLayout.h"
 #include "System/Util/KZFileTimeCache.h"
 
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -497,7 +497,7 @@ bool CKZPackRebuilder::AppendFile(int fdTarget, uint64_t& qwOffset, uint16_t wAl
                                    static_cast<int64_t>(qwStart), dwLength);
     if (dwDone > 0)
         source->Seek(static_cast<int>(dwDone), 1);
-    uLong crc = crc32(0L, Z_NULL, 0);
+    uint32_t crc = 0;
     uint8_t* pBlock = m_pPatchMemoryBlock.get();
     while (dwDone < dwLength)
     {
@@ -506,7 +506,7 @@ bool CKZPackRebuilder::AppendFile(int fdTarget, uint64_t& qwOffset, uint16_t wAl
         if (got <= 0)
             return false;
         if (bNew)
-            crc = crc32(crc, pBlock, static_cast<uInt>(got));
+            crc = KZCrc32(crc, pBlock, static_cast<size_t>(got));
         if (!WriteAt(fdTarget, pBlock, static_cast<size_t>(got), qwStart + dwDone))
             return false;
         dwDone += static_cast<uint32_t>(got);
@@ -588,7 +588,7 @@ std::optional<CKZPackReader> CKZPackRebuilder::OpenSource(const char* szSourcePa
 bool CKZPackRebuilder::CopyIntoContainer(std::fstream& stream, CKZPackReader& source, uint32_t dwLength, uint32_t* pCrc)
 {
     uint8_t* pBlock = m_pPatchMemoryBlock.get();
-    uLong crc = crc32(0L, Z_NULL, 0);
+    uint32_t crc = 0;
     for (uint32_t dwLeft = dwLength; dwLeft > 0;)
     {
         const int want = static_cast<int>(std::min(dwLeft, PATCH_BLOCK_SIZE));
@@ -596,7 +596,7 @@ bool CKZPackRebuilder::CopyIntoContainer(std::fstream& stream, CKZPackReader& so
         if (got <= 0)
             return false;
         if (pCrc)
-            crc = crc32(crc, pBlock, static_cast<uInt>(got));
+            crc = KZCrc32(crc, pBlock, static_cast<size_t>(got));
         if (!WriteToContainer(stream, pBlock, static_cast<size_t>(got)))
             return false;
         dwLeft -= static_cast<uint32_t>(got);
