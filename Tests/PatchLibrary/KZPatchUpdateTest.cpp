@@ -418,8 +418,10 @@ TEST_F(KZPatchUpdateVersionsTest, OwnNameFileKeepsTheServerTime)
 // The progress getters never wait for the pack merge: they answer while a 150 MB pack is rebuilt.
 TEST_F(KZPatchUpdateVersionsTest, GettersAnswerWhileAPackIsRebuilt)
 {
-    const std::string strBig = "--big-file 150000000";
-    Publish(1, strBig + " --install " + m_project.string());
+    // The big file changes (one byte longer), so its pack is rebuilt rather than appended to: an
+    // append of a few small files would end before any getter could see it.
+    const std::string strBig = "--big-file 150000001";
+    Publish(1, "--big-file 150000000 --install " + m_project.string());
     Publish(2, strBig);
     Serve();
     double maxMs = 0;
