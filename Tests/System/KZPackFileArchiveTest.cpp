@@ -64,6 +64,15 @@ std::string RandomBytes(std::mt19937& rng, size_t size)
     return strBytes;
 }
 
+// Files f0.bin, f1.bin, ... of random bytes.
+std::vector<SFile> RandomFiles(std::mt19937& rng, int count, size_t size)
+{
+    std::vector<SFile> files;
+    for (int i = 0; i < count; ++i)
+        files.push_back({"f" + std::to_string(i) + ".bin", RandomBytes(rng, size)});
+    return files;
+}
+
 uint64_t Filled(uint64_t qwLength, uint64_t qwAlignment)
 {
     return (qwLength + qwAlignment - 1) / qwAlignment * qwAlignment;
@@ -1013,9 +1022,7 @@ TEST_F(KZPackFileArchiveTest, RepeatedUpdatesAccumulateDeadSpaceUntilThePackIsCo
 {
     const bool bClones = ClonesHere();
     std::mt19937 rng(6);
-    std::vector<SFile> files;
-    for (int i = 0; i < 10; ++i)
-        files.push_back({"f" + std::to_string(i) + ".bin", RandomBytes(rng, 20000)});
+    std::vector<SFile> files = RandomFiles(rng, 10, 20000);
     WritePack(0, files);
     for (int run = 1; run <= 4; ++run)
     {
@@ -1124,9 +1131,7 @@ TEST_F(KZPackFileArchiveTest, RemovedAndMovedFilesLeaveDeadSpaceAndTheMovedFileW
 TEST_F(KZPackFileArchiveTest, FailedAppendLeavesThePackAsItWas)
 {
     std::mt19937 rng(8);
-    std::vector<SFile> files;
-    for (int i = 0; i < 8; ++i)
-        files.push_back({"f" + std::to_string(i) + ".bin", RandomBytes(rng, 300000)});
+    const std::vector<SFile> files = RandomFiles(rng, 8, 300000);
     WritePack(0, files);
     const std::string strData = KZTestReadFile(PackPath(0)), strHeader = KZTestReadFile(PackPath(0).string() + "header");
     // Three pieces of data, then the header.
@@ -1170,9 +1175,7 @@ TEST_F(KZPackFileArchiveTest, FailedAppendLeavesThePackAsItWas)
 TEST_F(KZPackFileArchiveTest, AppendCutShortBeforeOrAfterItsCommit)
 {
     std::mt19937 rng(9);
-    std::vector<SFile> files;
-    for (int i = 0; i < 8; ++i)
-        files.push_back({"f" + std::to_string(i) + ".bin", RandomBytes(rng, 50000)});
+    const std::vector<SFile> files = RandomFiles(rng, 8, 50000);
     WritePack(0, files);
     std::map<std::string, std::string> oldModel, newModel;
     for (const SFile& file : files)

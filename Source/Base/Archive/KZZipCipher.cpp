@@ -18,7 +18,6 @@ namespace
 const unsigned kHeaderLength = 12;
 // Raw bytes are read from the archive in pieces of this size.
 const size_t kInputSize = 256 * 1024;
-// Deflate never expands by more than about this factor; a larger declared size is not believed.
 const uint64_t kMaxDeflateRatio = 1032;
 
 // The cipher header indexes a table of unsigned long; zlib's own table may have narrower entries.
@@ -47,14 +46,17 @@ bool CKZZipEntryReader::Fail(const std::string& strFault)
     return false;
 }
 
+bool CKZZipEntryReader::DeclaresPossibleSize(const unz_file_info& info)
+{
+    return uint64_t(info.uncompressed_size) <= uint64_t(info.compressed_size) * kMaxDeflateRatio + 64;
+}
+
 bool CKZZipEntryReader::Open(const unz_file_info& info, const char* szPassword)
 {
     // Any other method would be handed out as it is stored, still compressed.
     if (info.compression_method != 0 && info.compression_method != Z_DEFLATED)
         return Fail("unsupported compression method " + std::to_string(info.compression_method));
-    // The declared size is outside data: deflate never expands by more than about 1032 times.
-    if (info.compression_method == Z_DEFLATED &&
-        uint64_t(info.uncompressed_size) > uint64_t(info.compressed_size) * kMaxDeflateRatio + 64)
+    if (info.compression_method == Z_DEFLATED && !DeclaresPossibleSize(info))
         return Fail("the declared size cannot be right");
     m_bEncrypted = (info.flag & 1) != 0;
     m_dwExpectedCrc = static_cast<uint32_t>(info.crc);

@@ -24,6 +24,9 @@ class CKZZipEntryReader
 {
 public:
     explicit CKZZipEntryReader(unzFile pFile) : m_pFile(pFile) {}
+    // False when the entry declares more content than deflate can make of its data (deflate never
+    // expands by more than about 1032 times): such a size is not believed.
+    static bool DeclaresPossibleSize(const unz_file_info& info);
     ~CKZZipEntryReader();
     CKZZipEntryReader(const CKZZipEntryReader&) = delete;
     CKZZipEntryReader& operator=(const CKZZipEntryReader&) = delete;

@@ -25,8 +25,6 @@ namespace
 const char* const s_szFile = "Source/Base/Archive/KZZipFile";
 // Entries are unpacked through a buffer of this size: large writes, few calls.
 const size_t kBufferSize = 1024 * 1024;
-// Deflate never expands by more than about this factor; a larger declared size is not believed.
-const uint64_t kMaxDeflateRatio = 1032;
 
 bool IsDosHost(const unz_file_info& info)
 {
@@ -389,8 +387,7 @@ uint8_t* CKZZipFile::ExtractToMemory(uint32_t dwSecondKey, uint32_t* pdwLength)
     if (m_bPassword)
         strPassword += m_strPassword;
     // The declared size is outside data: it may not claim more than deflate can produce.
-    if (uint64_t(info.uncompressed_size) > uint64_t(info.compressed_size) * kMaxDeflateRatio + 64 ||
-        info.uncompressed_size > UINT32_MAX)
+    if (!CKZZipEntryReader::DeclaresPossibleSize(info) || info.uncompressed_size > UINT32_MAX)
     {
         ReportEntryError(m_strArchivePath, strName, "the declared size cannot be right");
         return nullptr;
